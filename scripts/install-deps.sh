@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Installs the Debian packages needed to build, test, benchmark and demo kest-core.
+#
+# Idempotent: when every package is already installed it only checks and exits.
+# Must run as root (CI and the development machines do); apt-get update runs
+# only when something is missing.
+set -euo pipefail
+
+PACKAGES=(
+  # build
+  cmake ninja-build g++ pkg-config
+  nlohmann-json3-dev libgtest-dev
+  libatspi2.0-dev libglib2.0-dev
+  libx11-dev libxtst-dev libxrandr-dev libxfixes-dev libxext-dev
+  libcairo2-dev libpng-dev libjpeg62-turbo-dev
+  # the fixture application
+  libgtk-3-dev
+  # the virtual desktop and the applications the end-to-end tests drive
+  xvfb openbox at-spi2-core dbus gtk-3-examples x11-utils python3-pyatspi
+  # the benchmark's peer
+  xdotool
+  # the fuzz target
+  clang libclang-rt-14-dev
+)
+
+# One dpkg-query for all: names it does not know are simply not listed.
+declare -A installed=()
+while read -r name state; do
+  [[ "$state" == "installed" ]] && installed["${name%%:*}"]=1
+done < <(dpkg-query -W -f='${Package} ${db:Status-Status}\n' "${PACKAGES[@]}" 2>/dev/null || true)
+
+missing=()
+for pkg in "${PACKAGES[@]}"; do
+  [[ -n "${installed[$pkg]:-}" ]] || missing+=("$pkg")
+done
+
+if (( ${#missing[@]} == 0 )); then
+  echo "install-deps: all ${#PACKAGES[@]} packages present"
+  exit 0
+fi
+
+if (( EUID != 0 )); then
+  echo "install-deps: missing packages (run as root): ${missing[*]}" >&2
+  exit 1
+fi
+
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update
+apt-get install -y --no-install-recommends "${missing[@]}"
