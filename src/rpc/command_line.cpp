@@ -1,0 +1,151 @@
+// Mode selection, one-shot requests and the standard-input mode.
+#include "rpc/command_line.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+#include "rpc/daemon_server.hpp"
+#include "rpc/version.hpp"
+
+namespace kest::CommandLine {
+namespace {
+
+bool startsWithDoubleDash(const std::string& argument) { return argument.rfind("--", 0) == 0; }
+
+void writeLine(std::FILE* stream, const std::string& text) {
+    std::string line = text + "\n";
+    std::fwrite(line.data(), 1, line.size(), stream);
+    std::fflush(stream);
+}
+
+// Whether the bytes read so far could still become a request.
+enum class Reading { complete, incomplete, invalid };
+
+// Walks JSON text without building it, remembering where an error was found.
+struct ErrorPositionSax : nlohmann::json_sax<Json> {
+    std::size_t errorAt = 0;
+    bool failed = false;
+    bool null() override { return true; }
+    bool boolean(bool) override { return true; }
+    bool number_integer(number_integer_t) override { return true; }
+    bool number_unsigned(number_unsigned_t) override { return true; }
+    bool number_float(number_float_t, const string_t&) override { return true; }
+    bool string(string_t&) override { return true; }
+    bool binary(binary_t&) override { return true; }
+    bool start_object(std::size_t) override { return true; }
+    bool key(string_t&) override { return true; }
+    bool end_object() override { return true; }
+    bool start_array(std::size_t) override { return true; }
+    bool end_array() override { return true; }
+    bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception&) override {
+        failed = true;
+        errorAt = position;
+        return false;
+    }
+};
+
+Reading classify(const std::string& bytes) {
+    if (parseRPCRequestFromLine(bytes)) return Reading::complete;
+    ErrorPositionSax sax;
+    (void)Json::sax_parse(bytes, &sax);
+    // An error at the very end of the input means the text was cut short.
+    if (sax.failed && sax.errorAt >= bytes.size()) return Reading::incomplete;
+    return Reading::invalid;
+}
+
+}  // namespace
+
+Mode chooseMode(const std::vector<std::string>& arguments) {
+    auto has = [&](const char* flag) { return std::find(arguments.begin(), arguments.end(), flag) != arguments.end(); };
+    if (has("--version")) return Mode::version;
+    if (has("--daemon")) return Mode::daemon;
+    return arguments.empty() ? Mode::standardInput : Mode::oneShot;
+}
+
+RPCRequest buildOneShotRequest(const std::vector<std::string>& arguments) {
+    RPCRequest request;
+    request.jsonrpc = "2.0";
+    request.id = 1;
+    request.method = arguments.empty() ? std::string() : arguments[0];
+    if (arguments.size() < 2) return request;
+
+    Params params;
+    for (std::size_t i = 1; i < arguments.size();) {
+        const std::string& argument = arguments[i];
+        if (startsWithDoubleDash(argument)) {
+            std::string key = argument.substr(2);
+            if (i + 1 >= arguments.size() || startsWithDoubleDash(arguments[i + 1])) {
+                params[key] = AnyCodable{true};
+                i += 1;
+            } else {
+                params[key] = AnyCodable{arguments[i + 1]};
+                i += 2;
+            }
+        } else {
+            auto& positional = params["_positional"].value;
+            if (!positional.is_array()) positional = Json::array();
+            positional.push_back(argument);
+            i += 1;
+        }
+    }
+    request.params = std::move(params);
+    return request;
+}
+
+std::optional<RPCRequest> readRequest(int fd) {
+    std::string bytes;
+    char chunk[64 * 1024];
+    for (;;) {
+        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        bytes.append(chunk, static_cast<std::size_t>(n));
+        Reading state = classify(bytes);
+        if (state == Reading::complete) break;
+        if (state == Reading::invalid) return std::nullopt;
+    }
+    if (bytes.empty() || !isValidUTF8(bytes)) return std::nullopt;
+    return parseRPCRequestFromLine(bytes);
+}
+
+void printUsage() {
+    writeLine(stderr, "Usage: kest-core [--daemon | --version | <method> [args...]]");
+    writeLine(stderr, "  --daemon    Start daemon server (Unix socket)");
+    writeLine(stderr, "  --version   Print version");
+    writeLine(stderr, "  <method>    Execute a single JSON-RPC method");
+    writeLine(stderr, "  (stdin)     Read JSON-RPC request from stdin");
+}
+
+int run(const std::vector<std::string>& arguments, platform::Platform& platform) {
+    switch (chooseMode(arguments)) {
+    case Mode::version:
+        writeLine(stdout, kVersion);
+        return 0;
+    case Mode::daemon: {
+        Dispatcher dispatcher(platform);
+        return runDaemon(dispatcher);
+    }
+    case Mode::oneShot: {
+        Dispatcher dispatcher(platform);
+        RPCResponse response = dispatcher.dispatch(buildOneShotRequest(arguments));
+        if (auto text = response.toJSON()) writeLine(stdout, *text);
+        return response.error ? exitStatusForCode(response.error->code) : 0;
+    }
+    case Mode::standardInput: {
+        Dispatcher dispatcher(platform);
+        auto request = readRequest(STDIN_FILENO);
+        if (!request) {
+            printUsage();
+            return 0;
+        }
+        if (auto text = dispatcher.dispatch(*request).toJSON()) writeLine(stdout, *text);
+        return 0;
+    }
+    }
+    return 0;
+}
+
+}  // namespace kest::CommandLine

@@ -1,0 +1,306 @@
+// The daemon's socket, connections and lifecycle.
+#include "rpc/daemon_server.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+
+#include "rpc/line_buffer.hpp"
+
+namespace kest {
+namespace {
+
+constexpr auto kSlice = std::chrono::milliseconds(100);
+// The socket address holds at most this many bytes of path, its zero included.
+constexpr std::size_t kMaxSocketPathBytes = 104;
+
+void logLine(const std::string& text) {
+    std::string line = "[kest-core] " + text + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+}
+
+std::string systemErrorText(const std::string& path, int error) { return path + ": " + std::strerror(error); }
+
+DaemonError fileSystemError(const std::string& path, int error) {
+    return DaemonError{DaemonError::Kind::fileSystem, error, systemErrorText(path, error)};
+}
+
+// Writes all of the bytes; false when the peer has gone. Never raises SIGPIPE.
+bool sendAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+std::string utcTimestamp() {
+    std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    gmtime_r(&now, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
+
+std::atomic<DaemonServer*> gSignalTarget{nullptr};
+
+extern "C" void onTerminationSignal(int) {
+    if (DaemonServer* server = gSignalTarget.load()) server->requestStop();
+}
+
+}  // namespace
+
+std::string DaemonError::description() const {
+    switch (kind) {
+    case Kind::socketCreationFailed:
+        return "Failed to create socket (errno " + std::to_string(errorNumber) + ")";
+    case Kind::socketPathTooLong:
+        return "Socket path too long: " + text;
+    case Kind::bindFailed:
+        return "Failed to bind socket (errno " + std::to_string(errorNumber) + ")";
+    case Kind::listenFailed:
+        return "Failed to listen on socket (errno " + std::to_string(errorNumber) + ")";
+    case Kind::fileSystem:
+        return text;
+    }
+    return text;
+}
+
+std::string userHomeDirectory() {
+    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;
+    if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_dir != nullptr) {
+        return entry->pw_dir;
+    }
+    return "/";
+}
+
+DaemonServer::DaemonServer(Dispatcher& dispatcher, std::string kestDir)
+    : dispatcher_(dispatcher),
+      kestDir_(std::move(kestDir)),
+      socketPath_(kestDir_ + "/daemon.sock"),
+      infoPath_(kestDir_ + "/daemon.json"),
+      mainLoopSlice_([](std::chrono::milliseconds slice) { std::this_thread::sleep_for(slice); }) {}
+
+DaemonServer::~DaemonServer() {
+    requestStop();
+    if (acceptThread_.joinable()) acceptThread_.join();
+    reapConnections(true);
+}
+
+// The data directory is private: created 0700, tightened when it already
+// exists, and refused when it is not a directory of this user's.
+std::expected<void, DaemonError> DaemonServer::prepareDirectory() {
+    std::string partial;
+    std::size_t pos = 0;
+    while ((pos = kestDir_.find('/', pos + 1)) != std::string::npos) {
+        partial = kestDir_.substr(0, pos);
+        if (::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) return std::unexpected(fileSystemError(partial, errno));
+    }
+    if (::mkdir(kestDir_.c_str(), 0700) != 0 && errno != EEXIST) return std::unexpected(fileSystemError(kestDir_, errno));
+    struct stat info {};
+    if (::lstat(kestDir_.c_str(), &info) != 0) return std::unexpected(fileSystemError(kestDir_, errno));
+    if (!S_ISDIR(info.st_mode)) return std::unexpected(fileSystemError(kestDir_, ENOTDIR));
+    if (info.st_uid != ::getuid()) {
+        return std::unexpected(
+            DaemonError{DaemonError::Kind::fileSystem, EPERM, kestDir_ + ": not owned by the current user"});
+    }
+    if ((info.st_mode & 0777) != 0700 && ::chmod(kestDir_.c_str(), 0700) != 0) {
+        return std::unexpected(fileSystemError(kestDir_, errno));
+    }
+    return {};
+}
+
+std::expected<void, DaemonError> DaemonServer::bindSocket() {
+    if (::unlink(socketPath_.c_str()) != 0 && errno != ENOENT) {
+        return std::unexpected(fileSystemError(socketPath_, errno));
+    }
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) return std::unexpected(DaemonError{DaemonError::Kind::socketCreationFailed, errno, {}});
+
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (socketPath_.size() + 1 > kMaxSocketPathBytes || socketPath_.size() + 1 > sizeof address.sun_path) {
+        return std::unexpected(DaemonError{DaemonError::Kind::socketPathTooLong, 0, socketPath_});
+    }
+    std::memcpy(address.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
+
+    // The socket file is owner-only from the moment it exists. Nothing else
+    // runs yet, so changing the process umask here races with no one.
+    mode_t previous = ::umask(0077);
+    int bound = ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    int bindErrno = errno;
+    ::umask(previous);
+    if (bound != 0) return std::unexpected(DaemonError{DaemonError::Kind::bindFailed, bindErrno, {}});
+    (void)::chmod(socketPath_.c_str(), 0700);
+    if (::listen(fd.get(), 5) != 0) return std::unexpected(DaemonError{DaemonError::Kind::listenFailed, errno, {}});
+    serverFd_ = std::move(fd);
+    return {};
+}
+
+void DaemonServer::writeDaemonInfo() {
+    Json info = {{"pid", static_cast<std::int64_t>(::getpid())}, {"socket", socketPath_}, {"started_at", utcTimestamp()}};
+    // Written beside its final name and renamed, so a reader never sees half a file.
+    std::string temporary = infoPath_ + ".tmp";
+    {
+        UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        if (!fd) return;
+        std::string text = info.dump(2) + "\n";
+        if (::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+            ::unlink(temporary.c_str());
+            return;
+        }
+    }
+    if (::rename(temporary.c_str(), infoPath_.c_str()) != 0) ::unlink(temporary.c_str());
+}
+
+std::expected<void, DaemonError> DaemonServer::start() {
+    if (auto ready = prepareDirectory(); !ready) return ready;
+    if (auto bound = bindSocket(); !bound) return bound;
+    writeDaemonInfo();
+    ::fcntl(serverFd_.get(), F_SETFL, ::fcntl(serverFd_.get(), F_GETFL) | O_NONBLOCK);
+    logLine("Daemon listening on " + socketPath_);
+
+    acceptThread_ = std::thread([this] { acceptLoop(); });
+    while (!shouldShutdown_.load()) mainLoopSlice_(kSlice);
+    acceptThread_.join();
+    cleanup();
+    return {};
+}
+
+void DaemonServer::acceptLoop() {
+    while (!shouldShutdown_.load()) {
+        pollfd watch{serverFd_.get(), POLLIN, 0};
+        int ready = ::poll(&watch, 1, static_cast<int>(kSlice.count()));
+        reapConnections(false);
+        if (ready <= 0 || shouldShutdown_.load()) continue;
+        int client = ::accept4(serverFd_.get(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0) continue;  // the next readiness tries again
+        auto connection = std::make_unique<Connection>();
+        connection->fd.reset(client);
+        Connection& ref = *connection;
+        {
+            std::lock_guard lock(connectionsMutex_);
+            connections_.push_back(std::move(connection));
+        }
+        ref.thread = std::thread([this, &ref] {
+            handleClient(ref);
+            ref.finished.store(true);
+        });
+    }
+}
+
+// Joins finished connections (all of them when stopping, after waking any
+// that still wait for their client). Descriptors are closed only here, after
+// the join, so a number is never reused while its thread may still use it.
+void DaemonServer::reapConnections(bool all) {
+    std::list<std::unique_ptr<Connection>> done;
+    {
+        std::lock_guard lock(connectionsMutex_);
+        for (auto it = connections_.begin(); it != connections_.end();) {
+            if (all || (*it)->finished.load()) {
+                if (all) ::shutdown((*it)->fd.get(), SHUT_RDWR);
+                done.push_back(std::move(*it));
+                it = connections_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& connection : done) {
+        if (connection->thread.joinable()) connection->thread.join();
+    }
+}
+
+void DaemonServer::handleClient(Connection& connection) {
+    const int fd = connection.fd.get();
+    LineBuffer buffer(kMaxLineBytes);
+    std::string out;
+    char chunk[64 * 1024];
+    while (!shouldShutdown_.load()) {
+        ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        buffer.append(std::string_view(chunk, static_cast<std::size_t>(n)));
+        while (auto line = buffer.nextLine()) {
+            if (!handleLine(*line, out, fd)) return;
+        }
+        // Answers to every line of this read go out together, in order.
+        if (!sendAll(fd, out)) return;
+        out.clear();
+        if (buffer.overflowed()) {
+            auto response = RPCResponse::failure(
+                0, ErrorCode::kFailed,
+                "Request line too long: more than " + std::to_string(kMaxLineBytes) + " bytes without a line feed");
+            (void)sendAll(fd, *response.toJSON() + "\n");
+            return;
+        }
+    }
+}
+
+// Answers one line into out; false when the connection is lost.
+bool DaemonServer::handleLine(std::string_view line, std::string& out, int fd) {
+    if (line.empty() || !isValidUTF8(line)) return true;
+    auto request = parseRPCRequestFromLine(line);
+    if (!request) {
+        out += *parseErrorResponse().toJSON();
+        out += '\n';
+        return true;
+    }
+    RPCResponse response = [&] {
+        std::lock_guard lock(dispatchMutex_);
+        return dispatcher_.dispatch(*request);
+    }();
+    if (auto text = response.toJSON()) {
+        out += *text;
+        out += '\n';
+    }
+    if (request->method == "shutdown") {
+        // The reply must be on its way before the main thread may exit.
+        if (!sendAll(fd, out)) return false;
+        out.clear();
+        shouldShutdown_.store(true);
+    }
+    return true;
+}
+
+void DaemonServer::cleanup() {
+    logLine("Daemon shutting down");
+    serverFd_.reset();
+    ::unlink(socketPath_.c_str());
+    ::unlink(infoPath_.c_str());
+    reapConnections(true);
+}
+
+int runDaemon(Dispatcher& dispatcher) {
+    // A client that vanishes mid-reply must end only its own connection.
+    std::signal(SIGPIPE, SIG_IGN);
+    DaemonServer server(dispatcher, userHomeDirectory() + "/.kest");
+    gSignalTarget.store(&server);
+    std::signal(SIGTERM, onTerminationSignal);
+    std::signal(SIGINT, onTerminationSignal);
+    auto started = server.start();
+    gSignalTarget.store(nullptr);
+    if (!started) {
+        logLine("Daemon error: " + started.error().description());
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace kest

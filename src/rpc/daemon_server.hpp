@@ -1,0 +1,97 @@
+// The daemon: newline-delimited JSON-RPC over a Unix-domain socket in the
+// user's data directory, with one dispatcher kept alive across connections.
+//
+// Threads: start() runs on the main thread, which after set-up only runs the
+// main-loop slices (the overlay lives there) until the stop flag is set. One
+// thread accepts connections; each connection has its own thread. Requests of
+// all connections are serialised through one lock around dispatch, because the
+// dispatcher's state and the desktop connections are not free-threaded.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <variant>
+
+#include "rpc/dispatcher.hpp"
+#include "rpc/unique_fd.hpp"
+
+namespace kest {
+
+struct DaemonError {
+    enum class Kind { socketCreationFailed, socketPathTooLong, bindFailed, listenFailed, fileSystem };
+    Kind kind;
+    int errorNumber = 0;  // for the socket cases
+    std::string text;     // the path for socketPathTooLong, the whole text for fileSystem
+
+    std::string description() const;
+};
+
+class DaemonServer {
+public:
+    // A line may wait this long for its line feed; a longer one is answered
+    // with an error and its connection closed.
+    static constexpr std::size_t kMaxLineBytes = 64u << 20;
+
+    // kestDir is the data directory (the user's home + "/.kest" in the daemon
+    // entry). The dispatcher must outlive the server.
+    DaemonServer(Dispatcher& dispatcher, std::string kestDir);
+    ~DaemonServer();
+
+    // Sets up the socket and the information file, serves until stopped, then
+    // cleans up. Fails only before serving begins.
+    std::expected<void, DaemonError> start();
+
+    // Asks the server to stop, from any thread or a signal handler.
+    void requestStop() { shouldShutdown_.store(true); }
+
+    // What the main thread does with each slice while serving; by default it
+    // sleeps for the slice. The overlay replaces it with its event loop.
+    void setMainLoopSlice(std::function<void(std::chrono::milliseconds)> slice) { mainLoopSlice_ = std::move(slice); }
+
+    const std::string& socketPath() const { return socketPath_; }
+    const std::string& infoPath() const { return infoPath_; }
+
+private:
+    struct Connection {
+        UniqueFd fd;
+        std::thread thread;
+        std::atomic<bool> finished{false};
+    };
+
+    std::expected<void, DaemonError> prepareDirectory();
+    std::expected<void, DaemonError> bindSocket();
+    void writeDaemonInfo();
+    void acceptLoop();
+    void handleClient(Connection& connection);
+    bool handleLine(std::string_view line, std::string& out, int fd);
+    void reapConnections(bool all);
+    void cleanup();
+
+    Dispatcher& dispatcher_;
+    std::string kestDir_;
+    std::string socketPath_;
+    std::string infoPath_;
+    UniqueFd serverFd_;
+    std::atomic<bool> shouldShutdown_{false};
+    std::mutex dispatchMutex_;
+    std::mutex connectionsMutex_;
+    std::list<std::unique_ptr<Connection>> connections_;
+    std::thread acceptThread_;
+    std::function<void(std::chrono::milliseconds)> mainLoopSlice_;
+};
+
+// The home directory of the current user: $HOME, else the password database.
+std::string userHomeDirectory();
+
+// The daemon mode: serves until shutdown and returns the exit status.
+int runDaemon(Dispatcher& dispatcher);
+
+}  // namespace kest

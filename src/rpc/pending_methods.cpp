@@ -1,0 +1,25 @@
+// Method groups whose areas are not built yet register nothing; each moves to
+// its area's own file when that area arrives.
+#include "rpc/dispatcher.hpp"
+
+namespace kest {
+
+void Dispatcher::registerAppMethods() {}
+void Dispatcher::registerWindowMethods() {}
+void Dispatcher::registerSnapshotMethods() {}
+void Dispatcher::registerActionMethods() {}
+void Dispatcher::registerKeyboardMethods() {}
+void Dispatcher::registerClipboardMethods() {}
+void Dispatcher::registerCaptureMethods() {}
+void Dispatcher::registerScrollMethods() {}
+void Dispatcher::registerFocusMethods() {}
+void Dispatcher::registerFindMethods() {}
+void Dispatcher::registerReadMethods() {}
+void Dispatcher::registerWaitMethods() {}
+void Dispatcher::registerMenuMethods() {}
+void Dispatcher::registerDialogMethods() {}
+void Dispatcher::registerDragMethods() {}
+void Dispatcher::registerDiffMethods() {}
+void Dispatcher::registerHumanLikeMethods() {}
+
+}  // namespace kest
