@@ -1,0 +1,48 @@
+// Screen capture to image files, and the few file operations around it.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+
+#include "platform/window_server.hpp"
+
+namespace kest::platform {
+
+enum class ImageFormat { png, jpeg };
+
+struct CaptureRequest {
+    std::optional<WindowNumber> window;  // none: the whole screen
+    ImageFormat format = ImageFormat::png;
+    std::string path;                    // the file to write
+};
+
+// How a capture ended, as a capture tool's exit would tell it: status 0 is
+// done; otherwise errorText says why.
+struct CaptureExit {
+    int status = 0;
+    std::string errorText;
+};
+
+struct PixelSize {
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+    bool operator==(const PixelSize&) const = default;
+};
+
+// Threading: request thread. A capture blocks it until the file is written or
+// the capture failed.
+class Capture {
+public:
+    virtual ~Capture() = default;
+    // The capture's exit, or the reason it could not be started at all.
+    virtual std::expected<CaptureExit, std::string> capture(const CaptureRequest& request) = 0;
+    // The pixel size of an image file; nothing when it cannot be read.
+    virtual std::optional<PixelSize> imagePixelSize(const std::string& path) = 0;
+    // Creates a directory with its parents; true when it exists afterwards.
+    virtual bool createDirectories(const std::string& path) = 0;
+    virtual bool fileExists(const std::string& path) = 0;
+};
+
+}  // namespace kest::platform
