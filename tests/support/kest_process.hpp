@@ -1,0 +1,85 @@
+// Runs the real kest-core binary and talks to its daemon over the socket, as a
+// client would.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "rpc/unique_fd.hpp"
+
+namespace kest::test {
+
+struct ProcessResult {
+    int exitStatus = -1;  // -1 when killed for running too long
+    std::string out;
+    std::string err;
+};
+
+// Runs the binary with the arguments, the given standard input (closed after
+// writing), and extra environment entries; kills it after the time limit.
+ProcessResult runKest(const std::vector<std::string>& arguments, const std::string& input = {},
+                      const std::map<std::string, std::string>& environment = {},
+                      std::chrono::milliseconds limit = std::chrono::seconds(20));
+
+// A temporary directory removed (with its contents) when the owner goes.
+class TempDir {
+public:
+    explicit TempDir(const std::string& prefix = "/tmp/kest-test-");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// A daemon started with HOME set to a directory of the test's.
+class DaemonProcess {
+public:
+    explicit DaemonProcess(const std::string& home);
+    ~DaemonProcess();  // kills the daemon if it still runs
+    DaemonProcess(const DaemonProcess&) = delete;
+    DaemonProcess& operator=(const DaemonProcess&) = delete;
+
+    // Waits until the socket accepts connections; false when the daemon died
+    // or did not come up in time.
+    bool waitUntilListening();
+    // Waits for the process to exit and returns its status (-1 on time-out).
+    int waitForExit(std::chrono::milliseconds limit = std::chrono::seconds(10));
+    std::string socketPath() const { return home_ + "/.kest/daemon.sock"; }
+    std::string infoPath() const { return home_ + "/.kest/daemon.json"; }
+    pid_t pid() const { return pid_; }
+    const std::string& errorOutput();
+
+private:
+    std::string home_;
+    pid_t pid_ = -1;
+    UniqueFd errRead_;
+    std::string err_;
+};
+
+// One connection to a daemon socket.
+class SocketClient {
+public:
+    bool connect(const std::string& path);
+    bool send(const std::string& bytes);
+    // The next line without its line feed; nothing on time-out or close.
+    std::optional<std::string> readLine(std::chrono::milliseconds limit = std::chrono::seconds(10));
+    // True when the peer has closed (reads end-of-stream) within the limit.
+    bool closedByPeer(std::chrono::milliseconds limit = std::chrono::seconds(10));
+    // Sends one line and returns the answer line.
+    std::optional<std::string> call(const std::string& line);
+    void close() { fd_.reset(); }
+
+private:
+    UniqueFd fd_;
+    std::string pending_;
+};
+
+}  // namespace kest::test

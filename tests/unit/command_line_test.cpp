@@ -1,0 +1,108 @@
+// The argument grammar, mode choice, and the program's one-shot and
+// standard-input modes run as a real process.
+#include <gtest/gtest.h>
+
+#include "rpc/command_line.hpp"
+#include "support/kest_process.hpp"
+
+namespace kest {
+namespace {
+
+Json paramsOf(const std::vector<std::string>& arguments) {
+    RPCRequest request = CommandLine::buildOneShotRequest(arguments);
+    if (!request.params) return nullptr;
+    Json out = Json::object();
+    for (const auto& [key, value] : *request.params) out[key] = value.value;
+    return out;
+}
+
+TEST(CommandLineArguments, BecomeParamsWithoutConversion) {
+    struct Row {
+        std::vector<std::string> arguments;
+        Json params;
+    };
+    const Row rows[] = {
+        {{"ping"}, nullptr},
+        {{"type", "--text", "Hi", "--delay", "20", "--app"}, {{"text", "Hi"}, {"delay", "20"}, {"app", true}}},
+        {{"type", "--a", "--b", "x"}, {{"a", true}, {"b", "x"}}},
+        {{"type", "--last"}, {{"last", true}}},
+        {{"launch", "Safari", "--wait"}, {{"_positional", {"Safari"}}, {"wait", true}}},
+        {{"launch", "A", "B"}, {{"_positional", {"A", "B"}}}},
+        {{"wait", "--ms", "500"}, {{"ms", "500"}}},
+        {{"key", "--combo", "-5"}, {{"combo", "-5"}}},
+        {{"x", "--k", "1", "--k", "2"}, {{"k", "2"}}},
+        {{"x", "--", "v"}, {{"", "v"}}},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(paramsOf(row.arguments), row.params) << row.arguments[0] << " " << row.params.dump();
+    }
+    RPCRequest request = CommandLine::buildOneShotRequest({"--weird"});
+    EXPECT_EQ(request.method, "--weird");
+    EXPECT_EQ(request.id, 1);
+}
+
+TEST(CommandLineArguments, ModeChoice) {
+    using CommandLine::Mode;
+    const std::pair<std::vector<std::string>, Mode> rows[] = {
+        {{}, Mode::standardInput},
+        {{"ping"}, Mode::oneShot},
+        {{"click", "--daemon"}, Mode::daemon},
+        {{"--version", "--daemon"}, Mode::version},
+        {{"--daemon", "x", "--version"}, Mode::version},
+    };
+    for (const auto& [arguments, mode] : rows) EXPECT_EQ(CommandLine::chooseMode(arguments), mode);
+}
+
+TEST(ProgramModes, OneShotPrintsTheResponseAndMapsExitStatus) {
+    auto ping = test::runKest({"ping"});
+    EXPECT_EQ(ping.exitStatus, 0);
+    EXPECT_EQ(ping.out, "{\"id\":1,\"jsonrpc\":\"2.0\",\"result\":{\"pong\":true}}\n");
+
+    auto unknown = test::runKest({"nosuch"});
+    EXPECT_EQ(unknown.exitStatus, 126);
+    EXPECT_EQ(unknown.out, "{\"error\":{\"code\":-32601,\"message\":\"Method not found: nosuch\"},\"id\":1,\"jsonrpc\":\"2.0\"}\n");
+
+    auto missing = test::runKest({"kv_get", "--key"});  // a flag is true, not a string key
+    EXPECT_EQ(missing.exitStatus, 126);
+    EXPECT_NE(missing.out.find("Missing key"), std::string::npos);
+
+    auto version = test::runKest({"--version", "--daemon"});
+    EXPECT_EQ(version.exitStatus, 0);
+    EXPECT_EQ(version.out, "0.1.0\n");
+}
+
+TEST(ProgramModes, StandardInput) {
+    const std::string usageFirstLine = "Usage: kest-core [--daemon | --version | <method> [args...]]\n";
+    struct Row {
+        std::string input;
+        std::string out;  // empty: the usage text instead
+    };
+    const Row rows[] = {
+        {"", ""},
+        {"not json\n", ""},
+        {"{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}", "{\"id\":1,\"jsonrpc\":\"2.0\",\"result\":{\"pong\":true}}\n"},
+        {"{\n  \"jsonrpc\": \"2.0\",\n  \"id\": 4,\n  \"method\": \"version\"\n}\n",
+         "{\"id\":4,\"jsonrpc\":\"2.0\",\"result\":{\"version\":\"0.1.0\"}}\n"},
+        {"{\"jsonrpc\":\"2.0\",\"id\":2,\"method\":\"nosuch\"}\n",
+         "{\"error\":{\"code\":-32601,\"message\":\"Method not found: nosuch\"},\"id\":2,\"jsonrpc\":\"2.0\"}\n"},
+    };
+    for (const auto& row : rows) {
+        auto result = test::runKest({}, row.input);
+        EXPECT_EQ(result.exitStatus, 0) << row.input;
+        EXPECT_EQ(result.out, row.out) << row.input;
+        if (row.out.empty()) {
+            EXPECT_EQ(result.err.rfind(usageFirstLine, 0), 0u) << row.input;
+            EXPECT_NE(result.err.find("  (stdin)     Read JSON-RPC request from stdin\n"), std::string::npos);
+        }
+    }
+}
+
+TEST(ProgramModes, StandardInputTakesARequestLargerThanOnePipeWrite) {
+    std::string big(1 << 20, 'x');
+    std::string input = R"({"jsonrpc":"2.0","id":5,"method":"kv_set","params":{"key":"k","value":")" + big + "\"}}\n";
+    auto result = test::runKest({}, input);
+    EXPECT_EQ(result.out, "{\"id\":5,\"jsonrpc\":\"2.0\",\"result\":{\"ok\":true}}\n");
+}
+
+}  // namespace
+}  // namespace kest
