@@ -114,7 +114,7 @@ void Dispatcher::registerBatchMethods() {
             }
         }
         bool stopOnError = request.paramBool("stop_on_error").value_or(true);
-        return RPCResponse::from(request.id, Batch::execute(*commands, stopOnError, *this));
+        return respond(request.id, Batch::execute(*commands, stopOnError, *this));
     };
 }
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "rpc/protocol.hpp"
+#include "rpc/result.hpp"
 
 namespace kest {
 

@@ -17,6 +17,7 @@
 #include "desktop/window_manager.hpp"
 #include "platform/platform.hpp"
 #include "rpc/protocol.hpp"
+#include "rpc/result.hpp"
 #include "snapshot/snapshot_builder.hpp"
 
 namespace kest {

@@ -218,13 +218,6 @@ RPCResponse RPCResponse::failure(std::int64_t id, RPCErrorData error) {
     return response;
 }
 
-RPCResponse RPCResponse::from(std::int64_t id, Result<Json> outcome) {
-    if (outcome) return success(id, std::move(*outcome));
-    // Handlers answer with the code and message only; detail is kept for the
-    // few methods that document it and build their own failure.
-    return failure(id, outcome.error().code, std::move(outcome.error().message));
-}
-
 std::optional<std::string> RPCResponse::toJSON() const {
     Json wire = Json::object();
     wire["jsonrpc"] = "2.0";

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <expected>
 #include <map>
 #include <optional>
 #include <string>
@@ -48,14 +47,6 @@ struct RPCErrorData {
     std::optional<Json> data;  // extra detail object, only where a method documents one
 };
 
-// What an area operation returns: a result, or an error (never both).
-template <class T>
-using Result = std::expected<T, RPCErrorData>;
-
-inline std::unexpected<RPCErrorData> fail(std::int64_t code, std::string message) {
-    return std::unexpected(RPCErrorData{code, std::move(message), std::nullopt});
-}
-
 struct RPCRequest {
     std::string jsonrpc;  // kept as sent, never checked
     std::int64_t id = 0;
@@ -84,8 +75,6 @@ struct RPCResponse {
     static RPCResponse success(std::int64_t id, Json result);
     static RPCResponse failure(std::int64_t id, std::int64_t code, std::string message);
     static RPCResponse failure(std::int64_t id, RPCErrorData error);
-    // Answers a handler's area result under the request's id.
-    static RPCResponse from(std::int64_t id, Result<Json> outcome);
 
     // Compact wire text with sorted keys, or nothing when the response holds a
     // value that JSON cannot carry (a non-finite number).
