@@ -1,0 +1,268 @@
+// libatspi calls with statuses instead of GErrors and sentinels.
+#include "platform/linux/atspi_reader.hpp"
+
+#include <array>
+#include <climits>
+#include <cstring>
+#include <mutex>
+#include <string_view>
+
+namespace kest::platform::linux_desktop {
+namespace {
+
+using namespace StatusCode;
+
+constexpr std::array<std::string_view, 5> PRESS_ACTION_NAMES = {"click", "press", "activate", "toggle", "jump"};
+
+template <class T>
+std::unexpected<Status> failed(const ErrorSlot& error) {
+    return std::unexpected(statusFromError(error.get()));
+}
+
+std::string takeString(gchar* raw) {
+    GCharPtr owned(raw);
+    return owned ? std::string(owned.get()) : std::string();
+}
+
+}  // namespace
+
+Status statusFromError(const GError* error) {
+    if (!error) return kFailure;
+    const std::string_view message = error->message ? error->message : "";
+    // libatspi passes D-Bus failures on as text: no reply within the timeout,
+    // or a peer or object that no longer exists.
+    if (message.find("reply") != std::string_view::npos || message.find("imeout") != std::string_view::npos ||
+        message.find("timed out") != std::string_view::npos) {
+        return kCannotComplete;
+    }
+    if (message.find("does not exist") != std::string_view::npos ||
+        message.find("nknown object") != std::string_view::npos ||
+        message.find("ServiceUnknown") != std::string_view::npos || message.find("gone") != std::string_view::npos ||
+        message.find("isconnected") != std::string_view::npos ||
+        message.find("not provided by any .service") != std::string_view::npos) {
+        return kInvalidElement;
+    }
+    return kFailure;
+}
+
+std::unique_ptr<AtspiReader> AtspiReader::connect(std::chrono::milliseconds timeout) {
+    static std::once_flag once;
+    static int initResult = -1;
+    // atspi_init answers 1 when already initialised, 0 on success.
+    std::call_once(once, [] { initResult = atspi_init(); });
+    if (initResult != 0 && initResult != 1) return nullptr;
+    GObjectPtr<AtspiAccessible> desktop(atspi_get_desktop(0));
+    if (!desktop) return nullptr;
+    return std::unique_ptr<AtspiReader>(new AtspiReader(timeout));
+}
+
+void AtspiReader::setTimeout(std::chrono::milliseconds timeout) {
+    timeout_ = timeout;
+    // No longer grace for newly started applications: a stopped application
+    // must cost the same bounded time whenever it was started.
+    atspi_set_timeout(static_cast<gint>(timeout.count()), 0);
+}
+
+std::expected<std::vector<AccessiblePtr>, Status> AtspiReader::applications() {
+    GObjectPtr<AtspiAccessible> desktop(atspi_get_desktop(0));
+    if (!desktop) return std::unexpected(kAPIDisabled);
+    return children(desktop.get());
+}
+
+AccessiblePtr AtspiReader::applicationForPid(int pid) {
+    auto apps = applications();
+    if (!apps) return {};
+    for (auto& app : *apps) {
+        if (auto appPid = processId(app.get()); appPid && *appPid == pid) return app;
+    }
+    return {};
+}
+
+std::expected<AtspiRole, Status> AtspiReader::role(AtspiAccessible* element) {
+    if (!element) return std::unexpected(kIllegalArgument);
+    ErrorSlot error;
+    const AtspiRole role = atspi_accessible_get_role(element, error.out());
+    if (error) return failed<AtspiRole>(error);
+    if (role == ATSPI_ROLE_INVALID) return std::unexpected(kInvalidElement);
+    return role;
+}
+
+std::expected<std::string, Status> AtspiReader::name(AtspiAccessible* element) {
+    if (!element) return std::unexpected(kIllegalArgument);
+    ErrorSlot error;
+    std::string value = takeString(atspi_accessible_get_name(element, error.out()));
+    if (error) return failed<std::string>(error);
+    return value;
+}
+
+std::expected<std::string, Status> AtspiReader::description(AtspiAccessible* element) {
+    if (!element) return std::unexpected(kIllegalArgument);
+    ErrorSlot error;
+    std::string value = takeString(atspi_accessible_get_description(element, error.out()));
+    if (error) return failed<std::string>(error);
+    return value;
+}
+
+std::expected<StateSet, Status> AtspiReader::states(AtspiAccessible* element) {
+    if (!element) return std::unexpected(kIllegalArgument);
+    GObjectPtr<AtspiStateSet> set(atspi_accessible_get_state_set(element));
+    if (!set) return std::unexpected(kFailure);
+    GArrayPtr list(atspi_state_set_get_states(set.get()));
+    std::uint64_t bits = 0;
+    for (guint i = 0; list && i < list->len; ++i) {
+        const auto state = g_array_index(list.get(), AtspiStateType, i);
+        if (static_cast<unsigned>(state) < 64) bits |= std::uint64_t{1} << static_cast<unsigned>(state);
+    }
+    StateSet states(bits);
+    if (states.has(ATSPI_STATE_DEFUNCT)) return std::unexpected(kInvalidElement);
+    return states;
+}
+
+std::expected<int, Status> AtspiReader::childCount(AtspiAccessible* element) {
+    if (!element) return std::unexpected(kIllegalArgument);
+    ErrorSlot error;
+    const gint count = atspi_accessible_get_child_count(element, error.out());
+    if (error) return failed<int>(error);
+    if (count < 0) return std::unexpected(kFailure);
+    return count;
+}
+
+std::expected<std::vector<AccessiblePtr>, Status> AtspiReader::children(AtspiAccessible* element) {
+    auto count = childCount(element);
+    if (!count) return std::unexpected(count.error());
+    std::vector<AccessiblePtr> result;
+    result.reserve(static_cast<std::size_t>(*count));
+    for (int i = 0; i < *count; ++i) {
+        ErrorSlot error;
+        AccessiblePtr child = adoptAccessible(atspi_accessible_get_child_at_index(element, i, error.out()));
+        if (error) {
+            const Status status = statusFromError(error.get());
+            // A child that went away in the meantime is skipped; a stuck
+            // application ends the walk.
+            if (status == kCannotComplete) return std::unexpected(status);
+            continue;
+        }
+        if (child) result.push_back(std::move(child));
+    }
+    return result;
+}
+
+std::expected<AccessiblePtr, Status> AtspiReader::parent(AtspiAccessible* element) {
+    if (!element) return std::unexpected(kIllegalArgument);
+    ErrorSlot error;
+    AccessiblePtr result = adoptAccessible(atspi_accessible_get_parent(element, error.out()));
+    if (error) return failed<AccessiblePtr>(error);
+    if (!result) return std::unexpected(kNoValue);
+    return result;
+}
+
+std::expected<int, Status> AtspiReader::processId(AtspiAccessible* element) {
+    if (!element) return std::unexpected(kIllegalArgument);
+    ErrorSlot error;
+    const guint pid = atspi_accessible_get_process_id(element, error.out());
+    if (error) return failed<int>(error);
+    if (pid == 0 || pid == static_cast<guint>(-1)) return std::unexpected(kNoValue);
+    return static_cast<int>(pid);
+}
+
+std::expected<Rect, Status> AtspiReader::extents(AtspiAccessible* element) {
+    if (!element) return std::unexpected(kIllegalArgument);
+    GObjectPtr<AtspiComponent> component(atspi_accessible_get_component_iface(element));
+    if (!component) return std::unexpected(kAttributeUnsupported);
+    ErrorSlot error;
+    GMemoryPtr<AtspiRect> rect(atspi_component_get_extents(component.get(), ATSPI_COORD_TYPE_SCREEN, error.out()));
+    if (error) return failed<Rect>(error);
+    if (!rect || rect->x == G_MININT || rect->y == G_MININT) return std::unexpected(kNoValue);
+    return Rect{static_cast<double>(rect->x), static_cast<double>(rect->y), static_cast<double>(rect->width),
+                static_cast<double>(rect->height)};
+}
+
+std::expected<std::string, Status> AtspiReader::text(AtspiAccessible* element) {
+    if (!element) return std::unexpected(kIllegalArgument);
+    GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(element));
+    if (!text) return std::unexpected(kAttributeUnsupported);
+    ErrorSlot error;
+    std::string value = takeString(atspi_text_get_text(text.get(), 0, -1, error.out()));
+    if (error) return failed<std::string>(error);
+    return value;
+}
+
+std::expected<double, Status> AtspiReader::currentValue(AtspiAccessible* element) {
+    if (!element) return std::unexpected(kIllegalArgument);
+    GObjectPtr<AtspiValue> value(atspi_accessible_get_value_iface(element));
+    if (!value) return std::unexpected(kAttributeUnsupported);
+    ErrorSlot error;
+    const double current = atspi_value_get_current_value(value.get(), error.out());
+    if (error) return failed<double>(error);
+    return current;
+}
+
+std::expected<std::vector<std::string>, Status> AtspiReader::actionNames(AtspiAccessible* element) {
+    if (!element) return std::unexpected(kIllegalArgument);
+    GObjectPtr<AtspiAction> action(atspi_accessible_get_action_iface(element));
+    if (!action) return std::vector<std::string>{};
+    ErrorSlot error;
+    const gint count = atspi_action_get_n_actions(action.get(), error.out());
+    if (error) return failed<std::vector<std::string>>(error);
+    std::vector<std::string> names;
+    for (gint i = 0; i < count; ++i) {
+        ErrorSlot nameError;
+        names.push_back(takeString(atspi_action_get_action_name(action.get(), i, nameError.out())));
+        if (nameError) return failed<std::vector<std::string>>(nameError);
+    }
+    return names;
+}
+
+Status AtspiReader::doAction(AtspiAccessible* element, int index) {
+    if (!element) return kIllegalArgument;
+    GObjectPtr<AtspiAction> action(atspi_accessible_get_action_iface(element));
+    if (!action) return kActionUnsupported;
+    ErrorSlot error;
+    const gboolean done = atspi_action_do_action(action.get(), index, error.out());
+    if (error) return statusFromError(error.get());
+    return done ? kSuccess : kFailure;
+}
+
+Status AtspiReader::press(AtspiAccessible* element) {
+    auto names = actionNames(element);
+    if (!names) return names.error();
+    if (names->empty()) return kActionUnsupported;
+    for (std::string_view wanted : PRESS_ACTION_NAMES) {
+        for (std::size_t i = 0; i < names->size(); ++i) {
+            if ((*names)[i] == wanted) return doAction(element, static_cast<int>(i));
+        }
+    }
+    return doAction(element, 0);
+}
+
+Status AtspiReader::setText(AtspiAccessible* element, const std::string& text) {
+    if (!element) return kIllegalArgument;
+    GObjectPtr<AtspiEditableText> editable(atspi_accessible_get_editable_text_iface(element));
+    if (!editable) return kAttributeUnsupported;
+    ErrorSlot error;
+    const gboolean done = atspi_editable_text_set_text_contents(editable.get(), text.c_str(), error.out());
+    if (error) return statusFromError(error.get());
+    return done ? kSuccess : kFailure;
+}
+
+Status AtspiReader::setCurrentValue(AtspiAccessible* element, double value) {
+    if (!element) return kIllegalArgument;
+    GObjectPtr<AtspiValue> iface(atspi_accessible_get_value_iface(element));
+    if (!iface) return kAttributeUnsupported;
+    ErrorSlot error;
+    const gboolean done = atspi_value_set_current_value(iface.get(), value, error.out());
+    if (error) return statusFromError(error.get());
+    return done ? kSuccess : kFailure;
+}
+
+Status AtspiReader::grabFocus(AtspiAccessible* element) {
+    if (!element) return kIllegalArgument;
+    GObjectPtr<AtspiComponent> component(atspi_accessible_get_component_iface(element));
+    if (!component) return kAttributeUnsupported;
+    ErrorSlot error;
+    const gboolean done = atspi_component_grab_focus(component.get(), error.out());
+    if (error) return statusFromError(error.get());
+    return done ? kSuccess : kFailure;
+}
+
+}  // namespace kest::platform::linux_desktop

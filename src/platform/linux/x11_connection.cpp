@@ -1,0 +1,103 @@
+// The Xlib connection: opening, atoms, property reads, root messages, errors.
+#include "platform/linux/x11_connection.hpp"
+
+#include <mutex>
+
+namespace kest::platform::linux_desktop {
+namespace {
+
+// Errors are counted per thread; an X11ErrorTrap compares counts. The handler
+// never ends the process.
+thread_local int tErrorCount = 0;
+
+int countError(Display*, XErrorEvent*) {
+    ++tErrorCount;
+    return 0;
+}
+
+void installErrorHandlerOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        XInitThreads();
+        XSetErrorHandler(countError);
+    });
+}
+
+}  // namespace
+
+std::unique_ptr<X11Connection> X11Connection::open(const std::string& name) {
+    installErrorHandlerOnce();
+    DisplayPtr display(XOpenDisplay(name.empty() ? nullptr : name.c_str()));
+    if (!display) return nullptr;
+    return std::unique_ptr<X11Connection>(new X11Connection(std::move(display)));
+}
+
+X11Connection::X11Connection(DisplayPtr display)
+    : display_(std::move(display)), root_(DefaultRootWindow(display_.get())) {}
+
+int X11Connection::screenWidth() const { return DisplayWidth(display(), DefaultScreen(display())); }
+int X11Connection::screenHeight() const { return DisplayHeight(display(), DefaultScreen(display())); }
+
+Atom X11Connection::atom(std::string_view name) {
+    std::string key(name);
+    if (auto it = atoms_.find(key); it != atoms_.end()) return it->second;
+    Atom value = XInternAtom(display(), key.c_str(), False);
+    atoms_.emplace(std::move(key), value);
+    return value;
+}
+
+std::optional<std::vector<unsigned long>> X11Connection::numbers(Window window, Atom property, Atom type) {
+    // A reply-bearing request: an error (a vanished window) comes back as a
+    // non-Success status, handled by countError without a separate sync.
+    Atom actualType = None;
+    int format = 0;
+    unsigned long count = 0, remaining = 0;
+    unsigned char* raw = nullptr;
+    const int status = XGetWindowProperty(display(), window, property, 0, 1L << 20, False, type, &actualType,
+                                          &format, &count, &remaining, &raw);
+    XData<unsigned char> data(raw);
+    if (status != Success || actualType == None || format != 32) return std::nullopt;
+    // Format-32 data arrive as an array of long, whatever the server's size.
+    const auto* values = reinterpret_cast<const unsigned long*>(data.get());
+    return std::vector<unsigned long>(values, values + count);
+}
+
+std::optional<std::string> X11Connection::bytes(Window window, Atom property, Atom type) {
+    // A reply-bearing request: an error (a vanished window) comes back as a
+    // non-Success status, handled by countError without a separate sync.
+    Atom actualType = None;
+    int format = 0;
+    unsigned long count = 0, remaining = 0;
+    unsigned char* raw = nullptr;
+    const int status = XGetWindowProperty(display(), window, property, 0, 1L << 20, False, type, &actualType,
+                                          &format, &count, &remaining, &raw);
+    XData<unsigned char> data(raw);
+    if (status != Success || actualType == None || format != 8) return std::nullopt;
+    return std::string(reinterpret_cast<const char*>(data.get()), count);
+}
+
+bool X11Connection::sendToRoot(Window about, std::string_view messageType, const std::array<long, 5>& data) {
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.serial = 0;
+    event.xclient.send_event = True;
+    event.xclient.display = display();
+    event.xclient.window = about;
+    event.xclient.message_type = atom(messageType);
+    event.xclient.format = 32;
+    for (std::size_t i = 0; i < data.size(); ++i) event.xclient.data.l[i] = data[i];
+    X11ErrorTrap trap(display());
+    XSendEvent(display(), root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+    return !trap.failed();
+}
+
+X11ErrorTrap::X11ErrorTrap(Display* display) : display_(display), previousErrors_(tErrorCount) {}
+
+X11ErrorTrap::~X11ErrorTrap() = default;
+
+bool X11ErrorTrap::failed() {
+    XSync(display_, False);
+    return tErrorCount != previousErrors_;
+}
+
+}  // namespace kest::platform::linux_desktop
