@@ -1,0 +1,41 @@
+// Drives a real Dispatcher over a fake desktop with JSON requests, so that
+// tests read as tables of requests, responses and recorded desktop activity.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "rpc/dispatcher.hpp"
+#include "support/fake_desktop.hpp"
+
+namespace kest::fake {
+
+class DispatcherHarness {
+public:
+    // A scene the fake desktop refuses fails the current test and leaves an
+    // empty desktop.
+    explicit DispatcherHarness(const Json& scene = Json::object());
+
+    FakeDesktop& desktop() { return *desktop_; }
+    Dispatcher& dispatcher() { return *dispatcher_; }
+
+    // Sends {"jsonrpc": "2.0", "id": n, "method": method, "params": params}
+    // through the request decoder and the dispatcher and answers the response
+    // as the client would read it (a parse of its wire text).
+    Json call(std::string_view method, const Json& params = Json::object());
+    // The response's "result"; a failed call fails the current test and
+    // answers null.
+    Json result(std::string_view method, const Json& params = Json::object());
+    // The response's "error" ({"code", "message"}); null when the call succeeded.
+    Json error(std::string_view method, const Json& params = Json::object());
+    // One raw request line.
+    Json callLine(std::string_view line);
+
+private:
+    std::unique_ptr<FakeDesktop> desktop_;
+    std::unique_ptr<Dispatcher> dispatcher_;
+    std::int64_t nextId_ = 1;
+};
+
+}  // namespace kest::fake
