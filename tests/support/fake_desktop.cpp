@@ -452,22 +452,18 @@ public:
         if ((options & (kOnScreenAboveWindow | kOnScreenBelowWindow)) != 0 && relative == listed.end()) {
             return records;
         }
-        for (auto it = listed.begin(); it != listed.end(); ++it) {
+        const p::WindowListOptions onScreenBits = kOnScreenOnly | kOnScreenAboveWindow | kOnScreenBelowWindow;
+        auto keep = [&](auto it) {
             const FakeWindow& window = **it;
-            bool onscreen = window.record.isOnscreen.value_or(true);
-            bool keep = true;
-            if ((options & kIncludingWindow) && it == relative) {
-                keep = true;
-            } else if (options & kIncludingWindow && !(options & (kOnScreenOnly | kOnScreenAboveWindow |
-                                                                  kOnScreenBelowWindow))) {
-                keep = false;  // just the one window
-            } else {
-                if ((options & (kOnScreenOnly | kOnScreenAboveWindow | kOnScreenBelowWindow)) && !onscreen) keep = false;
-                if ((options & kOnScreenAboveWindow) && it >= relative) keep = false;
-                if ((options & kOnScreenBelowWindow) && it <= relative) keep = false;
-                if ((options & kExcludeDesktopElements) && window.desktopElement) keep = false;
-            }
-            if (keep) records.push_back(window.record);
+            if ((options & kIncludingWindow) && it == relative) return true;
+            if ((options & kIncludingWindow) && !(options & onScreenBits)) return false;  // just that window
+            if ((options & onScreenBits) && !window.record.isOnscreen.value_or(true)) return false;
+            if ((options & kOnScreenAboveWindow) && it >= relative) return false;
+            if ((options & kOnScreenBelowWindow) && it <= relative) return false;
+            return !((options & kExcludeDesktopElements) && window.desktopElement);
+        };
+        for (auto it = listed.begin(); it != listed.end(); ++it) {
+            if (keep(it)) records.push_back((*it)->record);
         }
         return records;
     }

@@ -280,6 +280,35 @@ TEST(FakeDesktopTest, SystemSurfacesAndTheirFailureKnobs) {
     EXPECT_EQ(noMain->screens().screens().size(), 1u);
 }
 
+TEST(FakeDesktopTest, OverlaySurfaceIsAWindowRecordRunByTheMainLoop) {
+    auto d = build(scenes::windowWithButton());  // main screen 1920 x 1080
+    auto& overlay = d->overlay();
+    auto surface = overlay.createSurface({60, 340, 880, 680});
+    ASSERT_TRUE(surface);
+    auto number = static_cast<std::int64_t>(surface->windowNumber());
+    EXPECT_EQ(d->windowServer().windowList(17, 0)->front().number, 11) << "ordered out until shown";
+    surface->orderFront();
+    auto front = d->windowServer().windowList(17, 0)->front();
+    EXPECT_EQ(front.number, number);
+    EXPECT_EQ(front.bounds, (p::WindowBounds{60, 60, 880, 680})) << "bottom-left frame, top-left bounds";
+    EXPECT_NE(front.layer, 0);
+
+    int ran = 0;
+    int ticks = 0;
+    overlay.postToMainThread([&] { ++ran; });
+    auto timer = overlay.startRepeatingTimer(std::chrono::milliseconds(16), [&] { ++ticks; });
+    EXPECT_EQ(ran, 0) << "nothing runs outside the loop";
+    overlay.runMainLoop(std::chrono::milliseconds(100));
+    overlay.runMainLoop(std::chrono::milliseconds(100));
+    timer.reset();
+    overlay.runMainLoop(std::chrono::milliseconds(100));
+    EXPECT_EQ(ran, 1);
+    EXPECT_EQ(ticks, 2);
+
+    surface.reset();
+    EXPECT_EQ(d->windowServer().windowList(8, static_cast<p::WindowNumber>(number))->size(), 0u);
+}
+
 TEST(FakeDesktopTest, OpeningABundleStartsItsApplication) {
     auto d = build(Json::parse(R"({"bundles": [
       {"location": "/Applications/Notes.app", "id": "com.example.notes", "name": "Notes",
