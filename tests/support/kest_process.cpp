@@ -154,8 +154,9 @@ DaemonProcess::~DaemonProcess() {
 bool DaemonProcess::waitUntilListening() {
     auto deadline = Clock::now() + std::chrono::seconds(10);
     while (Clock::now() < deadline) {
+        // The information file is written just after the socket listens.
         SocketClient probe;
-        if (probe.connect(socketPath())) return true;
+        if (probe.connect(socketPath()) && std::filesystem::exists(infoPath())) return true;
         if (pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == pid_) {
             pid_ = -1;
             return false;

@@ -47,7 +47,8 @@ public:
     DaemonProcess(const DaemonProcess&) = delete;
     DaemonProcess& operator=(const DaemonProcess&) = delete;
 
-    // Waits until the socket accepts connections; false when the daemon died
+    // Waits until the socket accepts connections and the information file is
+    // there; false when the daemon died
     // or did not come up in time.
     bool waitUntilListening();
     // Waits for the process to exit and returns its status (-1 on time-out).
