@@ -1,7 +1,78 @@
 // Application control over the workspace.
 #include "desktop/apps.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <condition_variable>
+#include <memory>
+#include <thread>
+
 namespace kest {
+namespace {
+
+namespace p = platform;
+
+std::string lowercased(std::string_view text) {
+    std::string out(text);
+    std::ranges::transform(out, out.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return out;
+}
+
+constexpr std::array<std::pair<std::string_view, std::string_view>, 11> BUNDLE_ID_FOR_NAME = {{
+    {"textedit", "com.apple.TextEdit"},
+    {"calculator", "com.apple.calculator"},
+    {"notes", "com.apple.Notes"},
+    {"safari", "com.apple.Safari"},
+    {"music", "com.apple.Music"},
+    {"messages", "com.apple.MobileSMS"},
+    {"calendar", "com.apple.iCal"},
+    {"system settings", "com.apple.systempreferences"},
+    {"preview", "com.apple.Preview"},
+    {"finder", "com.apple.finder"},
+    {"terminal", "com.apple.Terminal"},
+}};
+
+constexpr std::array<std::string_view, 4> CHROMIUM_MARKERS = {
+    "Electron Framework.framework",
+    "Chromium Embedded Framework.framework",
+    "CefSharp.BrowserSubprocess",
+    "nwjs Framework.framework",
+};
+
+constexpr auto READY_POLL_INTERVAL = std::chrono::milliseconds(100);
+
+// What the workspace reports about one launch. Shared with its completion, so
+// that a report arriving after the caller gave up touches nothing gone.
+struct LaunchReport {
+    std::mutex mutex;
+    std::condition_variable reported;
+    bool done = false;
+    std::optional<p::RunningApplication> application;
+    std::optional<std::string> error;
+};
+
+std::string seconds(std::chrono::duration<double> duration) {
+    auto text = std::to_string(duration.count());
+    text.erase(text.find_last_not_of('0') + 1);
+    if (!text.empty() && text.back() == '.') text.pop_back();
+    return text;
+}
+
+// Until the application reports it has finished launching, or the time is up
+// (which is not an error).
+void waitForApp(p::Workspace& workspace, std::int32_t pid, std::chrono::duration<double> timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        auto running = workspace.runningApplications();
+        auto app = std::ranges::find_if(running, [&](const auto& a) { return a.pid == pid; });
+        if (app != running.end() && app->finishedLaunching) return;
+        if (std::chrono::steady_clock::now() >= deadline) return;
+        std::this_thread::sleep_for(READY_POLL_INTERVAL);
+    }
+}
+
+}  // namespace
 
 std::map<std::int32_t, Apps::LaunchedProcess> Apps::launchedProcesses;
 std::mutex Apps::launchedProcessesMutex;
@@ -19,20 +90,160 @@ void Apps::processExited(std::int32_t pid) {
 std::vector<std::int32_t> Apps::launchedProcessIds() {
     std::lock_guard lock(launchedProcessesMutex);
     std::vector<std::int32_t> pids;
-    for (const auto& [pid, process] : launchedProcesses) pids.push_back(pid);
+    for (const auto& entry : launchedProcesses) pids.push_back(entry.first);
     return pids;
 }
 
-Json Apps::listRunning(platform::Workspace&) { return {{"apps", Json::array()}}; }
-std::optional<platform::RunningApplication> Apps::findRunningApp(platform::Workspace&, std::string_view) { return std::nullopt; }
-std::expected<Json, AppError> Apps::launch(platform::Workspace&, std::string_view name, bool, bool, const std::vector<std::string>&) { return std::unexpected(AppError::notFound(std::string(name))); }
-std::expected<Json, std::string> Apps::launchWithCDP(platform::Workspace&, std::string_view name, std::int64_t) { return std::unexpected(AppError::notFound(std::string(name)).description()); }
-std::optional<std::string> Apps::executablePath(platform::Workspace&, std::string_view) { return std::nullopt; }
-bool Apps::isChromiumBundle(platform::Workspace&, std::string_view) { return false; }
-bool Apps::isChromiumApp(platform::Workspace&, const platform::RunningApplication&) { return false; }
-bool Apps::isChromiumApp(platform::Workspace&, std::int32_t) { return false; }
-Json Apps::appInfo(platform::Workspace&, const std::optional<platform::RunningApplication>&) { return Json::object(); }
-std::string Apps::bundleIdForName(std::string_view name) { return std::string(name); }
-std::optional<std::string> Apps::resolveBundle(platform::Workspace&, std::string_view) { return std::nullopt; }
+std::string Apps::bundleIdForName(std::string_view name) {
+    const auto key = lowercased(name);
+    for (const auto& [known, identifier] : BUNDLE_ID_FOR_NAME) {
+        if (key == known) return std::string(identifier);
+    }
+    return std::string(name);
+}
+
+std::optional<std::string> Apps::resolveBundle(p::Workspace& workspace, std::string_view name) {
+    if (auto location = workspace.locateApplication(bundleIdForName(name))) return location;
+    if (auto location = workspace.findApplicationInFolders(name)) return location;
+    return workspace.locateApplication(name);
+}
+
+std::optional<p::RunningApplication> Apps::findRunningApp(p::Workspace& workspace, std::string_view name) {
+    const auto wanted = lowercased(name);
+    auto running = workspace.runningApplications();
+    for (const auto& app : running) {
+        if (app.name && lowercased(*app.name) == wanted) return app;
+    }
+    for (const auto& app : running) {
+        if (app.bundleIdentifier && lowercased(*app.bundleIdentifier) == wanted) return app;
+    }
+    return std::nullopt;
+}
+
+bool Apps::isChromiumApp(p::Workspace& workspace, const p::RunningApplication& application) {
+    if (!application.bundleLocation) return false;
+    auto entries = workspace.bundleFrameworkEntries(*application.bundleLocation);
+    if (!entries) return false;
+    return std::ranges::any_of(*entries, [](const std::string& entry) {
+        return std::ranges::find(CHROMIUM_MARKERS, entry) != CHROMIUM_MARKERS.end();
+    });
+}
+
+bool Apps::isChromiumApp(p::Workspace& workspace, std::int32_t pid) {
+    auto running = workspace.runningApplications();
+    auto app = std::ranges::find_if(running, [&](const auto& a) { return a.pid == pid; });
+    return app != running.end() && isChromiumApp(workspace, *app);
+}
+
+bool Apps::isChromiumBundle(p::Workspace& workspace, std::string_view name) {
+    auto location = resolveBundle(workspace, name);
+    if (!location) return false;
+    p::RunningApplication bundle;
+    bundle.bundleLocation = location;
+    return isChromiumApp(workspace, bundle);
+}
+
+std::optional<std::string> Apps::executablePath(p::Workspace& workspace, std::string_view name) {
+    auto location = resolveBundle(workspace, name);
+    if (!location) return std::nullopt;
+    return workspace.bundleExecutable(*location);
+}
+
+Json Apps::appInfo(p::Workspace& workspace, const std::optional<p::RunningApplication>& application) {
+    if (!application) return Json::object();
+    return {
+        {"name", application->name.value_or("Unknown")},
+        {"bundle_id", application->bundleIdentifier.value_or("")},
+        {"process_id", application->pid},
+        {"is_active", application->active},
+        {"is_hidden", application->hidden},
+        {"is_chromium", isChromiumApp(workspace, *application)},
+    };
+}
+
+Json Apps::listRunning(p::Workspace& workspace) {
+    Json apps = Json::array();
+    for (const auto& app : workspace.runningApplications()) {
+        if (app.activationPolicy == p::ActivationPolicy::kRegular) apps.push_back(appInfo(workspace, app));
+    }
+    return apps;
+}
+
+std::expected<Json, AppError> Apps::launch(p::Workspace& workspace, std::string_view name, bool waitUntilReady,
+                                           bool background, const std::vector<std::string>& openPaths,
+                                           LaunchTimeouts timeouts) {
+    const std::string appName(name);
+    auto location = resolveBundle(workspace, name);
+    if (!location) return std::unexpected(AppError::notFound(appName));
+
+    p::OpenConfiguration configuration;
+    configuration.activates = !background;
+    configuration.documents = openPaths;
+
+    auto report = std::make_shared<LaunchReport>();
+    workspace.openApplication(*location, configuration,
+                              [report](std::optional<p::RunningApplication> application, std::optional<std::string> error) {
+                                  std::lock_guard lock(report->mutex);
+                                  if (report->done) return;
+                                  report->application = std::move(application);
+                                  report->error = std::move(error);
+                                  report->done = true;
+                                  report->reported.notify_all();
+                              });
+
+    std::optional<p::RunningApplication> application;
+    {
+        std::unique_lock lock(report->mutex);
+        if (!report->reported.wait_for(lock, timeouts.report, [&] { return report->done; })) {
+            report->done = true;  // a late report is dropped
+            return std::unexpected(AppError::launchFailed(
+                appName, "the application did not report within " + seconds(timeouts.report) + " seconds"));
+        }
+        if (report->error) return std::unexpected(AppError::launchFailed(appName, *report->error));
+        application = report->application;
+    }
+
+    if (waitUntilReady && application) {
+        waitForApp(workspace, application->pid, timeouts.ready);
+        auto running = workspace.runningApplications();
+        auto fresh = std::ranges::find_if(running, [&](const auto& a) { return a.pid == application->pid; });
+        if (fresh != running.end()) application = *fresh;
+    }
+    return appInfo(workspace, application);
+}
+
+std::expected<Json, std::string> Apps::launchWithCDP(p::Workspace& workspace, std::string_view name,
+                                                     std::int64_t port, std::chrono::duration<double> settle) {
+    auto executable = executablePath(workspace, name);
+    if (!executable) return std::unexpected(AppError::notFound(std::string(name)).description());
+
+    const std::vector<std::string> arguments = {"--remote-debugging-port=" + std::to_string(port),
+                                                "--force-renderer-accessibility"};
+    std::int32_t pid = 0;
+    {
+        // Held across the start, so that an exit reported at once still finds
+        // the entry it removes.
+        std::lock_guard lock(launchedProcessesMutex);
+        auto started = workspace.startMonitoredProcess(*executable, arguments, &Apps::processExited);
+        if (!started) return std::unexpected(started.error());
+        pid = *started;
+        launchedProcesses[pid] = LaunchedProcess{*executable, std::string(name)};
+    }
+
+    std::this_thread::sleep_for(settle);
+
+    const auto wanted = lowercased(name);
+    auto running = workspace.runningApplications();
+    auto app = std::ranges::find_if(running, [&](const auto& a) { return a.name && lowercased(*a.name) == wanted; });
+    if (app == running.end()) {
+        app = std::ranges::find_if(running, [&](const auto& a) {
+            return a.bundleIdentifier && lowercased(*a.bundleIdentifier).find(wanted) != std::string::npos;
+        });
+    }
+    if (app == running.end()) return Json{{"cdp_port", port}, {"pid", pid}};
+    auto record = appInfo(workspace, *app);
+    record["cdp_port"] = port;
+    return record;
+}
 
 }  // namespace kest

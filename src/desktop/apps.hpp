@@ -8,6 +8,7 @@
 // reached only under its mutex.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <expected>
 #include <map>
@@ -37,6 +38,13 @@ struct AppError {
     std::string description() const;
 };
 
+// How long a launch waits at most for the workspace to report the opened
+// application, and then for it to finish launching when asked to.
+struct LaunchTimeouts {
+    std::chrono::duration<double> report{30};
+    std::chrono::duration<double> ready{10};
+};
+
 class Apps {
 public:
     // Children started by launchWithCDP, by process id, from their start until
@@ -62,24 +70,22 @@ public:
     static std::optional<platform::RunningApplication> findRunningApp(platform::Workspace& workspace,
                                                                        std::string_view name);
 
-    // How long launch waits for the workspace to report the opened application
-    // at most, and then for it to finish launching when asked to.
-    static constexpr double LAUNCH_REPORT_TIMEOUT_SECONDS = 30;
-    static constexpr double READY_TIMEOUT_SECONDS = 10;
-
     // Opens the application and answers its record ({} when the workspace
     // reported none). Never waits without bound: a workspace that does not
-    // report within the report timeout is a launch failure.
+    // report within the report timeout is a launch failure, and a report that
+    // comes later is dropped.
     static std::expected<Json, AppError> launch(platform::Workspace& workspace, std::string_view name,
                                                 bool waitUntilReady, bool background,
-                                                const std::vector<std::string>& openPaths = {});
+                                                const std::vector<std::string>& openPaths = {},
+                                                LaunchTimeouts timeouts = {});
 
     // Starts the application's main executable with a remote-debugging port and
-    // renderer accessibility, waits 2 seconds, and answers the application's
-    // record with "cdp_port", or {"cdp_port", "pid"} when it is not (yet) a
-    // running application. The error is the text of -32004.
-    static std::expected<Json, std::string> launchWithCDP(platform::Workspace& workspace, std::string_view name,
-                                                          std::int64_t port);
+    // renderer accessibility, lets it settle (2 seconds), and answers the
+    // application's record with "cdp_port", or {"cdp_port", "pid"} when it is
+    // not (yet) a running application. The error is the text of -32004.
+    static std::expected<Json, std::string> launchWithCDP(
+        platform::Workspace& workspace, std::string_view name, std::int64_t port,
+        std::chrono::duration<double> settle = std::chrono::seconds(2));
 
     static std::optional<std::string> executablePath(platform::Workspace& workspace, std::string_view name);
     static bool isChromiumBundle(platform::Workspace& workspace, std::string_view name);

@@ -1,17 +1,151 @@
 // The operations that change a window: minimize, maximize, fullscreen, close,
 // raise, move, resize, set bounds and the screen presets.
+#include <algorithm>
+
 #include "desktop/window_manager.hpp"
 
 namespace kest {
+namespace {
 
-Result<Json> WindowManager::minimize(platform::Platform&, const std::string& ref) { return fail(-32005, "Window not found: " + ref); }
-Result<Json> WindowManager::maximize(platform::Platform&, const std::string& ref) { return fail(-32005, "Window not found: " + ref); }
-Result<Json> WindowManager::fullscreen(platform::Platform&, const std::string& ref) { return fail(-32005, "Window not found: " + ref); }
-Result<Json> WindowManager::close(platform::Platform&, const std::string& ref) { return fail(-32005, "Window not found: " + ref); }
-Result<Json> WindowManager::raise(platform::Platform&, const std::string& ref) { return fail(-32005, "Window not found: " + ref); }
-Result<Json> WindowManager::move(platform::Platform&, const std::string& ref, double, double) { return fail(-32005, "Window not found: " + ref); }
-Result<Json> WindowManager::resize(platform::Platform&, const std::string& ref, double, double) { return fail(-32005, "Window not found: " + ref); }
-Result<Json> WindowManager::setBounds(platform::Platform&, const std::string& ref, double, double, double, double) { return fail(-32005, "Window not found: " + ref); }
-Result<Json> WindowManager::applyPreset(platform::Platform&, const std::string& ref, const std::string&) { return fail(-32005, "Window not found: " + ref); }
+namespace p = platform;
+namespace ax = platform::AXAttribute;
+
+Result<p::Element> windowFor(const WindowManager& manager, p::Platform& platform, const std::string& ref) {
+    auto window = manager.getAXWindow(platform, ref);
+    if (!window) return fail(ErrorCode::kWindowNotFound, "Window not found: " + ref);
+    return window;
+}
+
+Json okFor(const std::string& ref) { return {{"ok", true}, {"ref", ref}}; }
+
+// Presses the window's button held in `attribute`, when it has one.
+void pressButton(p::Accessibility& access, const p::Element& window, std::string_view attribute) {
+    auto button = access.attribute(window, attribute);
+    if (!button) return;
+    if (auto element = button->asElement()) access.performAction(element, p::AXAction::kPress);
+}
+
+struct Rectangle {
+    double x, y, width, height;
+};
+
+}  // namespace
+
+Result<Json> WindowManager::minimize(p::Platform& platform, const std::string& ref) {
+    auto window = windowFor(*this, platform, ref);
+    if (!window) return std::unexpected(window.error());
+    platform.accessibility().setAttribute(*window, ax::kMinimized, p::Value::boolean(true));
+    return okFor(ref);
+}
+
+Result<Json> WindowManager::maximize(p::Platform& platform, const std::string& ref) {
+    auto window = windowFor(*this, platform, ref);
+    if (!window) return std::unexpected(window.error());
+    pressButton(platform.accessibility(), *window, ax::kZoomButton);
+    return okFor(ref);
+}
+
+Result<Json> WindowManager::fullscreen(p::Platform& platform, const std::string& ref) {
+    auto window = windowFor(*this, platform, ref);
+    if (!window) return std::unexpected(window.error());
+    auto& access = platform.accessibility();
+    auto current = access.attribute(*window, ax::kFullScreen);
+    const bool now = current && current->asBool().value_or(false);
+    access.setAttribute(*window, ax::kFullScreen, p::Value::boolean(!now));
+    auto result = okFor(ref);
+    result["fullscreen"] = !now;
+    return result;
+}
+
+Result<Json> WindowManager::close(p::Platform& platform, const std::string& ref) {
+    auto window = windowFor(*this, platform, ref);
+    if (!window) return std::unexpected(window.error());
+    pressButton(platform.accessibility(), *window, ax::kCloseButton);
+    return okFor(ref);
+}
+
+Result<Json> WindowManager::raise(p::Platform& platform, const std::string& ref) {
+    auto window = windowFor(*this, platform, ref);
+    if (!window) return std::unexpected(window.error());
+    auto& access = platform.accessibility();
+    if (auto minimized = access.attribute(*window, ax::kMinimized); minimized && minimized->asBool() == true) {
+        access.setAttribute(*window, ax::kMinimized, p::Value::boolean(false));
+    }
+    access.performAction(*window, p::AXAction::kRaise);
+    if (auto pid = getPID(ref)) {
+        auto running = platform.workspace().runningApplications();
+        auto owner = std::ranges::find_if(running, [&](const auto& app) { return app.pid == *pid; });
+        if (owner != running.end()) {
+            platform.workspace().activate(owner->pid, p::ActivationOption::kIgnoringOtherApps);
+        }
+    }
+    return okFor(ref);
+}
+
+Result<Json> WindowManager::move(p::Platform& platform, const std::string& ref, double x, double y) {
+    auto window = windowFor(*this, platform, ref);
+    if (!window) return std::unexpected(window.error());
+    auto& access = platform.accessibility();
+    auto value = access.createPointValue({x, y});
+    if (!value) return fail(ErrorCode::kFailed, "Failed to create position value");
+    access.setAttribute(*window, ax::kPosition, *value);
+    auto result = okFor(ref);
+    result["position"] = Json::array({x, y});
+    return result;
+}
+
+Result<Json> WindowManager::resize(p::Platform& platform, const std::string& ref, double width, double height) {
+    auto window = windowFor(*this, platform, ref);
+    if (!window) return std::unexpected(window.error());
+    auto& access = platform.accessibility();
+    auto value = access.createSizeValue({width, height});
+    if (!value) return fail(ErrorCode::kFailed, "Failed to create size value");
+    access.setAttribute(*window, ax::kSize, *value);
+    auto result = okFor(ref);
+    result["size"] = Json::array({width, height});
+    return result;
+}
+
+Result<Json> WindowManager::setBounds(p::Platform& platform, const std::string& ref, double x, double y,
+                                      double width, double height) {
+    auto window = windowFor(*this, platform, ref);
+    if (!window) return std::unexpected(window.error());
+    auto& access = platform.accessibility();
+    if (auto position = access.createPointValue({x, y})) access.setAttribute(*window, ax::kPosition, *position);
+    if (auto size = access.createSizeValue({width, height})) access.setAttribute(*window, ax::kSize, *size);
+    auto result = okFor(ref);
+    result["bounds"] = Json::array({x, y, width, height});
+    return result;
+}
+
+Result<Json> WindowManager::applyPreset(p::Platform& platform, const std::string& ref, const std::string& preset) {
+    auto screen = platform.screens().mainScreen();
+    if (!screen) return fail(ErrorCode::kFailed, "No main screen found");
+    const auto& v = screen->visibleFrame;
+    // Screen frames grow upwards from the bottom-left; windows are placed from
+    // the top-left, against the main screen's own height.
+    const double top = screen->frame.height - v.y - v.height;
+
+    std::optional<Rectangle> target;
+    if (preset == "left-half") {
+        target = Rectangle{v.x, top, v.width * 0.5, v.height};
+    } else if (preset == "right-half") {
+        target = Rectangle{v.x + v.width * 0.5, top, v.width * 0.5, v.height};
+    } else if (preset == "top-half") {
+        target = Rectangle{v.x, top, v.width, v.height * 0.5};
+    } else if (preset == "bottom-half") {
+        target = Rectangle{v.x, top + v.height * 0.5, v.width, v.height * 0.5};
+    } else if (preset == "center") {
+        target = Rectangle{v.x + (v.width - v.width * 0.6) * 0.5, top + (v.height - v.height * 0.6) * 0.5,
+                           v.width * 0.6, v.height * 0.6};
+    } else if (preset == "fill") {
+        target = Rectangle{v.x, top, v.width, v.height};
+    }
+    if (!target) {
+        return fail(ErrorCode::kInvalidParams,
+                    "Unknown preset: " + preset + ". Use: left-half, right-half, top-half, bottom-half, center, fill");
+    }
+    return setBounds(platform, ref, target->x, target->y, target->width, target->height);
+}
 
 }  // namespace kest

@@ -75,7 +75,7 @@ public:
     virtual bool openURL(const std::string& url) = 0;
 
     // Opens the application whose bundle is at `bundleLocation` (and documents
-    // with it). Never blocks for the launch itself; see OpenCompletion.
+    // with it). Never waits without bound for the launch; see OpenCompletion.
     virtual void openApplication(const std::string& bundleLocation, const OpenConfiguration& configuration,
                                  OpenCompletion completion) = 0;
 
@@ -84,6 +84,16 @@ public:
     // owns the child and reaps it when it exits.
     virtual std::expected<std::int32_t, std::string> startProcess(const std::string& executable,
                                                                   const std::vector<std::string>& arguments) = 0;
+    // The same, and `onExit` is called with the process id once the child has
+    // exited and been reaped: on a thread of the backend's choosing, never
+    // before this returns. Backends that cannot tell never call it.
+    using ProcessExitHandler = std::function<void(std::int32_t pid)>;
+    virtual std::expected<std::int32_t, std::string> startMonitoredProcess(const std::string& executable,
+                                                                           const std::vector<std::string>& arguments,
+                                                                           ProcessExitHandler onExit) {
+        (void)onExit;
+        return startProcess(executable, arguments);
+    }
 
     // Bundles. A bundle is named by its location, an opaque path for the logic.
     // The application with this bundle identifier, installed anywhere.

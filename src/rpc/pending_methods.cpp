@@ -4,22 +4,15 @@
 
 namespace kest {
 
-void Dispatcher::registerAppMethods() {}
-void Dispatcher::registerWindowMethods() {}
-void Dispatcher::registerSnapshotMethods() {}
 void Dispatcher::registerActionMethods() {}
 void Dispatcher::registerKeyboardMethods() {}
 void Dispatcher::registerClipboardMethods() {}
 void Dispatcher::registerCaptureMethods() {}
 void Dispatcher::registerScrollMethods() {}
 void Dispatcher::registerFocusMethods() {}
-void Dispatcher::registerFindMethods() {}
-void Dispatcher::registerReadMethods() {}
-void Dispatcher::registerWaitMethods() {}
 void Dispatcher::registerMenuMethods() {}
 void Dispatcher::registerDialogMethods() {}
 void Dispatcher::registerDragMethods() {}
-void Dispatcher::registerDiffMethods() {}
 void Dispatcher::registerHumanLikeMethods() {}
 
 }  // namespace kest

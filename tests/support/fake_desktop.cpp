@@ -573,6 +573,13 @@ public:
         }
         return pid;
     }
+    std::expected<std::int32_t, std::string> startMonitoredProcess(const std::string& executable,
+                                                                   const std::vector<std::string>& arguments,
+                                                                   ProcessExitHandler onExit) override {
+        auto pid = startProcess(executable, arguments);
+        if (pid && onExit) d_.processExitHandlers[*pid] = std::move(onExit);
+        return pid;
+    }
     std::optional<std::string> locateApplication(std::string_view identifier) override {
         for (auto& bundle : d_.bundles) {
             if (bundle.identifier && *bundle.identifier == identifier) return bundle.location;
@@ -875,6 +882,15 @@ std::optional<p::Value> FakeDesktop::storedAttribute(std::string_view id, std::s
     if (!n) return std::nullopt;
     auto it = n->attributes.find(name);
     return it == n->attributes.end() ? std::nullopt : std::optional<p::Value>(it->second);
+}
+
+void FakeDesktop::processExits(std::int32_t pid) {
+    if (appByPid(pid)) applicationGone(pid);
+    auto handler = processExitHandlers.find(pid);
+    if (handler == processExitHandlers.end()) return;
+    auto onExit = std::move(handler->second);
+    processExitHandlers.erase(handler);
+    onExit(pid);
 }
 
 FakeApp* FakeDesktop::appByPid(std::int32_t pid) {

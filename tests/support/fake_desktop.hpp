@@ -184,6 +184,11 @@ public:
     void failWrite(std::string_view id, std::string attribute, p::Status status);
     void failAction(std::string_view id, std::string action, p::Status status);
 
+    // Children started with an exit handler, by pid; processExits(pid) ends one
+    // and calls its handler, as a backend does when it reaps the child.
+    std::map<std::int32_t, p::Workspace::ProcessExitHandler> processExitHandlers;
+    void processExits(std::int32_t pid);
+
     // Recorded, in order.
     std::vector<p::Event> postedEvents;
     std::vector<ActionRecord> actions;

@@ -1,0 +1,135 @@
+// The window methods: "windows", "grab", "ungrab", the five window actions,
+// "move", "resize" and "bounds".
+#include <array>
+#include <functional>
+
+#include "rpc/dispatcher.hpp"
+
+namespace kest {
+namespace {
+
+std::optional<std::string> firstPositionalString(const RPCRequest& request) {
+    const Json* positional = request.rawParam("_positional");
+    if (!positional || !positional->is_array() || positional->empty() || !(*positional)[0].is_string()) {
+        return std::nullopt;
+    }
+    return (*positional)[0].get<std::string>();
+}
+
+using WindowAction = Result<Json> (WindowManager::*)(platform::Platform&, const std::string&);
+
+constexpr std::array<std::pair<const char*, WindowAction>, 5> WINDOW_ACTIONS = {{
+    {"minimize", &WindowManager::minimize},
+    {"maximize", &WindowManager::maximize},
+    {"fullscreen", &WindowManager::fullscreen},
+    {"close", &WindowManager::close},
+    {"raise", &WindowManager::raise},
+}};
+
+}  // namespace
+
+void Dispatcher::registerWindowMethods() {
+    handlers["windows"] = [this](const RPCRequest& request) {
+        return RPCResponse::success(request.id,
+                                    {{"windows", windowManager.listWindows(platform, request.paramString("app"))}});
+    };
+
+    handlers["grab"] = [this](const RPCRequest& request) {
+        std::string ref;
+        if (auto app = request.paramString("app")) {
+            auto found = windowManager.getWindowRefForApp(platform, *app);
+            if (!found) {
+                return RPCResponse::failure(request.id, ErrorCode::kWindowNotFound, "No window found for app: " + *app);
+            }
+            ref = *found;
+        } else {
+            auto given = request.paramString("ref");
+            if (!given) given = firstPositionalString(request);
+            if (!given) {
+                return RPCResponse::failure(request.id, ErrorCode::kInvalidParams, "Missing window ref or --app name");
+            }
+            ref = *given;
+            if (!windowManager.getWindowInfo(ref)) windowManager.listWindows(platform);
+            if (!windowManager.getWindowInfo(ref)) {
+                Json available = Json::array();
+                for (const auto& record : windowManager.listWindows(platform)) available.push_back(record["ref"]);
+                return RPCResponse::failure(request.id, RPCErrorData{ErrorCode::kWindowNotFound,
+                                                                     "Window not found: " + ref,
+                                                                     Json{{"available_windows", available}}});
+            }
+        }
+        grabbedWindow = ref;
+        return RPCResponse::success(
+            request.id, {{"ok", true}, {"window", windowManager.getWindowInfo(ref).value_or(Json::object())}});
+    };
+
+    handlers["ungrab"] = [this](const RPCRequest& request) {
+        grabbedWindow.reset();
+        return RPCResponse::success(request.id, {{"ok", true}});
+    };
+
+    // The ref named by the request, else the grabbed one.
+    auto targetRef = [this](const RPCRequest& request) -> std::optional<std::string> {
+        if (auto ref = request.paramString("ref")) return ref;
+        return grabbedWindow;
+    };
+    // A ref the latest enumeration does not know makes one unfiltered
+    // enumeration first; the operation then takes the ref as given.
+    auto refreshFor = [this](const std::string& ref) {
+        if (!windowManager.getWindowInfo(ref)) windowManager.listWindows(platform);
+    };
+
+    for (const auto& [name, action] : WINDOW_ACTIONS) {
+        handlers[name] = [this, targetRef, refreshFor, action](const RPCRequest& request) {
+            auto ref = targetRef(request);
+            if (!ref) {
+                return RPCResponse::failure(request.id, ErrorCode::kInvalidParams,
+                                            "Missing window ref. Grab a window or pass --ref.");
+            }
+            refreshFor(*ref);
+            return respond(request.id, std::invoke(action, windowManager, platform, *ref));
+        };
+    }
+
+    handlers["move"] = [this, targetRef, refreshFor](const RPCRequest& request) {
+        auto ref = targetRef(request);
+        if (!ref) return RPCResponse::failure(request.id, ErrorCode::kInvalidParams, "Missing window ref");
+        auto x = request.paramDouble("x");
+        auto y = request.paramDouble("y");
+        if (!x || !y) return RPCResponse::failure(request.id, ErrorCode::kInvalidParams, "Missing x or y coordinate");
+        refreshFor(*ref);
+        return respond(request.id, windowManager.move(platform, *ref, *x, *y));
+    };
+
+    handlers["resize"] = [this, targetRef, refreshFor](const RPCRequest& request) {
+        auto ref = targetRef(request);
+        if (!ref) return RPCResponse::failure(request.id, ErrorCode::kInvalidParams, "Missing window ref");
+        auto width = request.paramDouble("width");
+        auto height = request.paramDouble("height");
+        if (!width || !height) {
+            return RPCResponse::failure(request.id, ErrorCode::kInvalidParams, "Missing width or height");
+        }
+        refreshFor(*ref);
+        return respond(request.id, windowManager.resize(platform, *ref, *width, *height));
+    };
+
+    handlers["bounds"] = [this, targetRef, refreshFor](const RPCRequest& request) {
+        auto ref = targetRef(request);
+        if (!ref) return RPCResponse::failure(request.id, ErrorCode::kInvalidParams, "Missing window ref");
+        refreshFor(*ref);
+        if (auto preset = request.paramString("preset")) {
+            return respond(request.id, windowManager.applyPreset(platform, *ref, *preset));
+        }
+        auto x = request.paramDouble("x");
+        auto y = request.paramDouble("y");
+        auto width = request.paramDouble("width");
+        auto height = request.paramDouble("height");
+        if (!x || !y || !width || !height) {
+            return RPCResponse::failure(request.id, ErrorCode::kInvalidParams,
+                                        "Missing bounds (x, y, width, height) or --preset");
+        }
+        return respond(request.id, windowManager.setBounds(platform, *ref, *x, *y, *width, *height));
+    };
+}
+
+}  // namespace kest
