@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -137,6 +138,13 @@ private:
 // with a null value is a value (null), distinct from a failed read.
 using AttributeResult = std::expected<Value, Status>;
 
+// A run of reads over one tree, open while the object lives (see
+// Accessibility::beginTreeRead). Backends subclass it; the logic only keeps it.
+class TreeReadSession {
+public:
+    virtual ~TreeReadSession() = default;
+};
+
 // Threading: called only from the request thread, under the dispatch lock
 // (toolkit connections behind it are not free-threaded). Every call returns
 // within the messaging timeout; none throws.
@@ -163,6 +171,17 @@ public:
         results.reserve(names.size());
         for (auto name : names) results.push_back(attribute(element, name));
         return results;
+    }
+
+    // Announces a walk: many reads of `root` and the elements below it
+    // (role, labels, value, states, geometry, children) follow until the
+    // session is dropped, with no write or action in between. A backend that
+    // can fetch a whole tree in a few round trips may answer those reads from
+    // that copy; each answer must equal what reading it alone would give at
+    // that moment. Nothing (the default) means reads go one by one.
+    virtual std::unique_ptr<TreeReadSession> beginTreeRead(const Element& root) {
+        (void)root;
+        return nullptr;
     }
 
     // Writes one attribute. The engine writes booleans ("AXFocused",
