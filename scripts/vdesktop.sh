@@ -61,8 +61,9 @@ wait_until() {
 # it names one process for good, whatever it later execs.
 start_time() {
   local stat
-  stat=$(<"/proc/$1/stat") || return 1
+  { stat=$(<"/proc/$1/stat"); } 2>/dev/null || return 1
   local -a fields=(${stat##*) })
+  (( ${#fields[@]} > 19 )) || return 1
   echo "${fields[19]}"
 }
 
@@ -199,8 +200,9 @@ groups_alive() {
   local -A wanted=()
   for pgid in "$@"; do wanted[$pgid]=1; done
   for stat in /proc/[0-9]*/stat; do
-    stat=$(<"$stat") 2>/dev/null || continue
+    { stat=$(<"$stat"); } 2>/dev/null || continue
     local -a fields=(${stat##*) })
+    (( ${#fields[@]} > 2 )) || continue
     [[ "${fields[0]}" != Z && -n "${wanted[${fields[2]}]:-}" ]] && return 0
   done
   return 1

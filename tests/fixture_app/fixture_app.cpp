@@ -216,10 +216,14 @@ GtkWidget* buildControls(Fixture* fixture) {
     // One row per widget kind, a caption on the left; rows are a box's children
     // so that the accessible tree lists them top to bottom.
     GtkWidget* rows = gtk_box_new(GTK_ORIENTATION_VERTICAL, 6);
+    // Made first: toggling the initial check box below already reports here.
+    fixture->lastAction = gtk_label_new("Last Action: none");
     GtkSizeGroup* captions = gtk_size_group_new(GTK_SIZE_GROUP_HORIZONTAL);
     auto add = [&](const char* caption, GtkWidget* widget) {
         GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
-        GtkWidget* label = gtk_label_new(caption);
+        // "Name:" beside the widget named "Name Entry": a caption never shares
+        // its widget's accessible name.
+        GtkWidget* label = gtk_label_new((std::string(caption) + ":").c_str());
         gtk_label_set_xalign(GTK_LABEL(label), 0);
         gtk_size_group_add_widget(captions, label);
         gtk_container_add(GTK_CONTAINER(row), label);
@@ -324,7 +328,6 @@ GtkWidget* buildControls(Fixture* fixture) {
     gtk_container_add(GTK_CONTAINER(changes), fixture->extraButton);
     add("Changes", changes);
 
-    fixture->lastAction = gtk_label_new("Last Action: none");
     gtk_container_add(GTK_CONTAINER(rows), fixture->lastAction);
     g_object_unref(captions);
     return rows;

@@ -12,6 +12,15 @@ namespace {
 
 using namespace StatusCode;
 
+// libatspi caches names, children and parents and refreshes them only from
+// events it happens to dispatch while waiting for a reply: a changed label or
+// a vanished element would read as it was. Those are read from the
+// application every time. Roles, interfaces and states stay cached: libatspi's
+// own event handlers read states while dispatching, and a state read that went
+// to the application from there would dead-lock libdbus's dispatcher.
+constexpr auto LIVE_READS_CACHE_MASK =
+    static_cast<AtspiCache>(ATSPI_CACHE_ROLE | ATSPI_CACHE_INTERFACES | ATSPI_CACHE_STATES | ATSPI_CACHE_ATTRIBUTES);
+
 constexpr std::array<std::string_view, 5> PRESS_ACTION_NAMES = {"click", "press", "activate", "toggle", "jump"};
 
 template <class T>
@@ -66,7 +75,12 @@ void AtspiReader::setTimeout(std::chrono::milliseconds timeout) {
 std::expected<std::vector<AccessiblePtr>, Status> AtspiReader::applications() {
     GObjectPtr<AtspiAccessible> desktop(atspi_get_desktop(0));
     if (!desktop) return std::unexpected(kAPIDisabled);
-    return children(desktop.get());
+    atspi_accessible_set_cache_mask(desktop.get(), LIVE_READS_CACHE_MASK);
+    auto apps = children(desktop.get());
+    if (apps) {
+        for (const auto& app : *apps) atspi_accessible_set_cache_mask(app.get(), LIVE_READS_CACHE_MASK);
+    }
+    return apps;
 }
 
 AccessiblePtr AtspiReader::applicationForPid(int pid) {
@@ -105,6 +119,9 @@ std::expected<std::string, Status> AtspiReader::description(AtspiAccessible* ele
 
 std::expected<StateSet, Status> AtspiReader::states(AtspiAccessible* element) {
     if (!element) return std::unexpected(kIllegalArgument);
+    // States stay in libatspi's cache (see LIVE_READS_CACHE_MASK) but are
+    // refetched here, so that a read sees the application's current states.
+    element->cached_properties &= ~static_cast<guint>(ATSPI_CACHE_STATES);
     GObjectPtr<AtspiStateSet> set(atspi_accessible_get_state_set(element));
     if (!set) return std::unexpected(kFailure);
     GArrayPtr list(atspi_state_set_get_states(set.get()));
@@ -172,7 +189,12 @@ std::expected<Rect, Status> AtspiReader::extents(AtspiAccessible* element) {
     ErrorSlot error;
     GMemoryPtr<AtspiRect> rect(atspi_component_get_extents(component.get(), ATSPI_COORD_TYPE_SCREEN, error.out()));
     if (error) return failed<Rect>(error);
-    if (!rect || rect->x == G_MININT || rect->y == G_MININT) return std::unexpected(kNoValue);
+    // Sentinels: G_MININT for an element that is not laid out, -1 sizes when
+    // the application did not answer (libatspi sets no error for every such
+    // failure).
+    if (!rect || rect->x == G_MININT || rect->y == G_MININT || rect->width < 0 || rect->height < 0) {
+        return std::unexpected(kNoValue);
+    }
     return Rect{static_cast<double>(rect->x), static_cast<double>(rect->y), static_cast<double>(rect->width),
                 static_cast<double>(rect->height)};
 }
@@ -211,6 +233,34 @@ std::expected<std::vector<std::string>, Status> AtspiReader::actionNames(AtspiAc
         if (nameError) return failed<std::vector<std::string>>(nameError);
     }
     return names;
+}
+
+std::expected<std::string_view, Status> AtspiReader::axRole(AtspiAccessible* element) {
+    auto atspiRole = role(element);
+    if (!atspiRole) return std::unexpected(atspiRole.error());
+    RoleContext context{.role = *atspiRole};
+    if (isTextRole(*atspiRole)) {
+        auto set = states(element);
+        if (!set) return std::unexpected(set.error());
+        context.multiLine = set->has(ATSPI_STATE_MULTI_LINE);
+    } else if (*atspiRole == ATSPI_ROLE_COMBO_BOX) {
+        auto kids = children(element);
+        if (!kids) return std::unexpected(kids.error());
+        for (const auto& child : *kids) {
+            auto childRole = role(child.get());
+            if (!childRole || !isTextRole(*childRole)) continue;
+            auto childStates = states(child.get());
+            if (childStates && childStates->has(ATSPI_STATE_EDITABLE)) context.hasEditableTextChild = true;
+        }
+    } else if (*atspiRole == ATSPI_ROLE_MENU || *atspiRole == ATSPI_ROLE_FILE_CHOOSER) {
+        auto up = parent(element);
+        if (up) {
+            auto parentRole = role(up->get());
+            context.parentIsMenuBar = parentRole && *parentRole == ATSPI_ROLE_MENU_BAR;
+            context.topLevel = parentRole && *parentRole == ATSPI_ROLE_APPLICATION;
+        }
+    }
+    return axRoleFor(context);
 }
 
 Status AtspiReader::doAction(AtspiAccessible* element, int index) {

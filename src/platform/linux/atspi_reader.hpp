@@ -15,11 +15,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/accessibility.hpp"
 #include "platform/geometry.hpp"
 #include "platform/linux/atspi_handles.hpp"
+#include "platform/linux/atspi_roles.hpp"
 
 namespace kest::platform::linux_desktop {
 
@@ -73,6 +75,10 @@ public:
     // The Value interface's current value.
     std::expected<double, Status> currentValue(AtspiAccessible* element);
     std::expected<std::vector<std::string>, Status> actionNames(AtspiAccessible* element);
+
+    // The AX role name, with the context the role table needs (states, an
+    // editable child, the parent's role) read from the application.
+    std::expected<std::string_view, Status> axRole(AtspiAccessible* element);
 
     Status doAction(AtspiAccessible* element, int index);
     // The first action named click, press, activate, toggle or jump, else
