@@ -527,6 +527,10 @@ public:
                             {"activates", configuration.activates},
                             {"documents", configuration.documents},
                             {"arguments", configuration.arguments}});
+        if (d_.knobs.holdOpenCompletions) {
+            d_.heldOpenCompletions.push_back(std::move(completion));
+            return;
+        }
         auto bundle = std::find_if(d_.bundles.begin(), d_.bundles.end(),
                                    [&](const FakeBundle& b) { return b.location == location; });
         if (bundle == d_.bundles.end()) {

@@ -126,6 +126,7 @@ struct Knobs {
     bool geometryValuesFail = false;
     bool openURLFails = false;
     std::optional<std::string> processStartError;
+    bool holdOpenCompletions = false;  // openApplication keeps its completion in heldOpenCompletions
     std::optional<std::string> captureStartError;
     std::optional<p::CaptureExit> captureExit;  // a capture that exits with this status and text
     bool captureWritesFile = true;
@@ -188,6 +189,7 @@ public:
     // and calls its handler, as a backend does when it reaps the child.
     std::map<std::int32_t, p::Workspace::ProcessExitHandler> processExitHandlers;
     void processExits(std::int32_t pid);
+    std::vector<p::OpenCompletion> heldOpenCompletions;
 
     // Recorded, in order.
     std::vector<p::Event> postedEvents;
