@@ -1,43 +1,16 @@
 // The Linux backend's service objects and their owner.
 #include "platform/linux/linux_platform.hpp"
 
+#include "platform/linux/atspi_accessibility.hpp"
+#include "platform/linux/x11_window_server.hpp"
+#include "platform/linux/xrandr_screens.hpp"
+#include "platform/linux/xtest_events.hpp"
+
 namespace kest::platform::linux_desktop {
 namespace {
 
-// Stand-ins until the AT-SPI2 and X11 services are wired in: every call
+// Stand-ins for the services not wired in yet: every call
 // answers "not available" (a failure status, nothing, or false).
-class LinuxAccessibility final : public Accessibility {
-public:
-    bool isProcessTrusted() override { return false; }
-    Element applicationElement(std::int32_t) override { return std::make_shared<ElementHandle>(); }
-    AttributeResult attribute(const Element&, std::string_view) override {
-        return std::unexpected(StatusCode::kAPIDisabled);
-    }
-    Status setAttribute(const Element&, std::string_view, const Value&) override { return StatusCode::kAPIDisabled; }
-    Status performAction(const Element&, std::string_view) override { return StatusCode::kAPIDisabled; }
-    void setMessagingTimeout(const Element&, std::chrono::duration<double>) override {}
-};
-
-class LinuxEvents final : public Events {
-public:
-    std::optional<MouseEvent> createMouseEvent(MouseEventType, Point, MouseButton) override { return std::nullopt; }
-    std::optional<KeyEvent> createKeyEvent(KeyCode, bool) override { return std::nullopt; }
-    std::optional<ScrollEvent> createScrollEvent(ScrollUnit, std::int32_t, std::int32_t) override {
-        return std::nullopt;
-    }
-    void post(const Event&) override {}
-    std::optional<Point> pointerLocation() override { return std::nullopt; }
-};
-
-class LinuxWindowServer final : public WindowServer {
-public:
-    std::optional<std::vector<WindowRecord>> windowList(WindowListOptions, WindowNumber) override {
-        return std::nullopt;
-    }
-    bool orderWindowAbove(WindowNumber, WindowNumber) override { return false; }
-    bool preflightScreenCaptureAccess() override { return false; }
-};
-
 class LinuxWorkspace final : public Workspace {
 public:
     std::vector<RunningApplication> runningApplications() override { return {}; }
@@ -64,12 +37,6 @@ public:
     std::optional<std::vector<std::string>> bundleFrameworkEntries(const std::string&) override {
         return std::nullopt;
     }
-};
-
-class LinuxScreens final : public Screens {
-public:
-    std::vector<Screen> screens() override { return {}; }
-    std::optional<Screen> mainScreen() override { return std::nullopt; }
 };
 
 class LinuxPasteboard final : public Pasteboard {
@@ -111,11 +78,11 @@ public:
     Overlay& overlay() override { return overlay_; }
 
 private:
-    LinuxAccessibility accessibility_;
-    LinuxEvents events_;
-    LinuxWindowServer windowServer_;
+    AtspiAccessibility accessibility_;
+    XTestEvents events_;
+    X11WindowServer windowServer_;
     LinuxWorkspace workspace_;
-    LinuxScreens screens_;
+    XRandrScreens screens_;
     LinuxPasteboard pasteboard_;
     LinuxCapture capture_;
     LinuxOverlay overlay_;

@@ -1,0 +1,530 @@
+// AX attributes and actions over AT-SPI2, with EWMH for window state.
+#include "platform/linux/atspi_accessibility.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <deque>
+
+namespace kest::platform::linux_desktop {
+namespace {
+
+using namespace StatusCode;
+
+constexpr std::size_t DEFAULT_BUTTON_SEARCH_LIMIT = 2000;
+constexpr std::size_t MENU_BAR_SEARCH_LIMIT = 400;
+
+constexpr AtspiRole NUMERIC_VALUE_ROLES[] = {ATSPI_ROLE_SLIDER, ATSPI_ROLE_SPIN_BUTTON, ATSPI_ROLE_PROGRESS_BAR,
+                                             ATSPI_ROLE_SCROLL_BAR, ATSPI_ROLE_LEVEL_BAR, ATSPI_ROLE_DIAL};
+constexpr AtspiRole STATIC_TEXT_ROLES[] = {ATSPI_ROLE_LABEL, ATSPI_ROLE_STATIC, ATSPI_ROLE_CAPTION, ATSPI_ROLE_HEADING,
+                                           ATSPI_ROLE_PARAGRAPH};
+
+template <class T>
+bool contains(const T& table, AtspiRole role) {
+    return std::ranges::find(table, role) != std::end(table);
+}
+
+std::string trimmed(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) return {};
+    const auto last = text.find_last_not_of(" \t\r\n");
+    return text.substr(first, last - first + 1);
+}
+
+const AtspiElement* handle(const Element& element) { return dynamic_cast<const AtspiElement*>(element.get()); }
+
+}  // namespace
+
+const AtspiAccessibility::AttributeEntry AtspiAccessibility::ATTRIBUTE_TABLE[] = {
+    {"AXRole", &AtspiAccessibility::role},
+    {"AXTitle", &AtspiAccessibility::title},
+    {"AXDescription", &AtspiAccessibility::description},
+    {"AXValue", &AtspiAccessibility::value},
+    {"AXEnabled", &AtspiAccessibility::enabled},
+    {"AXFocused", &AtspiAccessibility::focused},
+    {"AXPosition", &AtspiAccessibility::position},
+    {"AXSize", &AtspiAccessibility::size},
+    {"AXChildren", &AtspiAccessibility::children},
+    {"AXWindows", &AtspiAccessibility::windowList},
+    {"AXFocusedWindow", &AtspiAccessibility::focusedWindow},
+    {"AXMenuBar", &AtspiAccessibility::menuBar},
+    {"AXExtrasMenuBar", &AtspiAccessibility::absent},
+    {"AXMinimized", &AtspiAccessibility::minimized},
+    {"AXFullScreen", &AtspiAccessibility::fullScreen},
+    {"AXModal", &AtspiAccessibility::modal},
+    {"AXCloseButton", &AtspiAccessibility::closeButton},
+    {"AXZoomButton", &AtspiAccessibility::zoomButton},
+    {"AXDefaultButton", &AtspiAccessibility::defaultButton},
+    {"AXCancelButton", &AtspiAccessibility::absent},
+};
+
+AtspiReader* AtspiAccessibility::reader() {
+    if (!reader_) reader_ = AtspiReader::connect();
+    return reader_.get();
+}
+
+EwmhWindows* AtspiAccessibility::windows() {
+    if (!windows_) {
+        if (!connection_) connection_ = X11Connection::open();
+        if (connection_) windows_ = std::make_unique<EwmhWindows>(*connection_);
+    }
+    return windows_.get();
+}
+
+bool AtspiAccessibility::isProcessTrusted() {
+    AtspiReader* r = reader();
+    if (!r) return false;
+    auto apps = r->applications();
+    return apps && !apps->empty();
+}
+
+Element AtspiAccessibility::applicationElement(std::int32_t pid) {
+    return std::make_shared<AtspiElement>(AtspiElement::Kind::application, AccessiblePtr(), pid);
+}
+
+AccessiblePtr AtspiAccessibility::target(const AtspiElement& element) {
+    if (element.kind != AtspiElement::Kind::application) return element.object;
+    AtspiReader* r = reader();
+    return r ? r->applicationForPid(element.pid) : AccessiblePtr();
+}
+
+Element AtspiAccessibility::wrap(AccessiblePtr object) {
+    return std::make_shared<AtspiElement>(AtspiElement::Kind::accessible, std::move(object));
+}
+
+bool AtspiAccessibility::isWindow(AtspiAccessible* object) {
+    auto r = reader()->role(object);
+    return r && isWindowRole(*r);
+}
+
+std::vector<AccessiblePtr> AtspiAccessibility::topLevels(AtspiAccessible* application) {
+    std::vector<AccessiblePtr> result;
+    auto kids = reader()->children(application);
+    if (!kids) return result;
+    for (auto& child : *kids) {
+        if (isWindow(child.get())) result.push_back(std::move(child));
+    }
+    return result;
+}
+
+// A window is matched by process id, then title, then extents (a GTK frame's
+// extents are its outer frame, like the window list's bounds).
+std::optional<X11WindowInfo> AtspiAccessibility::xWindowOf(AtspiAccessible* window) {
+    EwmhWindows* list = windows();
+    AtspiReader* r = reader();
+    if (!list || !r) return std::nullopt;
+    auto pid = r->processId(window);
+    if (!pid) return std::nullopt;
+    std::vector<X11WindowInfo> candidates;
+    for (auto& info : list->list()) {
+        if (info.pid == *pid) candidates.push_back(std::move(info));
+    }
+    if (candidates.size() > 1) {
+        const std::string name = r->name(window).value_or("");
+        std::vector<X11WindowInfo> titled;
+        for (const auto& info : candidates) {
+            if (info.title.value_or("") == name) titled.push_back(info);
+        }
+        if (!titled.empty()) candidates = std::move(titled);
+    }
+    if (candidates.size() > 1) {
+        if (auto extents = r->extents(window)) {
+            for (const auto& info : candidates) {
+                if (info.bounds.x == static_cast<int>(extents->x) && info.bounds.y == static_cast<int>(extents->y) &&
+                    info.bounds.width == static_cast<int>(extents->width) &&
+                    info.bounds.height == static_cast<int>(extents->height)) {
+                    return info;
+                }
+            }
+        }
+    }
+    if (candidates.empty()) return std::nullopt;
+    return candidates.front();
+}
+
+std::vector<AccessiblePtr> AtspiAccessibility::windowsFrontFirst(const AtspiElement& application) {
+    auto app = target(application);
+    if (!app) return {};
+    auto frames = topLevels(app.get());
+    EwmhWindows* list = windows();
+    if (!list || frames.size() < 2) return frames;
+    // Stacking position of each frame's X window; unmatched frames keep their
+    // AT-SPI order after the matched ones.
+    const auto stacking = list->list();
+    std::vector<std::pair<std::size_t, AccessiblePtr>> ranked;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        std::size_t rank = stacking.size() + i;
+        if (auto info = xWindowOf(frames[i].get())) {
+            for (std::size_t s = 0; s < stacking.size(); ++s) {
+                if (stacking[s].id == info->id) rank = s;
+            }
+        }
+        ranked.emplace_back(rank, frames[i]);
+    }
+    std::ranges::stable_sort(ranked, {}, &std::pair<std::size_t, AccessiblePtr>::first);
+    std::vector<AccessiblePtr> result;
+    for (auto& [rank, frame] : ranked) result.push_back(std::move(frame));
+    return result;
+}
+
+AttributeResult AtspiAccessibility::attribute(const Element& element, std::string_view name) {
+    const AtspiElement* e = handle(element);
+    if (!e) return std::unexpected(kIllegalArgument);
+    if (!reader()) return std::unexpected(kAPIDisabled);
+    for (const auto& entry : ATTRIBUTE_TABLE) {
+        if (entry.name == name) return (this->*entry.read)(*e);
+    }
+    return std::unexpected(kAttributeUnsupported);
+}
+
+AttributeResult AtspiAccessibility::role(const AtspiElement& e) {
+    switch (e.kind) {
+        case AtspiElement::Kind::application:
+            if (!target(e)) return std::unexpected(kInvalidElement);
+            return Value::string("AXApplication");
+        case AtspiElement::Kind::menu:
+            return Value::string("AXMenu");
+        case AtspiElement::Kind::closeButton:
+        case AtspiElement::Kind::zoomButton:
+            return Value::string("AXButton");
+        case AtspiElement::Kind::accessible:
+            break;
+    }
+    auto axRole = reader()->axRole(e.object.get());
+    if (!axRole) return std::unexpected(axRole.error());
+    return Value::string(std::string(*axRole));
+}
+
+AttributeResult AtspiAccessibility::title(const AtspiElement& e) {
+    if (e.kind == AtspiElement::Kind::closeButton || e.kind == AtspiElement::Kind::zoomButton) {
+        return std::unexpected(kNoValue);
+    }
+    auto object = target(e);
+    if (!object) return std::unexpected(kInvalidElement);
+    auto name = reader()->name(object.get());
+    if (!name) return std::unexpected(name.error());
+    std::string text = trimmed(*name);
+    if (text.empty()) return std::unexpected(kNoValue);
+    return Value::string(std::move(text));
+}
+
+AttributeResult AtspiAccessibility::description(const AtspiElement& e) {
+    if (e.kind != AtspiElement::Kind::accessible) return std::unexpected(kNoValue);
+    auto text = reader()->description(e.object.get());
+    if (!text) return std::unexpected(text.error());
+    if (text->empty()) return std::unexpected(kNoValue);
+    return Value::string(std::move(*text));
+}
+
+AttributeResult AtspiAccessibility::value(const AtspiElement& e) {
+    if (e.kind != AtspiElement::Kind::accessible) return std::unexpected(kNoValue);
+    AtspiReader& r = *reader();
+    AtspiAccessible* object = e.object.get();
+    auto atspiRole = r.role(object);
+    if (!atspiRole) return std::unexpected(atspiRole.error());
+    if (isTextRole(*atspiRole)) {
+        auto text = r.text(object);
+        if (!text) return std::unexpected(text.error());
+        return Value::string(std::move(*text));
+    }
+    if (isCheckableRole(*atspiRole)) {
+        auto states = r.states(object);
+        if (!states) return std::unexpected(states.error());
+        return Value::integer(states->has(ATSPI_STATE_CHECKED) || states->has(ATSPI_STATE_PRESSED) ? 1 : 0);
+    }
+    if (contains(NUMERIC_VALUE_ROLES, *atspiRole)) {
+        auto number = r.currentValue(object);
+        if (!number) return std::unexpected(number.error());
+        return Value::real(*number);
+    }
+    if (contains(STATIC_TEXT_ROLES, *atspiRole)) {
+        if (auto text = r.text(object)) return Value::string(std::move(*text));
+        auto name = r.name(object);
+        if (!name) return std::unexpected(name.error());
+        return Value::string(std::move(*name));
+    }
+    if (*atspiRole == ATSPI_ROLE_COMBO_BOX) {
+        auto kids = r.children(object);
+        if (kids) {
+            for (const auto& child : *kids) {
+                auto childRole = r.role(child.get());
+                if (childRole && isTextRole(*childRole)) {
+                    if (auto text = r.text(child.get())) return Value::string(std::move(*text));
+                }
+            }
+        }
+        GObjectPtr<AtspiSelection> selection(atspi_accessible_get_selection_iface(object));
+        if (selection) {
+            ErrorSlot error;
+            AccessiblePtr selected = adoptAccessible(atspi_selection_get_selected_child(selection.get(), 0, error.out()));
+            if (!error && selected) {
+                if (auto name = r.name(selected.get()); name && !name->empty()) return Value::string(*name);
+            }
+        }
+        return std::unexpected(kNoValue);
+    }
+    return std::unexpected(kNoValue);
+}
+
+AttributeResult AtspiAccessibility::enabled(const AtspiElement& e) {
+    auto object = target(e);
+    if (!object) return std::unexpected(kInvalidElement);
+    auto states = reader()->states(object.get());
+    if (!states) return std::unexpected(states.error());
+    return Value::boolean(states->has(ATSPI_STATE_ENABLED) || states->has(ATSPI_STATE_SENSITIVE));
+}
+
+AttributeResult AtspiAccessibility::focused(const AtspiElement& e) {
+    if (e.kind != AtspiElement::Kind::accessible) return Value::boolean(false);
+    auto states = reader()->states(e.object.get());
+    if (!states) return std::unexpected(states.error());
+    return Value::boolean(states->has(ATSPI_STATE_FOCUSED));
+}
+
+AttributeResult AtspiAccessibility::position(const AtspiElement& e) {
+    if (e.kind == AtspiElement::Kind::application) return std::unexpected(kAttributeUnsupported);
+    auto extents = reader()->extents(e.object.get());
+    if (!extents) return std::unexpected(extents.error());
+    return Value::point(Point{extents->x, extents->y});
+}
+
+AttributeResult AtspiAccessibility::size(const AtspiElement& e) {
+    if (e.kind == AtspiElement::Kind::application) return std::unexpected(kAttributeUnsupported);
+    auto extents = reader()->extents(e.object.get());
+    if (!extents) return std::unexpected(extents.error());
+    return Value::size(Size{extents->width, extents->height});
+}
+
+AttributeResult AtspiAccessibility::children(const AtspiElement& e) {
+    switch (e.kind) {
+        case AtspiElement::Kind::application:
+            return windowList(e);
+        case AtspiElement::Kind::closeButton:
+        case AtspiElement::Kind::zoomButton:
+            return Value::elements({});
+        case AtspiElement::Kind::menu:
+        case AtspiElement::Kind::accessible:
+            break;
+    }
+    AtspiReader& r = *reader();
+    if (e.kind == AtspiElement::Kind::accessible) {
+        auto atspiRole = r.role(e.object.get());
+        if (!atspiRole) return std::unexpected(atspiRole.error());
+        if (*atspiRole == ATSPI_ROLE_MENU) {
+            return Value::elements({std::make_shared<AtspiElement>(AtspiElement::Kind::menu, e.object)});
+        }
+    }
+    auto kids = r.children(e.object.get());
+    if (!kids) return std::unexpected(kids.error());
+    std::vector<Element> result;
+    result.reserve(kids->size());
+    for (auto& child : *kids) result.push_back(wrap(std::move(child)));
+    return Value::elements(std::move(result));
+}
+
+AttributeResult AtspiAccessibility::windowList(const AtspiElement& e) {
+    if (e.kind != AtspiElement::Kind::application) return std::unexpected(kAttributeUnsupported);
+    if (!target(e)) return std::unexpected(kInvalidElement);
+    std::vector<Element> result;
+    for (auto& frame : windowsFrontFirst(e)) result.push_back(wrap(std::move(frame)));
+    return Value::elements(std::move(result));
+}
+
+AttributeResult AtspiAccessibility::focusedWindow(const AtspiElement& e) {
+    if (e.kind != AtspiElement::Kind::application) return std::unexpected(kAttributeUnsupported);
+    auto app = target(e);
+    if (!app) return std::unexpected(kInvalidElement);
+    for (auto& frame : topLevels(app.get())) {
+        auto states = reader()->states(frame.get());
+        if (states && states->has(ATSPI_STATE_ACTIVE)) return Value::element(wrap(std::move(frame)));
+    }
+    return std::unexpected(kNoValue);
+}
+
+AttributeResult AtspiAccessibility::menuBar(const AtspiElement& e) {
+    if (e.kind != AtspiElement::Kind::application) return std::unexpected(kAttributeUnsupported);
+    auto app = target(e);
+    if (!app) return std::unexpected(kInvalidElement);
+    AtspiReader& r = *reader();
+    auto frames = topLevels(app.get());
+    auto active = std::ranges::find_if(frames, [&](const AccessiblePtr& frame) {
+        auto states = r.states(frame.get());
+        return states && states->has(ATSPI_STATE_ACTIVE);
+    });
+    if (frames.empty()) return std::unexpected(kNoValue);
+    std::deque<AccessiblePtr> queue{active != frames.end() ? *active : frames.front()};
+    for (std::size_t visited = 0; !queue.empty() && visited < MENU_BAR_SEARCH_LIMIT; ++visited) {
+        AccessiblePtr node = std::move(queue.front());
+        queue.pop_front();
+        if (auto nodeRole = r.role(node.get()); nodeRole && *nodeRole == ATSPI_ROLE_MENU_BAR) {
+            return Value::element(wrap(std::move(node)));
+        }
+        if (auto kids = r.children(node.get())) {
+            for (auto& child : *kids) queue.push_back(std::move(child));
+        }
+    }
+    return std::unexpected(kNoValue);
+}
+
+AttributeResult AtspiAccessibility::absent(const AtspiElement&) { return std::unexpected(kNoValue); }
+
+AttributeResult AtspiAccessibility::minimized(const AtspiElement& e) {
+    if (e.kind != AtspiElement::Kind::accessible || !isWindow(e.object.get())) {
+        return std::unexpected(kAttributeUnsupported);
+    }
+    auto info = xWindowOf(e.object.get());
+    if (!info) return std::unexpected(kNoValue);
+    return Value::boolean(info->states.hidden);
+}
+
+AttributeResult AtspiAccessibility::fullScreen(const AtspiElement& e) {
+    if (e.kind != AtspiElement::Kind::accessible || !isWindow(e.object.get())) {
+        return std::unexpected(kAttributeUnsupported);
+    }
+    auto info = xWindowOf(e.object.get());
+    if (!info) return std::unexpected(kNoValue);
+    return Value::boolean(info->states.fullscreen);
+}
+
+// A top-level file chooser counts as modal: it always holds its caller's
+// task, though GTK gives a parentless chooser no modal state.
+AttributeResult AtspiAccessibility::modal(const AtspiElement& e) {
+    if (e.kind != AtspiElement::Kind::accessible) return Value::boolean(false);
+    AtspiReader& r = *reader();
+    auto states = r.states(e.object.get());
+    if (!states) return std::unexpected(states.error());
+    if (states->has(ATSPI_STATE_MODAL)) return Value::boolean(true);
+    auto atspiRole = r.role(e.object.get());
+    if (atspiRole && *atspiRole == ATSPI_ROLE_FILE_CHOOSER) {
+        auto up = r.parent(e.object.get());
+        auto parentRole = up ? r.role(up->get()) : std::expected<AtspiRole, Status>(std::unexpected(kNoValue));
+        if (parentRole && *parentRole == ATSPI_ROLE_APPLICATION) return Value::boolean(true);
+    }
+    return Value::boolean(false);
+}
+
+AttributeResult AtspiAccessibility::closeButton(const AtspiElement& e) {
+    if (e.kind != AtspiElement::Kind::accessible || !isWindow(e.object.get())) {
+        return std::unexpected(kAttributeUnsupported);
+    }
+    return Value::element(std::make_shared<AtspiElement>(AtspiElement::Kind::closeButton, e.object));
+}
+
+AttributeResult AtspiAccessibility::zoomButton(const AtspiElement& e) {
+    if (e.kind != AtspiElement::Kind::accessible || !isWindow(e.object.get())) {
+        return std::unexpected(kAttributeUnsupported);
+    }
+    return Value::element(std::make_shared<AtspiElement>(AtspiElement::Kind::zoomButton, e.object));
+}
+
+AttributeResult AtspiAccessibility::defaultButton(const AtspiElement& e) {
+    if (e.kind != AtspiElement::Kind::accessible) return std::unexpected(kNoValue);
+    AtspiReader& r = *reader();
+    std::deque<AccessiblePtr> queue;
+    if (auto kids = r.children(e.object.get())) queue.assign(kids->begin(), kids->end());
+    for (std::size_t visited = 0; !queue.empty() && visited < DEFAULT_BUTTON_SEARCH_LIMIT; ++visited) {
+        AccessiblePtr node = std::move(queue.front());
+        queue.pop_front();
+        if (auto nodeRole = r.role(node.get()); nodeRole && *nodeRole == ATSPI_ROLE_PUSH_BUTTON) {
+            auto states = r.states(node.get());
+            if (states && states->has(ATSPI_STATE_IS_DEFAULT)) return Value::element(wrap(std::move(node)));
+        }
+        if (auto kids = r.children(node.get())) {
+            for (auto& child : *kids) queue.push_back(std::move(child));
+        }
+    }
+    return std::unexpected(kNoValue);
+}
+
+Status AtspiAccessibility::setAttribute(const Element& element, std::string_view name, const Value& value) {
+    const AtspiElement* e = handle(element);
+    if (!e || e->kind != AtspiElement::Kind::accessible) return kIllegalArgument;
+    AtspiReader* r = reader();
+    if (!r) return kAPIDisabled;
+    AtspiAccessible* object = e->object.get();
+
+    if (name == AXAttribute::kFocused) {
+        auto focus = value.asBool();
+        if (!focus) return kIllegalArgument;
+        return *focus ? r->grabFocus(object) : kFailure;
+    }
+    if (name == AXAttribute::kValue) {
+        if (const std::string* text = value.asString()) return r->setText(object, *text);
+        if (value.kind() == Value::Kind::integer || value.kind() == Value::Kind::real) {
+            return r->setCurrentValue(object, *value.asNumber());
+        }
+        return kIllegalArgument;
+    }
+
+    const bool windowAttribute = name == AXAttribute::kMinimized || name == AXAttribute::kFullScreen ||
+                                 name == AXAttribute::kPosition || name == AXAttribute::kSize;
+    if (!windowAttribute) return kAttributeUnsupported;
+    if (!isWindow(object)) return kAttributeUnsupported;
+    auto info = xWindowOf(object);
+    EwmhWindows* list = windows();
+    if (!info || !list) return kCannotComplete;
+    bool sent = false;
+    if (name == AXAttribute::kMinimized) {
+        auto minimize = value.asBool();
+        if (!minimize) return kIllegalArgument;
+        sent = *minimize ? list->iconify(info->id) : list->activate(info->id);
+    } else if (name == AXAttribute::kFullScreen) {
+        auto fullscreen = value.asBool();
+        if (!fullscreen) return kIllegalArgument;
+        sent = list->changeState(info->id, *fullscreen ? StateChange::add : StateChange::remove, "FULLSCREEN");
+    } else if (name == AXAttribute::kPosition) {
+        auto point = value.asPoint();
+        if (!point) return kIllegalArgument;
+        RootRect bounds = info->bounds;
+        bounds.x = static_cast<int>(std::lround(point->x));
+        bounds.y = static_cast<int>(std::lround(point->y));
+        sent = list->moveResize(info->id, bounds);
+    } else {
+        auto newSize = value.asSize();
+        if (!newSize) return kIllegalArgument;
+        RootRect bounds = info->bounds;
+        bounds.width = static_cast<int>(std::lround(newSize->width));
+        bounds.height = static_cast<int>(std::lround(newSize->height));
+        sent = list->moveResize(info->id, bounds);
+    }
+    return sent ? kSuccess : kFailure;
+}
+
+Status AtspiAccessibility::performAction(const Element& element, std::string_view action) {
+    const AtspiElement* e = handle(element);
+    if (!e) return kIllegalArgument;
+    AtspiReader* r = reader();
+    if (!r) return kAPIDisabled;
+    if (action == AXAction::kPress) {
+        switch (e->kind) {
+            case AtspiElement::Kind::accessible:
+                return r->press(e->object.get());
+            case AtspiElement::Kind::closeButton:
+            case AtspiElement::Kind::zoomButton: {
+                auto info = xWindowOf(e->object.get());
+                if (!info) return kCannotComplete;
+                const bool sent = e->kind == AtspiElement::Kind::closeButton
+                                      ? windows()->close(info->id)
+                                      : windows()->changeState(info->id, StateChange::toggle, "MAXIMIZED_VERT",
+                                                               "MAXIMIZED_HORZ");
+                return sent ? kSuccess : kFailure;
+            }
+            case AtspiElement::Kind::application:
+            case AtspiElement::Kind::menu:
+                return kActionUnsupported;
+        }
+    }
+    if (action == AXAction::kRaise && e->kind == AtspiElement::Kind::accessible && isWindow(e->object.get())) {
+        auto info = xWindowOf(e->object.get());
+        if (!info) return kCannotComplete;
+        return windows()->activate(info->id) ? kSuccess : kFailure;
+    }
+    return kActionUnsupported;
+}
+
+void AtspiAccessibility::setMessagingTimeout(const Element&, std::chrono::duration<double> timeout) {
+    if (AtspiReader* r = reader()) {
+        r->setTimeout(std::chrono::duration_cast<std::chrono::milliseconds>(timeout));
+    }
+}
+
+}  // namespace kest::platform::linux_desktop

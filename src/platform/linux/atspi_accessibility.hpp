@@ -1,0 +1,90 @@
+// The Accessibility service over AT-SPI2: AX attribute names read and
+// written, actions performed, on elements that wrap AT-SPI objects; windows
+// are matched to their X windows for the window-manager attributes.
+//
+// Ownership: owns the AT-SPI reader and an X connection, both opened on first
+// use. Threading: the request thread only (libatspi and the connection are
+// not free-threaded; the dispatch lock serialises callers).
+//
+// Virtual elements: a menu carries one AXMenu child holding its items (the
+// shape the menu logic walks), and a window answers AXCloseButton and
+// AXZoomButton with elements whose AXPress sends the window-manager request.
+#pragma once
+
+#include <memory>
+
+#include "platform/accessibility.hpp"
+#include "platform/linux/atspi_reader.hpp"
+#include "platform/linux/x11_windows.hpp"
+
+namespace kest::platform::linux_desktop {
+
+class AtspiElement final : public ElementHandle {
+public:
+    enum class Kind { accessible, application, menu, closeButton, zoomButton };
+
+    AtspiElement(Kind kind, AccessiblePtr object, int pid = 0) : kind(kind), object(std::move(object)), pid(pid) {}
+
+    Kind kind;
+    // The AT-SPI object: the element itself; for a virtual menu the real menu
+    // whose items it holds; for window buttons the window. Empty for an
+    // application, which is found again by pid on every call (it may register
+    // after the handle was made).
+    AccessiblePtr object;
+    int pid = 0;
+};
+
+class AtspiAccessibility final : public Accessibility {
+public:
+    bool isProcessTrusted() override;
+    Element applicationElement(std::int32_t pid) override;
+    AttributeResult attribute(const Element& element, std::string_view name) override;
+    Status setAttribute(const Element& element, std::string_view name, const Value& value) override;
+    Status performAction(const Element& element, std::string_view action) override;
+    // libatspi has one timeout for every call: the last one set applies.
+    void setMessagingTimeout(const Element& element, std::chrono::duration<double> timeout) override;
+
+private:
+    using Reader = AttributeResult (AtspiAccessibility::*)(const AtspiElement&);
+    struct AttributeEntry {
+        std::string_view name;
+        Reader read;
+    };
+    static const AttributeEntry ATTRIBUTE_TABLE[];
+
+    AtspiReader* reader();
+    EwmhWindows* windows();
+    // The object calls go to: the application's for an application element.
+    AccessiblePtr target(const AtspiElement& element);
+    Element wrap(AccessiblePtr object);
+    std::vector<AccessiblePtr> topLevels(AtspiAccessible* application);
+    std::vector<AccessiblePtr> windowsFrontFirst(const AtspiElement& application);
+    std::optional<X11WindowInfo> xWindowOf(AtspiAccessible* window);
+    bool isWindow(AtspiAccessible* object);
+
+    AttributeResult role(const AtspiElement& element);
+    AttributeResult title(const AtspiElement& element);
+    AttributeResult description(const AtspiElement& element);
+    AttributeResult value(const AtspiElement& element);
+    AttributeResult enabled(const AtspiElement& element);
+    AttributeResult focused(const AtspiElement& element);
+    AttributeResult position(const AtspiElement& element);
+    AttributeResult size(const AtspiElement& element);
+    AttributeResult children(const AtspiElement& element);
+    AttributeResult windowList(const AtspiElement& element);
+    AttributeResult focusedWindow(const AtspiElement& element);
+    AttributeResult menuBar(const AtspiElement& element);
+    AttributeResult absent(const AtspiElement& element);
+    AttributeResult minimized(const AtspiElement& element);
+    AttributeResult fullScreen(const AtspiElement& element);
+    AttributeResult modal(const AtspiElement& element);
+    AttributeResult closeButton(const AtspiElement& element);
+    AttributeResult zoomButton(const AtspiElement& element);
+    AttributeResult defaultButton(const AtspiElement& element);
+
+    std::unique_ptr<AtspiReader> reader_;
+    std::unique_ptr<X11Connection> connection_;
+    std::unique_ptr<EwmhWindows> windows_;
+};
+
+}  // namespace kest::platform::linux_desktop

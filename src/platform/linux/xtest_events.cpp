@@ -1,0 +1,107 @@
+// Engine events → XTest.
+#include "platform/linux/xtest_events.hpp"
+
+#include <cmath>
+#include <type_traits>
+
+namespace kest::platform::linux_desktop {
+namespace {
+
+unsigned int xButton(MouseEventType type, MouseButton button) {
+    switch (type) {
+        case MouseEventType::leftDown:
+        case MouseEventType::leftUp:
+            return 1;
+        case MouseEventType::rightDown:
+        case MouseEventType::rightUp:
+            return 3;
+        default:
+            return button == MouseButton::right ? 3 : button == MouseButton::center ? 2 : 1;
+    }
+}
+
+}  // namespace
+
+XTestInput* XTestEvents::input() {
+    if (!input_) {
+        if (!connection_) connection_ = X11Connection::open();
+        if (connection_) input_ = XTestInput::create(*connection_);
+    }
+    return input_.get();
+}
+
+std::optional<MouseEvent> XTestEvents::createMouseEvent(MouseEventType type, Point location, MouseButton button) {
+    if (!input()) return std::nullopt;
+    MouseEvent event;
+    event.type = type;
+    event.location = location;
+    event.button = button;
+    return event;
+}
+
+std::optional<KeyEvent> XTestEvents::createKeyEvent(KeyCode keyCode, bool keyDown) {
+    if (!input()) return std::nullopt;
+    KeyEvent event;
+    event.keyCode = keyCode;
+    event.keyDown = keyDown;
+    return event;
+}
+
+std::optional<ScrollEvent> XTestEvents::createScrollEvent(ScrollUnit unit, std::int32_t vertical,
+                                                          std::int32_t horizontal) {
+    if (!input()) return std::nullopt;
+    ScrollEvent event;
+    event.unit = unit;
+    event.vertical = vertical;
+    event.horizontal = horizontal;
+    return event;
+}
+
+void XTestEvents::post(const Event& event) {
+    XTestInput* in = input();
+    if (!in) return;
+    std::visit(
+        [&](const auto& e) {
+            using T = std::decay_t<decltype(e)>;
+            if constexpr (std::is_same_v<T, MouseEvent>) {
+                const int x = static_cast<int>(std::lround(e.location.x));
+                const int y = static_cast<int>(std::lround(e.location.y));
+                in->moveTo(x, y);
+                switch (e.type) {
+                    case MouseEventType::leftDown:
+                    case MouseEventType::rightDown:
+                    case MouseEventType::otherDown:
+                        in->button(xButton(e.type, e.button), true);
+                        break;
+                    case MouseEventType::leftUp:
+                    case MouseEventType::rightUp:
+                    case MouseEventType::otherUp:
+                        in->button(xButton(e.type, e.button), false);
+                        break;
+                    case MouseEventType::moved:
+                    case MouseEventType::leftDragged:
+                        break;
+                }
+            } else if constexpr (std::is_same_v<T, KeyEvent>) {
+                if (!e.text.empty()) {
+                    if (e.keyDown) in->typeText(e.text);
+                } else {
+                    in->key(e.keyCode, e.keyDown, e.flags);
+                }
+            } else {
+                in->scroll(e.unit == ScrollUnit::line ? ScrollUnits::line : ScrollUnits::pixel, e.vertical,
+                           e.horizontal);
+            }
+        },
+        event);
+}
+
+std::optional<Point> XTestEvents::pointerLocation() {
+    XTestInput* in = input();
+    if (!in) return std::nullopt;
+    auto location = in->pointerLocation();
+    if (!location) return std::nullopt;
+    return Point{static_cast<double>(location->first), static_cast<double>(location->second)};
+}
+
+}  // namespace kest::platform::linux_desktop
