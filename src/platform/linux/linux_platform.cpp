@@ -4,6 +4,7 @@
 #include "platform/linux/atspi_accessibility.hpp"
 #include "platform/linux/x11_window_server.hpp"
 #include "platform/linux/xrandr_screens.hpp"
+#include "platform/linux/xdg_workspace.hpp"
 #include "platform/linux/xtest_events.hpp"
 
 namespace kest::platform::linux_desktop {
@@ -11,34 +12,6 @@ namespace {
 
 // Stand-ins for the services not wired in yet: every call
 // answers "not available" (a failure status, nothing, or false).
-class LinuxWorkspace final : public Workspace {
-public:
-    std::vector<RunningApplication> runningApplications() override { return {}; }
-    std::optional<RunningApplication> frontmostApplication() override { return std::nullopt; }
-    bool activate(std::int32_t, ActivationOptions) override { return false; }
-    bool hide(std::int32_t) override { return false; }
-    bool unhide(std::int32_t) override { return false; }
-    bool terminate(std::int32_t) override { return false; }
-    bool forceTerminate(std::int32_t) override { return false; }
-    bool openURL(const std::string&) override { return false; }
-    void openApplication(const std::string&, const OpenConfiguration&, OpenCompletion completion) override {
-        completion(std::nullopt, std::string("Opening applications is not available"));
-    }
-    std::expected<std::int32_t, std::string> startProcess(const std::string&,
-                                                          const std::vector<std::string>&) override {
-        return std::unexpected(std::string("Starting programs is not available"));
-    }
-    std::optional<std::string> locateApplication(std::string_view) override { return std::nullopt; }
-    std::optional<std::string> findApplicationInFolders(std::string_view) override { return std::nullopt; }
-    std::optional<std::string> bundleExecutable(const std::string&) override { return std::nullopt; }
-    std::optional<std::string> bundleInfoString(const std::string&, std::string_view) override {
-        return std::nullopt;
-    }
-    std::optional<std::vector<std::string>> bundleFrameworkEntries(const std::string&) override {
-        return std::nullopt;
-    }
-};
-
 class LinuxPasteboard final : public Pasteboard {
 public:
     std::optional<std::string> readText() override { return std::nullopt; }
@@ -81,7 +54,7 @@ private:
     AtspiAccessibility accessibility_;
     XTestEvents events_;
     X11WindowServer windowServer_;
-    LinuxWorkspace workspace_;
+    XdgWorkspace workspace_;
     XRandrScreens screens_;
     LinuxPasteboard pasteboard_;
     LinuxCapture capture_;
