@@ -196,16 +196,9 @@ cmd_up() {
 # True while a process of one of the given process groups runs (zombies,
 # which an init that does not reap may keep around, do not count).
 groups_alive() {
-  local stat pgid
-  local -A wanted=()
-  for pgid in "$@"; do wanted[$pgid]=1; done
-  for stat in /proc/[0-9]*/stat; do
-    { stat=$(<"$stat"); } 2>/dev/null || continue
-    local -a fields=(${stat##*) })
-    (( ${#fields[@]} > 2 )) || continue
-    [[ "${fields[0]}" != Z && -n "${wanted[${fields[2]}]:-}" ]] && return 0
-  done
-  return 1
+  local wanted=" $* "
+  ps -e -o pgid=,stat= |
+    awk -v wanted="$wanted" '$2 !~ /^Z/ && index(wanted, " " $1 " ") { found = 1 } END { exit !found }'
 }
 
 # Process groups are stopped with TERM, then KILL after 3 s. A recorded pid is
