@@ -209,7 +209,7 @@ TEST_F(AppsWindowsTest, ChromiumEntriesAndTheDebuggingRelaunch) {
     }
     EXPECT_EQ(call("is_chromium", {{"name", "chromium"}}), Json({{"is_chromium", true}}));
     EXPECT_EQ(call("is_chromium", {{"name", "gtk3-widget-factory"}})["is_chromium"], false);
-    Json executable = call("app_executable", {{"name", "Chromium"}});
+    Json executable = call("app_executable", {{"name", "chromium"}});
     ASSERT_TRUE(executable.contains("executable")) << executable;
     EXPECT_TRUE(std::filesystem::exists(executable["executable"].get<std::string>()));
     EXPECT_EQ(call("app_executable", {{"name", "no such application"}})["error"]["code"], -32004);

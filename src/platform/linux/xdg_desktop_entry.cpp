@@ -166,10 +166,15 @@ std::optional<DesktopEntry> entryForWindowClass(const std::vector<DesktopEntry>&
     for (const auto& entry : entries) {
         if (matches(entry.startupWMClass)) return entry;
     }
-    for (const auto& entry : entries) {
-        if (entry.startupWMClass) continue;
-        auto argv = commandLine(entry, {});
-        if (argv && !argv->empty() && matches(fs::path(argv->front()).filename().string())) return entry;
+    // By the program's name: an entry that runs the bare program (a settings
+    // entry running it with options names something else) before the others.
+    for (bool bare : {true, false}) {
+        for (const auto& entry : entries) {
+            if (entry.startupWMClass) continue;
+            auto argv = commandLine(entry, {});
+            if (!argv || argv->empty() || (bare && argv->size() != 1)) continue;
+            if (matches(fs::path(argv->front()).filename().string())) return entry;
+        }
     }
     for (const auto& entry : entries) {
         if (matches(entry.id)) return entry;
