@@ -357,7 +357,7 @@ int main(int argc, char** argv) {
 
     fixture.window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_title(GTK_WINDOW(fixture.window), "Kest Fixture");
-    gtk_window_set_default_size(GTK_WINDOW(fixture.window), 900, 760);
+    gtk_window_set_default_size(GTK_WINDOW(fixture.window), 900, 860);
     g_signal_connect(fixture.window, "destroy", G_CALLBACK(gtk_main_quit), nullptr);
 
     GtkWidget* layout = gtk_box_new(GTK_ORIENTATION_VERTICAL, 4);
@@ -365,7 +365,13 @@ int main(int argc, char** argv) {
 
     GtkWidget* notebook = gtk_notebook_new();
     gtk_widget_set_vexpand(notebook, TRUE);
-    gtk_notebook_append_page(GTK_NOTEBOOK(notebook), buildControls(&fixture), gtk_label_new("Controls"));
+    // Scrolled, so that the window can be made smaller than its controls (the
+    // window tests resize it); at the default size everything is in view.
+    GtkWidget* controls = gtk_scrolled_window_new(nullptr, nullptr);
+    gtk_scrolled_window_set_propagate_natural_width(GTK_SCROLLED_WINDOW(controls), TRUE);
+    gtk_scrolled_window_set_propagate_natural_height(GTK_SCROLLED_WINDOW(controls), TRUE);
+    gtk_container_add(GTK_CONTAINER(controls), buildControls(&fixture));
+    gtk_notebook_append_page(GTK_NOTEBOOK(notebook), controls, gtk_label_new("Controls"));
     gtk_notebook_append_page(GTK_NOTEBOOK(notebook), buildListPage(&fixture), gtk_label_new("List"));
     gtk_notebook_append_page(GTK_NOTEBOOK(notebook), gtk_label_new("Kest fixture application"),
                              gtk_label_new("About"));
