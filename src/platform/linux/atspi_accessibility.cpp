@@ -166,6 +166,13 @@ std::vector<AccessiblePtr> AtspiAccessibility::windowsFrontFirst(const AtspiElem
     return result;
 }
 
+std::unique_ptr<TreeReadSession> AtspiAccessibility::beginTreeRead(const Element& root) {
+    const AtspiElement* e = handle(root);
+    if (!e || e->kind != AtspiElement::Kind::accessible || !reader()) return nullptr;
+    if (!prefetcher_) prefetcher_ = std::make_unique<AtspiPrefetcher>(reader_->timeout());
+    return prefetcher_->beginTreeRead(*reader_, e->object);
+}
+
 AttributeResult AtspiAccessibility::attribute(const Element& element, std::string_view name) {
     const AtspiElement* e = handle(element);
     if (!e) return std::unexpected(kIllegalArgument);

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "platform/accessibility.hpp"
+#include "platform/linux/atspi_prefetch.hpp"
 #include "platform/linux/atspi_reader.hpp"
 #include "platform/linux/x11_windows.hpp"
 
@@ -43,6 +44,9 @@ public:
     Status performAction(const Element& element, std::string_view action) override;
     // libatspi has one timeout for every call: the last one set applies.
     void setMessagingTimeout(const Element& element, std::chrono::duration<double> timeout) override;
+    // Fetches the tree below `root` in bulk and answers the reader's calls
+    // from that copy while the session lives (atspi_prefetch.hpp).
+    std::unique_ptr<TreeReadSession> beginTreeRead(const Element& root) override;
 
 private:
     using Reader = AttributeResult (AtspiAccessibility::*)(const AtspiElement&);
@@ -83,6 +87,7 @@ private:
     AttributeResult defaultButton(const AtspiElement& element);
 
     std::unique_ptr<AtspiReader> reader_;
+    std::unique_ptr<AtspiPrefetcher> prefetcher_;
     std::unique_ptr<X11Connection> connection_;
     std::unique_ptr<EwmhWindows> windows_;
 };

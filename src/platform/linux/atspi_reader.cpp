@@ -1,6 +1,8 @@
 // libatspi calls with statuses instead of GErrors and sentinels.
 #include "platform/linux/atspi_reader.hpp"
 
+#include "platform/linux/atspi_prefetch.hpp"
+
 #include <array>
 #include <climits>
 #include <cstring>
@@ -94,6 +96,9 @@ AccessiblePtr AtspiReader::applicationForPid(int pid) {
 
 std::expected<AtspiRole, Status> AtspiReader::role(AtspiAccessible* element) {
     if (!element) return std::unexpected(kIllegalArgument);
+    if (prefetch_) {
+        if (auto hit = prefetch_->role(element)) return std::move(*hit);
+    }
     ErrorSlot error;
     const AtspiRole role = atspi_accessible_get_role(element, error.out());
     if (error) return failed<AtspiRole>(error);
@@ -103,6 +108,9 @@ std::expected<AtspiRole, Status> AtspiReader::role(AtspiAccessible* element) {
 
 std::expected<std::string, Status> AtspiReader::name(AtspiAccessible* element) {
     if (!element) return std::unexpected(kIllegalArgument);
+    if (prefetch_) {
+        if (auto hit = prefetch_->name(element)) return std::move(*hit);
+    }
     ErrorSlot error;
     std::string value = takeString(atspi_accessible_get_name(element, error.out()));
     if (error) return failed<std::string>(error);
@@ -111,6 +119,9 @@ std::expected<std::string, Status> AtspiReader::name(AtspiAccessible* element) {
 
 std::expected<std::string, Status> AtspiReader::description(AtspiAccessible* element) {
     if (!element) return std::unexpected(kIllegalArgument);
+    if (prefetch_) {
+        if (auto hit = prefetch_->description(element)) return std::move(*hit);
+    }
     ErrorSlot error;
     std::string value = takeString(atspi_accessible_get_description(element, error.out()));
     if (error) return failed<std::string>(error);
@@ -119,6 +130,9 @@ std::expected<std::string, Status> AtspiReader::description(AtspiAccessible* ele
 
 std::expected<StateSet, Status> AtspiReader::states(AtspiAccessible* element) {
     if (!element) return std::unexpected(kIllegalArgument);
+    if (prefetch_) {
+        if (auto hit = prefetch_->states(element)) return std::move(*hit);
+    }
     // States stay in libatspi's cache (see LIVE_READS_CACHE_MASK) but are
     // refetched here, so that a read sees the application's current states.
     element->cached_properties &= ~static_cast<guint>(ATSPI_CACHE_STATES);
@@ -137,6 +151,9 @@ std::expected<StateSet, Status> AtspiReader::states(AtspiAccessible* element) {
 
 std::expected<int, Status> AtspiReader::childCount(AtspiAccessible* element) {
     if (!element) return std::unexpected(kIllegalArgument);
+    if (prefetch_) {
+        if (auto hit = prefetch_->childCount(element)) return std::move(*hit);
+    }
     ErrorSlot error;
     const gint count = atspi_accessible_get_child_count(element, error.out());
     if (error) return failed<int>(error);
@@ -145,6 +162,9 @@ std::expected<int, Status> AtspiReader::childCount(AtspiAccessible* element) {
 }
 
 std::expected<std::vector<AccessiblePtr>, Status> AtspiReader::children(AtspiAccessible* element) {
+    if (prefetch_ && element) {
+        if (auto hit = prefetch_->children(element)) return std::move(*hit);
+    }
     auto count = childCount(element);
     if (!count) return std::unexpected(count.error());
     std::vector<AccessiblePtr> result;
@@ -166,6 +186,9 @@ std::expected<std::vector<AccessiblePtr>, Status> AtspiReader::children(AtspiAcc
 
 std::expected<AccessiblePtr, Status> AtspiReader::parent(AtspiAccessible* element) {
     if (!element) return std::unexpected(kIllegalArgument);
+    if (prefetch_) {
+        if (auto hit = prefetch_->parent(element)) return std::move(*hit);
+    }
     ErrorSlot error;
     AccessiblePtr result = adoptAccessible(atspi_accessible_get_parent(element, error.out()));
     if (error) return failed<AccessiblePtr>(error);
@@ -184,6 +207,9 @@ std::expected<int, Status> AtspiReader::processId(AtspiAccessible* element) {
 
 std::expected<Rect, Status> AtspiReader::extents(AtspiAccessible* element) {
     if (!element) return std::unexpected(kIllegalArgument);
+    if (prefetch_) {
+        if (auto hit = prefetch_->extents(element)) return std::move(*hit);
+    }
     GObjectPtr<AtspiComponent> component(atspi_accessible_get_component_iface(element));
     if (!component) return std::unexpected(kAttributeUnsupported);
     ErrorSlot error;
@@ -201,6 +227,9 @@ std::expected<Rect, Status> AtspiReader::extents(AtspiAccessible* element) {
 
 std::expected<std::string, Status> AtspiReader::text(AtspiAccessible* element) {
     if (!element) return std::unexpected(kIllegalArgument);
+    if (prefetch_) {
+        if (auto hit = prefetch_->text(element)) return std::move(*hit);
+    }
     GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(element));
     if (!text) return std::unexpected(kAttributeUnsupported);
     ErrorSlot error;
@@ -211,6 +240,9 @@ std::expected<std::string, Status> AtspiReader::text(AtspiAccessible* element) {
 
 std::expected<double, Status> AtspiReader::currentValue(AtspiAccessible* element) {
     if (!element) return std::unexpected(kIllegalArgument);
+    if (prefetch_) {
+        if (auto hit = prefetch_->currentValue(element)) return std::move(*hit);
+    }
     GObjectPtr<AtspiValue> value(atspi_accessible_get_value_iface(element));
     if (!value) return std::unexpected(kAttributeUnsupported);
     ErrorSlot error;

@@ -41,6 +41,8 @@ private:
 // vanished application or object kInvalidElement, anything else kFailure.
 Status statusFromError(const GError* error);
 
+class AtspiPrefetch;
+
 class AtspiReader {
 public:
     static constexpr std::chrono::milliseconds DEFAULT_TIMEOUT{2000};
@@ -52,6 +54,11 @@ public:
     // Applies to every later call, for every application.
     void setTimeout(std::chrono::milliseconds timeout);
     std::chrono::milliseconds timeout() const { return timeout_; }
+
+    // While set, reads of the elements a prefetch holds are answered from it
+    // (atspi_prefetch.hpp); every other read still goes to the application.
+    // Not owned; the setter clears it before the prefetch goes.
+    void setPrefetch(const AtspiPrefetch* prefetch) { prefetch_ = prefetch; }
 
     // The applications registered on the bus.
     std::expected<std::vector<AccessiblePtr>, Status> applications();
@@ -92,6 +99,7 @@ private:
     explicit AtspiReader(std::chrono::milliseconds timeout) { setTimeout(timeout); }
 
     std::chrono::milliseconds timeout_{DEFAULT_TIMEOUT};
+    const AtspiPrefetch* prefetch_ = nullptr;
 };
 
 }  // namespace kest::platform::linux_desktop

@@ -1,0 +1,102 @@
+// A copy of one window's accessibility tree fetched in a few round trips, so
+// that a snapshot walk costs a handful of calls instead of several per element.
+//
+// How: org.a11y.atspi.Cache.GetItems gives role, name, description, states,
+// child count, interfaces and parent of every node the application has
+// announced, in one call; nodes it does not list (table cells, some popovers)
+// are patched in with Accessible.GetChildren and their own reads. Then the
+// extents, text and current value of every node are requested without waiting
+// for each answer, and collected. The element handles come from one
+// Collection.GetMatches over the window, so they are the very objects libatspi
+// hands out for one-at-a-time reads. Any fact that could not be fetched is
+// left out, and a reader falls back to asking the application for it; an
+// application that lets one call time out is treated as not answering at all
+// (every lookup answers kCannotComplete), so a stopped application costs one
+// timeout, not one per read.
+//
+// Ownership: AtspiPrefetcher owns the D-Bus connection to the accessibility
+// bus (opened on first use) and makes AtspiPrefetch values, which own their
+// handles. Threading: the request thread, like libatspi; the calls' replies are
+// dispatched on a private main context while a fetch collects them.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/accessibility.hpp"
+#include "platform/geometry.hpp"
+#include "platform/linux/atspi_handles.hpp"
+#include "platform/linux/atspi_reader.hpp"
+
+typedef struct _GDBusConnection GDBusConnection;
+
+namespace kest::platform::linux_desktop {
+
+class AtspiPrefetch {
+public:
+    template <class T>
+    using Lookup = std::optional<std::expected<T, Status>>;  // nothing: not in the copy, ask the application
+
+    ~AtspiPrefetch();
+    AtspiPrefetch(const AtspiPrefetch&) = delete;
+    AtspiPrefetch& operator=(const AtspiPrefetch&) = delete;
+
+    Lookup<AtspiRole> role(AtspiAccessible* element) const;
+    Lookup<std::string> name(AtspiAccessible* element) const;
+    Lookup<std::string> description(AtspiAccessible* element) const;
+    Lookup<StateSet> states(AtspiAccessible* element) const;
+    Lookup<int> childCount(AtspiAccessible* element) const;
+    Lookup<std::vector<AccessiblePtr>> children(AtspiAccessible* element) const;
+    Lookup<AccessiblePtr> parent(AtspiAccessible* element) const;
+    Lookup<Rect> extents(AtspiAccessible* element) const;
+    Lookup<std::string> text(AtspiAccessible* element) const;
+    Lookup<double> currentValue(AtspiAccessible* element) const;
+
+    std::size_t size() const { return nodes_.size(); }
+    // True when the application let a call time out during the fetch.
+    bool unresponsive() const { return unresponsive_; }
+
+    struct Node;
+
+private:
+    friend class AtspiPrefetcher;
+    AtspiPrefetch();
+    const Node* find(AtspiAccessible* element) const;
+    template <class T, class Get>
+    Lookup<T> lookup(AtspiAccessible* element, Get get) const;
+
+    std::string busName_;
+    std::unordered_map<std::string, std::unique_ptr<Node>> nodes_;  // by object path
+    bool unresponsive_ = false;
+};
+
+class AtspiPrefetcher {
+public:
+    explicit AtspiPrefetcher(std::chrono::milliseconds timeout = AtspiReader::DEFAULT_TIMEOUT);
+    ~AtspiPrefetcher();
+    AtspiPrefetcher(const AtspiPrefetcher&) = delete;
+    AtspiPrefetcher& operator=(const AtspiPrefetcher&) = delete;
+
+    // The tree below `root`, root included; nothing when the accessibility bus
+    // or the application's cache cannot be reached (reads then go one by one).
+    std::unique_ptr<AtspiPrefetch> fetch(const AccessiblePtr& root);
+
+    // A session for Accessibility::beginTreeRead: installs a fetch of `root` in
+    // the reader until the session is dropped. Nothing when there is no fetch.
+    std::unique_ptr<TreeReadSession> beginTreeRead(AtspiReader& reader, const AccessiblePtr& root);
+
+private:
+    GDBusConnection* connection();
+
+    std::chrono::milliseconds timeout_;
+    GObjectPtr<GDBusConnection> connection_;
+    bool connectFailed_ = false;
+};
+
+}  // namespace kest::platform::linux_desktop

@@ -1,0 +1,280 @@
+// End-to-end tests of snapshots and the queries built on them, through a
+// dispatcher over the Linux platform, against kest-fixture and
+// gtk3-widget-factory on the virtual desktop.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "e2e_support.hpp"
+#include "platform/linux/atspi_prefetch.hpp"
+#include "platform/linux/linux_platform.hpp"
+#include "rpc/dispatcher.hpp"
+
+namespace kest::e2e {
+namespace {
+
+namespace ld = platform::linux_desktop;
+namespace p = platform;
+
+// The Linux platform with tree reads left one call at a time: the reference the
+// bulk-fetched snapshot must equal.
+class OneByOneAccessibility final : public p::Accessibility {
+public:
+    explicit OneByOneAccessibility(p::Accessibility& inner) : inner_(inner) {}
+    bool isProcessTrusted() override { return inner_.isProcessTrusted(); }
+    p::Element applicationElement(std::int32_t pid) override { return inner_.applicationElement(pid); }
+    p::AttributeResult attribute(const p::Element& e, std::string_view name) override { return inner_.attribute(e, name); }
+    p::Status setAttribute(const p::Element& e, std::string_view name, const p::Value& v) override {
+        return inner_.setAttribute(e, name, v);
+    }
+    p::Status performAction(const p::Element& e, std::string_view action) override { return inner_.performAction(e, action); }
+    void setMessagingTimeout(const p::Element& e, std::chrono::duration<double> t) override { inner_.setMessagingTimeout(e, t); }
+
+private:
+    p::Accessibility& inner_;
+};
+
+class OneByOnePlatform final : public p::Platform {
+public:
+    explicit OneByOnePlatform(p::Platform& inner) : inner_(inner), accessibility_(inner.accessibility()) {}
+    p::Accessibility& accessibility() override { return accessibility_; }
+    p::Events& events() override { return inner_.events(); }
+    p::WindowServer& windowServer() override { return inner_.windowServer(); }
+    p::Workspace& workspace() override { return inner_.workspace(); }
+    p::Screens& screens() override { return inner_.screens(); }
+    p::Pasteboard& pasteboard() override { return inner_.pasteboard(); }
+    p::Capture& capture() override { return inner_.capture(); }
+    p::Overlay& overlay() override { return inner_.overlay(); }
+
+private:
+    p::Platform& inner_;
+    OneByOneAccessibility accessibility_;
+};
+
+Json call(Dispatcher& dispatcher, const std::string& method, const Json& params = Json::object()) {
+    static std::int64_t id = 0;
+    RPCRequest request;
+    request.jsonrpc = "2.0";
+    request.id = ++id;
+    request.method = method;
+    Params converted;
+    for (auto& [key, value] : params.items()) converted[key] = AnyCodable{value};
+    request.params = std::move(converted);
+    auto response = dispatcher.dispatch(request);
+    if (response.error) return {{"error", {{"code", response.error->code}, {"message", response.error->message}}}};
+    return response.result.value_or(Json());
+}
+
+// Every record of a tree, depth first, without "children".
+void flatten(const Json& elements, Json& out) {
+    for (const Json& e : elements) {
+        Json copy = e;
+        copy.erase("children");
+        out.push_back(copy);
+        if (e.contains("children")) flatten(e["children"], out);
+    }
+}
+
+const Json* findLabel(const Json& flat, const std::string& label) {
+    for (const Json& e : flat) {
+        if (e["label"] == label) return &e;
+    }
+    return nullptr;
+}
+
+class SnapshotE2ETest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!insideVirtualDesktop()) GTEST_SKIP() << "needs the virtual desktop: run scripts/run-e2e.sh";
+        platform_ = ld::makeLinuxPlatform();
+        dispatcher_ = std::make_unique<Dispatcher>(*platform_);
+        reader_ = AtspiReader::connect();
+        ASSERT_TRUE(reader_);
+    }
+
+    ChildProcess start(const std::vector<std::string>& argv) {
+        auto child = ChildProcess::spawn(argv);
+        EXPECT_TRUE(child);
+        EXPECT_TRUE(waitForApplication(*reader_, child->pid())) << argv[0];
+        return std::move(*child);
+    }
+
+    // Lists the windows and grabs the first one of `pid`.
+    void grab(pid_t pid) {
+        Json last;
+        ASSERT_TRUE(waitFor([&] {
+            last = call("windows");
+            for (const Json& w : last["windows"]) {
+                if (w["process_id"] == pid) return !(last = call("grab", {{"ref", w["ref"]}})).contains("error");
+            }
+            return false;
+        })) << last;
+    }
+
+    Json call(const std::string& method, const Json& params = Json::object()) { return kest::e2e::call(*dispatcher_, method, params); }
+
+    // The element of a ref of the last snapshot, for acting on it directly.
+    p::Element element(const std::string& ref) { return dispatcher_->lastRefMap.at(ref); }
+
+    std::unique_ptr<p::Platform> platform_;
+    std::unique_ptr<Dispatcher> dispatcher_;
+    std::unique_ptr<AtspiReader> reader_;
+};
+
+// The bulk fetch gives exactly what reading every attribute one call at a time
+// gives, menus' virtual levels and all.
+TEST_F(SnapshotE2ETest, BulkFetchedSnapshotEqualsOneByOneReads) {
+    for (std::vector<std::string> argv : {std::vector<std::string>{KEST_FIXTURE_APP}, std::vector<std::string>{"gtk3-widget-factory"}}) {
+        auto app = start(argv);
+        OneByOnePlatform plain(*platform_);
+        Dispatcher reference(plain);
+        const Json params = {{"pid", app.pid()}};
+        // A freshly started application still changes (focus arrives, lists
+        // fill): compare with one-by-one walks taken just before and after,
+        // once those two agree.
+        Json fast;
+        Json slow;
+        ASSERT_TRUE(waitFor([&] {
+            slow = kest::e2e::call(reference, "snapshot", params);
+            fast = call("snapshot", params);
+            Json after = kest::e2e::call(reference, "snapshot", params);
+            slow.erase("snapshot_id");
+            after.erase("snapshot_id");
+            return slow == after;
+        })) << argv[0] << " never settled";
+        ASSERT_FALSE(fast.contains("error")) << fast;
+        Json fastFlat = Json::array();
+        Json slowFlat = Json::array();
+        flatten(fast["elements"], fastFlat);
+        flatten(slow["elements"], slowFlat);
+        EXPECT_GT(fastFlat.size(), 100u) << argv[0];
+        EXPECT_EQ(fast["window"], slow["window"]) << argv[0];
+        ASSERT_EQ(fastFlat.size(), slowFlat.size()) << argv[0];
+        for (std::size_t i = 0; i < fastFlat.size(); ++i) EXPECT_EQ(fastFlat[i], slowFlat[i]) << argv[0] << " record " << i;
+        EXPECT_EQ(fast["elements"], slow["elements"]) << argv[0];
+
+        // And the copy was really used: the window's tree came in bulk.
+        AccessiblePtr application = reader_->applicationForPid(app.pid());
+        auto windows = reader_->children(application.get());
+        ASSERT_TRUE(windows && !windows->empty());
+        ld::AtspiPrefetcher prefetcher;
+        auto fetched = prefetcher.fetch(windows->front());
+        ASSERT_TRUE(fetched) << argv[0];
+        EXPECT_FALSE(fetched->unresponsive());
+        EXPECT_GT(fetched->size(), 100u) << argv[0];  // virtual menu levels are not AT-SPI nodes
+        EXPECT_TRUE(fetched->children(windows->front().get()).has_value());
+    }
+}
+
+TEST_F(SnapshotE2ETest, QueriesOnTheFixture) {
+    auto fixture = start({KEST_FIXTURE_APP});
+    grab(fixture.pid());
+    Json snapshot = call("snapshot", {{"interactive", true}, {"compact", true}});
+    ASSERT_FALSE(snapshot.contains("error")) << snapshot;
+    EXPECT_EQ(snapshot["window"]["title"], "Kest Fixture");
+    EXPECT_EQ(snapshot["window"]["process_id"], fixture.pid());
+    EXPECT_TRUE(snapshot["fallback"].is_null());
+    for (const Json& e : snapshot["elements"]) EXPECT_FALSE(e.contains("children"));
+
+    Json found = call("find", {{"text", "press me"}, {"role", "button"}, {"first", true}});
+    ASSERT_EQ(found["count"], 1) << found;
+    const std::string press = found["elements"][0]["ref"];
+    EXPECT_EQ(call("read", {{"ref", press}})["role"], "AXButton");
+    EXPECT_EQ(call("read", {{"ref", press}})["label"], "Press Me");
+    EXPECT_EQ(call("is", {{"state", "visible"}, {"ref", press}})["value"], true);
+    EXPECT_EQ(call("is", {{"state", "enabled"}, {"ref", press}})["value"], true);
+    Json box = call("box", {{"ref", press}})["bounds"];
+    EXPECT_GT(box[2].get<double>(), 0);
+    EXPECT_EQ(box, found["elements"][0]["bounds"]);
+
+    Json entry = call("find", {{"text", "Volume"}, {"role", "slider"}})["elements"][0];
+    EXPECT_EQ(call("read", {{"ref", entry["ref"]}, {"attr", "AXValue"}})["value"], 30);
+    Json check = call("find", {{"text", "Check Two"}})["elements"][0];
+    EXPECT_EQ(call("is", {{"state", "checked"}, {"ref", check["ref"]}})["value"], true);
+    EXPECT_EQ(check["value"], nullptr);  // a checked state is a number, not a value
+
+    Json menus = call("find", {{"role", "menubar"}, {"first", true}})["elements"][0];
+    Json children = call("children", {{"ref", menus["ref"]}});
+    EXPECT_GT(children["count"].get<int>(), 0);
+
+    // Changes: pressing Press Me rewrites the status label; Reset puts it back.
+    call("snapshot");
+    EXPECT_EQ(call("changed"), Json({{"ok", true}, {"changed", false}}));
+    ASSERT_EQ(platform_->accessibility().performAction(element(press), p::AXAction::kPress), 0);
+    EXPECT_EQ(call("wait", {{"text", "status: pressed 1"}, {"timeout", 5000}})["state"], "found");
+    Json diff = call("diff");
+    EXPECT_EQ(diff["changed"], true);
+    EXPECT_TRUE(findLabel(diff["added"], "Status: pressed 1")) << diff;
+    EXPECT_TRUE(findLabel(diff["removed"], "Status: idle")) << diff;
+    EXPECT_EQ(call("changed")["added_count"], 1);
+    Json reset = call("find", {{"text", "Reset"}, {"role", "button"}, {"first", true}})["elements"][0];
+    ASSERT_EQ(platform_->accessibility().performAction(element(reset["ref"]), p::AXAction::kPress), 0);
+    EXPECT_EQ(call("wait", {{"text", "Status: pressed"}, {"gone", true}, {"timeout", 5000}})["state"], "gone");
+
+    // Waits for the application, its window and an element.
+    Json app = call("wait", {{"app", call("snapshot")["window"]["app"]}, {"timeout", 5000}});
+    EXPECT_EQ(app["pid"], fixture.pid()) << app;
+    EXPECT_EQ(call("wait", {{"window", "kest fix"}, {"timeout", 5000}})["window"]["process_id"], fixture.pid());
+    call("find", {{"text", "Press Me"}});
+    EXPECT_EQ(call("wait", {{"ref", "@b1"}, {"enabled", true}, {"timeout", 5000}})["state"], "enabled");
+    EXPECT_EQ(call("wait", {{"text", "no such text anywhere"}, {"timeout", 400}})["error"]["code"], -32003);
+}
+
+TEST_F(SnapshotE2ETest, WidgetFactoryQueries) {
+    auto factory = start({"gtk3-widget-factory"});
+    grab(factory.pid());
+    Json snapshot = call("snapshot");
+    ASSERT_FALSE(snapshot.contains("error")) << snapshot;
+    Json flat = Json::array();
+    flatten(snapshot["elements"], flat);
+    EXPECT_GT(flat.size(), 150u);
+    Json buttons = call("find", {{"role", "button"}});
+    EXPECT_GT(buttons["count"].get<int>(), 3);
+    const std::string ref = buttons["elements"][0]["ref"];
+    EXPECT_EQ(call("read", {{"ref", ref}})["role"], "AXButton");
+    EXPECT_EQ(call("box", {{"ref", ref}})["bounds"], buttons["elements"][0]["bounds"]);
+    Json sub = call("snapshot", {{"subtree", snapshot["elements"][0]["ref"]}, {"compact", true}});
+    ASSERT_FALSE(sub.contains("error")) << sub;
+}
+
+TEST_F(SnapshotE2ETest, GrownListHoldsExactlyFiveHundred) {
+    auto fixture = start({KEST_FIXTURE_APP});
+    grab(fixture.pid());
+    Json grow = call("find", {{"text", "Grow List"}, {"role", "button"}, {"first", true}})["elements"][0];
+    auto rowsAtLeast = [&](int n) {
+        Json rows = call("find", {{"text", "Rows: "}})["elements"];
+        return !rows.empty() && std::stoi(rows[0]["label"].get<std::string>().substr(6)) >= n;
+    };
+    p::Element button = element(grow["ref"]);
+    while (!rowsAtLeast(600)) {
+        ASSERT_EQ(platform_->accessibility().performAction(button, p::AXAction::kPress), 0);
+    }
+    Json flat = call("snapshot", {{"compact", true}})["elements"];
+    EXPECT_EQ(flat.size(), 500u);
+    EXPECT_EQ(dispatcher_->lastRefMap.size(), 500u);
+}
+
+// A stopped application costs about one messaging timeout, not one per read.
+TEST_F(SnapshotE2ETest, StoppedApplicationAnswersPromptly) {
+    auto fixture = start({KEST_FIXTURE_APP});
+    grab(fixture.pid());
+    ASSERT_FALSE(call("snapshot").contains("error"));
+    ASSERT_EQ(::kill(fixture.pid(), SIGSTOP), 0);
+    const auto started = std::chrono::steady_clock::now();
+    Json stopped = call("snapshot");
+    const auto took = std::chrono::steady_clock::now() - started;
+    ::kill(fixture.pid(), SIGCONT);
+    // Generous: unbounded, this walk would wait 2 s for each of thousands of reads.
+    EXPECT_LT(took, std::chrono::seconds(15)) << stopped;
+    if (!stopped.contains("error")) {
+        EXPECT_TRUE(stopped["elements"].is_array());
+    } else {
+        EXPECT_EQ(stopped["error"]["code"], -32005);
+    }
+    EXPECT_FALSE(call("snapshot").contains("error"));  // it answers again once it runs
+}
+
+}  // namespace
+}  // namespace kest::e2e
