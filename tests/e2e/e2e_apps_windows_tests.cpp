@@ -218,6 +218,9 @@ TEST_F(AppsWindowsTest, ChromiumEntriesAndTheDebuggingRelaunch) {
     EXPECT_TRUE(std::filesystem::exists(executable["executable"].get<std::string>()));
     EXPECT_EQ(call("app_executable", {{"name", "no such application"}})["error"]["code"], -32004);
 
+    // Chromium joins the accessibility bus only once the desktop's toolkit
+    // accessibility is on, which is what granting does here.
+    EXPECT_EQ(call("permissions_grant"), Json({{"ok", true}}));
     constexpr int PORT = 19333;
     Json launched = call("launch_cdp", {{"name", "chromium"}, {"port", PORT}});
     ASSERT_FALSE(launched.contains("error")) << launched;
@@ -234,11 +237,19 @@ TEST_F(AppsWindowsTest, ChromiumEntriesAndTheDebuggingRelaunch) {
         bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
         std::string reply;
         if (connected) {
-            const std::string get = "GET /json/version HTTP/1.0\r\n\r\n";
+            // The debugging server speaks HTTP/1.1 and wants a local Host.
+            const std::string get =
+                "GET /json/version HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(PORT) + "\r\n\r\n";
+            timeval limit{2, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
             (void)::write(fd, get.data(), get.size());
             char buffer[4096];
             ssize_t n = 0;
-            while ((n = ::read(fd, buffer, sizeof buffer)) > 0) reply.append(buffer, static_cast<std::size_t>(n));
+            // The server keeps the connection open: stop once the answer is in.
+            while (reply.find("webSocketDebuggerUrl") == std::string::npos &&
+                   (n = ::read(fd, buffer, sizeof buffer)) > 0) {
+                reply.append(buffer, static_cast<std::size_t>(n));
+            }
         }
         ::close(fd);
         return reply.find("webSocketDebuggerUrl") != std::string::npos;

@@ -14,6 +14,7 @@
 #include <map>
 
 #include "platform/linux/atspi_reader.hpp"
+#include "platform/linux/atspi_status.hpp"
 #include "platform/linux/x11_connection.hpp"
 #include "platform/linux/x11_windows.hpp"
 
@@ -25,6 +26,8 @@ namespace fs = std::filesystem;
 constexpr auto ENTRIES_FRESH_FOR = std::chrono::seconds(2);
 constexpr auto LAUNCH_POLL = std::chrono::milliseconds(100);
 constexpr auto REAPER_POLL = std::chrono::milliseconds(50);
+// The scheme of the system settings pages, asked for by permissions_grant.
+constexpr std::string_view ACCESSIBILITY_SETTINGS_SCHEME = "x-apple.systempreferences:";
 
 std::optional<std::string> processExecutable(int pid) {
     std::error_code error;
@@ -251,7 +254,10 @@ bool XdgWorkspace::forceTerminate(std::int32_t pid) {
     return ::kill(pid, SIGKILL) == 0;
 }
 
+// The settings page that grants accessibility has no meaning on X11; what it
+// stands for is turning on the desktop's accessibility support for toolkits.
 bool XdgWorkspace::openURL(const std::string& url) {
+    if (url.starts_with(ACCESSIBILITY_SETTINGS_SCHEME)) return enableToolkitAccessibility();
     return spawn({"xdg-open", url}, true, nullptr).has_value();
 }
 
