@@ -41,6 +41,10 @@ public:
 
 class LinuxPlatform final : public Platform {
 public:
+    LinuxPlatform() {
+        windowServer_.setOwnerNamer([this] { return workspace_.applicationNames(); });
+    }
+
     Accessibility& accessibility() override { return accessibility_; }
     Events& events() override { return events_; }
     WindowServer& windowServer() override { return windowServer_; }

@@ -41,6 +41,10 @@ EwmhWindows* X11WindowServer::windows() {
 
 std::optional<std::vector<WindowRecord>> X11WindowServer::windowList(WindowListOptions options,
                                                                       WindowNumber relativeTo) {
+    // The single-window query serves the overlay's tracking and needs bounds
+    // only; naming owners is left to full lists.
+    std::map<int, std::string> owners;
+    if (!(options & WindowListOption::kIncludingWindow) && ownerNamer_) owners = ownerNamer_();
     std::lock_guard lock(mutex_);
     EwmhWindows* list = windows();
     if (!list) return std::nullopt;
@@ -54,6 +58,7 @@ std::optional<std::vector<WindowRecord>> X11WindowServer::windowList(WindowListO
         if ((options & WindowListOption::kOnScreenOnly) && !info.onScreen) continue;
         if ((options & WindowListOption::kExcludeDesktopElements) && info.layer == DESKTOP_LAYER) continue;
         records.push_back(windowRecord(info));
+        if (auto named = owners.find(info.pid.value_or(-1)); named != owners.end()) records.back().ownerName = named->second;
     }
     return records;
 }

@@ -192,6 +192,14 @@ std::vector<RunningApplication> XdgWorkspace::runningApplications() {
     return running;
 }
 
+std::map<int, std::string> XdgWorkspace::applicationNames() {
+    std::map<int, std::string> names;
+    for (auto& process : processes()) {
+        if (process.info.name) names.emplace(process.pid, std::move(*process.info.name));
+    }
+    return names;
+}
+
 std::optional<RunningApplication> XdgWorkspace::frontmostApplication() {
     for (auto& process : processes()) {
         if (process.info.active) return process.info;

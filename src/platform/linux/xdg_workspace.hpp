@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -55,6 +56,8 @@ public:
     ~XdgWorkspace() override;
 
     std::vector<RunningApplication> runningApplications() override;
+    // The name of every running application, by process id.
+    std::map<int, std::string> applicationNames();
     std::optional<RunningApplication> frontmostApplication() override;
     bool activate(std::int32_t pid, ActivationOptions options) override;
     bool hide(std::int32_t pid) override;
