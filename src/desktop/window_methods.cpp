@@ -59,11 +59,13 @@ void Dispatcher::registerWindowMethods() {
             }
         }
         grabbedWindow = ref;
+        showHalo(ref);
         return RPCResponse::success(
             request.id, {{"ok", true}, {"window", windowManager.getWindowInfo(ref).value_or(Json::object())}});
     };
 
     handlers["ungrab"] = [this](const RPCRequest& request) {
+        hideHalo();
         grabbedWindow.reset();
         return RPCResponse::success(request.id, {{"ok", true}});
     };

@@ -28,6 +28,10 @@ Dispatcher::Dispatcher(platform::Platform& platform_)
 
 Dispatcher::~Dispatcher() = default;
 
+void Dispatcher::showHalo(const std::string&) {}
+
+void Dispatcher::hideHalo() {}
+
 RPCResponse Dispatcher::dispatch(const RPCRequest& request) {
     auto it = handlers.find(request.method);
     if (it == handlers.end()) {

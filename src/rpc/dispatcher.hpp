@@ -35,6 +35,12 @@ public:
 
     RPCResponse dispatch(const RPCRequest& request);
 
+    // Outline the window a ref names, or take the outline away. The outline
+    // is drawn on the main thread; these only schedule work there and never
+    // wait for it. Until the overlay exists they schedule nothing.
+    void showHalo(const std::string& windowRef);
+    void hideHalo();
+
     platform::Platform& platform;
 
     std::map<std::string, Handler, std::less<>> handlers;
