@@ -90,7 +90,7 @@ public:
               const char* replyType, Handler handler) {
         auto* pending = new Pending{this, std::move(handler)};
         ++outstanding_;
-        g_dbus_connection_call(connection_, busName_.c_str(), path.c_str(), interface, method, parameters,
+        g_dbus_connection_call(connection_, busName_.empty() ? nullptr : busName_.c_str(), path.c_str(), interface, method, parameters,
                                G_VARIANT_TYPE(replyType), G_DBUS_CALL_FLAGS_NO_AUTO_START, timeoutMs_, nullptr,
                                &CallBatch::onReply, pending);
     }
@@ -313,13 +313,37 @@ GDBusConnection* AtspiPrefetcher::connection() {
     return connection_.get();
 }
 
+GDBusConnection* AtspiPrefetcher::peerConnection(GDBusConnection* bus, const std::string& busName) {
+    if (auto known = peers_.find(busName); known != peers_.end()) return known->second.get();
+    GObjectPtr<GDBusConnection>& peer = peers_[busName];
+    ErrorSlot error;
+    GVariantPtr reply(g_dbus_connection_call_sync(bus, busName.c_str(), "/org/a11y/atspi/accessible/root",
+                                                  "org.a11y.atspi.Application", "GetApplicationBusAddress", nullptr,
+                                                  G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NO_AUTO_START,
+                                                  static_cast<int>(timeout_.count()), nullptr, error.out()));
+    const std::string address = reply ? stringChild(reply.get(), 0) : std::string();
+    if (!address.empty()) {
+        ErrorSlot connectError;
+        peer.reset(g_dbus_connection_new_for_address_sync(address.c_str(), G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT,
+                                                          nullptr, nullptr, connectError.out()));
+    }
+    return peer.get();
+}
+
 std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root) {
     using Node = AtspiPrefetch::Node;
     const std::string busName = busNameOf(root.get());
     const std::string rootPath = objectPath(root.get());
+    const int timeoutMs = static_cast<int>(timeout_.count());
     GDBusConnection* bus = busName.empty() || rootPath.empty() ? nullptr : connection();
     if (!bus) return nullptr;
-    const int timeoutMs = static_cast<int>(timeout_.count());
+    // Calls on a direct connection skip the bus daemon's hop; the bus name is
+    // then only the key that tells this application's objects from others'.
+    std::string destination = busName;
+    if (GDBusConnection* peer = peerConnection(bus, busName)) {
+        bus = peer;
+        destination.clear();
+    }
 
     auto prefetch = std::unique_ptr<AtspiPrefetch>(new AtspiPrefetch());
     prefetch->busName_ = busName;
@@ -328,7 +352,7 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root)
     // 1. Every announced node, and the handles of the window's descendants.
     GVariantPtr items;
     {
-        CallBatch batch(bus, busName, timeoutMs);
+        CallBatch batch(bus, destination, timeoutMs);
         batch.call(CACHE_PATH, "org.a11y.atspi.Cache", "GetItems", nullptr, "(a((so)(so)(so)iiassusau))",
                    [&](GVariant* reply) {
                        if (reply) items.reset(g_variant_get_child_value(reply, 0));
@@ -391,8 +415,11 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root)
     if (auto it = nodes.find(rootPath); it != nodes.end()) it->second->handle = root;
     else return nullptr;
 
-    // 2. Children from the listed parents where they add up; GetChildren where
-    // they do not (a table's cells, a popover listed under another parent).
+    // 2. Rounds of calls, each sent at once and collected: the extents, text
+    // and value of every node reached so far; GetChildren where the listed
+    // children do not add up to the child count (a table's cells, a popover
+    // listed under another parent); and the plain facts of nodes the cache
+    // did not list. A tree the cache lists whole takes one round.
     std::map<std::string, std::vector<std::pair<int, std::string>>> listed;
     for (const auto& [path, node] : nodes) {
         if (!node->listedParent.empty() && node->childCount != -2) listed[node->listedParent].emplace_back(node->indexInParent, path);
@@ -400,18 +427,102 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root)
     for (auto& [parent, kids] : listed) std::ranges::sort(kids);
 
     std::vector<std::string> reached;
-    std::vector<std::string> frontier = {rootPath};
-    std::set<std::string> seen = {rootPath};
-    while (!frontier.empty() && !prefetch->unresponsive_) {
-        std::vector<std::string> needChildren;
-        std::vector<std::string> needFacts;
-        for (const auto& path : frontier) {
-            Node& node = *nodes.at(path);
-            if (node.childCount == -2) needFacts.push_back(path);
+    std::set<std::string> seen;
+    std::vector<std::string> ready;         // facts known: extents, text and value to fetch
+    std::vector<std::string> needFacts;     // not listed by the cache
+    std::vector<std::string> needChildren;  // listed children do not add up
+    // Takes in a node whose facts are known, and what the cache lists below it.
+    std::function<void(const std::string&, const std::string&)> reach = [&](const std::string& path, const std::string& parent) {
+        if (seen.size() >= MAX_NODES || !seen.insert(path).second) return;
+        Node& node = *nodes.at(path);
+        node.parent = parent;
+        if (node.childCount == -2) {
+            needFacts.push_back(path);
+            return;
         }
-        if (!needFacts.empty()) {
-            CallBatch batch(bus, busName, timeoutMs);
-            for (const auto& path : needFacts) {
+        reached.push_back(path);
+        ready.push_back(path);
+        auto it = listed.find(path);
+        const std::size_t listedCount = it == listed.end() ? 0 : it->second.size();
+        bool consistent = node.childCount >= 0 && listedCount == static_cast<std::size_t>(node.childCount);
+        for (std::size_t i = 0; consistent && i < listedCount; ++i) consistent = it->second[i].first == static_cast<int>(i);
+        if (!consistent) {
+            needChildren.push_back(path);
+            return;
+        }
+        node.children.emplace();
+        for (std::size_t i = 0; i < listedCount; ++i) node.children->push_back(it->second[i].second);
+        for (const auto& child : *node.children) reach(child, path);
+    };
+    // After GetChildren: the children of `path` as the application lists them.
+    auto adopt = [&](const std::string& path) {
+        Node& node = *nodes.at(path);
+        if (!node.children) return;
+        for (const auto& child : *node.children) {
+            if (!nodes.contains(child)) {
+                // Neither announced nor among the matches: no handle to give.
+                node.children.reset();
+                return;
+            }
+        }
+        for (const auto& child : *node.children) reach(child, path);
+    };
+    reach(rootPath, {});
+
+    while ((!ready.empty() || !needFacts.empty() || !needChildren.empty()) && !prefetch->unresponsive_) {
+        std::vector<std::string> facts = std::move(needFacts);
+        std::vector<std::string> parents = std::move(needChildren);
+        std::vector<std::string> fetching = std::move(ready);
+        needFacts.clear();
+        needChildren.clear();
+        ready.clear();
+        {
+            CallBatch batch(bus, destination, timeoutMs);
+            for (const auto& path : fetching) {
+                Node* node = nodes.at(path).get();
+                if (node->component) {
+                    batch.call(path, "org.a11y.atspi.Component", "GetExtents", g_variant_new("(u)", 0u), "((iiii))",
+                               [node](GVariant* r) {
+                                   if (!r) return;
+                                   gint32 x = 0, y = 0, width = 0, height = 0;
+                                   g_variant_get(r, "((iiii))", &x, &y, &width, &height);
+                                   if (x == G_MININT || y == G_MININT) {
+                                       node->extents = std::unexpected(kNoValue);
+                                   } else {
+                                       node->extents = Rect{static_cast<double>(x), static_cast<double>(y),
+                                                            static_cast<double>(width), static_cast<double>(height)};
+                                   }
+                               });
+                }
+                if (node->textInterface) {
+                    batch.call(path, "org.a11y.atspi.Text", "GetText", g_variant_new("(ii)", 0, -1), "(s)",
+                               [node](GVariant* r) {
+                                   if (r) node->text = stringChild(r, 0);
+                               });
+                }
+                if (node->valueInterface) {
+                    batch.getProperty(path, "org.a11y.atspi.Value", "CurrentValue", [node](GVariant* v) {
+                        if (v && g_variant_is_of_type(v, G_VARIANT_TYPE_DOUBLE)) node->currentValue = g_variant_get_double(v);
+                    });
+                }
+            }
+            for (const auto& path : parents) {
+                Node* node = nodes.at(path).get();
+                batch.call(path, ACCESSIBLE_INTERFACE, "GetChildren", nullptr, "(a(so))", [node, &busName](GVariant* r) {
+                    if (!r) return;
+                    GVariantPtr list(g_variant_get_child_value(r, 0));
+                    std::vector<std::string> paths;
+                    const gsize count = g_variant_n_children(list.get());
+                    for (gsize i = 0; i < count; ++i) {
+                        GVariantPtr ref(g_variant_get_child_value(list.get(), i));
+                        std::string childPath = pathIn(ref.get(), busName);
+                        if (childPath.empty()) return;  // another application's object: read it live
+                        paths.push_back(std::move(childPath));
+                    }
+                    node->children = std::move(paths);
+                });
+            }
+            for (const auto& path : facts) {
                 Node* node = nodes.at(path).get();
                 node->childCount = -3;  // stays below zero when ChildCount cannot be read
                 batch.call(path, ACCESSIBLE_INTERFACE, "GetRole", nullptr, "(u)", [node](GVariant* r) {
@@ -444,104 +555,17 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root)
             batch.collect();
             if (batch.timedOut()) prefetch->unresponsive_ = true;
         }
-        for (const auto& path : frontier) {
+        for (const auto& path : parents) adopt(path);
+        for (const auto& path : facts) {
             Node& node = *nodes.at(path);
-            if (node.incomplete || node.role == ATSPI_ROLE_INVALID) {
-                // Facts missing: every read of it goes to the application.
-                nodes.erase(path);
-                continue;
-            }
-            reached.push_back(path);
-            auto it = listed.find(path);
-            const std::size_t listedCount = it == listed.end() ? 0 : it->second.size();
-            bool consistent = node.childCount >= 0 && listedCount == static_cast<std::size_t>(node.childCount);
-            for (std::size_t i = 0; consistent && i < listedCount; ++i) consistent = it->second[i].first == static_cast<int>(i);
-            if (consistent) {
-                node.children.emplace();
-                for (std::size_t i = 0; i < listedCount; ++i) node.children->push_back(it->second[i].second);
-            } else if (node.childCount != 0) {
-                needChildren.push_back(path);
-            } else {
-                node.children.emplace();
-            }
+            if (node.incomplete || node.role == ATSPI_ROLE_INVALID) continue;  // read it live
+            const std::string parent = node.parent;
+            seen.erase(path);
+            reach(path, parent);
         }
-        if (!needChildren.empty() && !prefetch->unresponsive_) {
-            CallBatch batch(bus, busName, timeoutMs);
-            for (const auto& path : needChildren) {
-                Node* node = nodes.at(path).get();
-                batch.call(path, ACCESSIBLE_INTERFACE, "GetChildren", nullptr, "(a(so))", [node, &busName](GVariant* r) {
-                    if (!r) return;
-                    GVariantPtr list(g_variant_get_child_value(r, 0));
-                    std::vector<std::string> paths;
-                    const gsize count = g_variant_n_children(list.get());
-                    for (gsize i = 0; i < count; ++i) {
-                        GVariantPtr ref(g_variant_get_child_value(list.get(), i));
-                        std::string childPath = pathIn(ref.get(), busName);
-                        if (childPath.empty()) return;  // another application's object: read it live
-                        paths.push_back(std::move(childPath));
-                    }
-                    node->children = std::move(paths);
-                });
-            }
-            batch.collect();
-            if (batch.timedOut()) prefetch->unresponsive_ = true;
-        }
-        std::vector<std::string> next;
-        for (const auto& path : frontier) {
-            auto it = nodes.find(path);
-            if (it == nodes.end() || !it->second->children) continue;
-            for (const auto& child : *it->second->children) {
-                if (seen.size() >= MAX_NODES || !seen.insert(child).second) continue;
-                auto childNode = nodes.find(child);
-                if (childNode == nodes.end()) {
-                    // Not announced and not among the matches: no handle to give.
-                    it->second->children.reset();
-                    break;
-                }
-                childNode->second->parent = path;
-                next.push_back(child);
-            }
-        }
-        frontier = std::move(next);
     }
     if (prefetch->unresponsive_) return prefetch;
 
-    // 3. Geometry, text and values of every reached node, all in flight at once.
-    {
-        CallBatch batch(bus, busName, timeoutMs);
-        for (const auto& path : reached) {
-            auto it = nodes.find(path);
-            if (it == nodes.end()) continue;
-            Node* node = it->second.get();
-            if (node->component) {
-                batch.call(path, "org.a11y.atspi.Component", "GetExtents", g_variant_new("(u)", 0u), "((iiii))",
-                           [node](GVariant* r) {
-                               if (!r) return;
-                               gint32 x = 0, y = 0, width = 0, height = 0;
-                               g_variant_get(r, "((iiii))", &x, &y, &width, &height);
-                               if (x == G_MININT || y == G_MININT) {
-                                   node->extents = std::unexpected(kNoValue);
-                               } else {
-                                   node->extents = Rect{static_cast<double>(x), static_cast<double>(y),
-                                                        static_cast<double>(width), static_cast<double>(height)};
-                               }
-                           });
-            }
-            if (node->textInterface) {
-                batch.call(path, "org.a11y.atspi.Text", "GetText", g_variant_new("(ii)", 0, -1), "(s)",
-                           [node](GVariant* r) {
-                               if (r) node->text = stringChild(r, 0);
-                           });
-            }
-            if (node->valueInterface) {
-                batch.getProperty(path, "org.a11y.atspi.Value", "CurrentValue", [node](GVariant* v) {
-                    if (v && g_variant_is_of_type(v, G_VARIANT_TYPE_DOUBLE)) node->currentValue = g_variant_get_double(v);
-                });
-            }
-        }
-        batch.collect();
-        if (batch.timedOut()) prefetch->unresponsive_ = true;
-    }
     // Nodes the walk cannot reach are dropped, so lookups stay within the window.
     std::set<std::string> keep(reached.begin(), reached.end());
     std::erase_if(nodes, [&](const auto& entry) { return !keep.contains(entry.first); });

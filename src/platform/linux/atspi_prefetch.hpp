@@ -93,9 +93,13 @@ public:
 
 private:
     GDBusConnection* connection();
+    // A direct connection to the application, when it offers one; kept per
+    // bus name for the prefetcher's life (a gone application's closes).
+    GDBusConnection* peerConnection(GDBusConnection* bus, const std::string& busName);
 
     std::chrono::milliseconds timeout_;
     GObjectPtr<GDBusConnection> connection_;
+    std::unordered_map<std::string, GObjectPtr<GDBusConnection>> peers_;
     bool connectFailed_ = false;
 };
 
