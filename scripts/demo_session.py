@@ -10,6 +10,8 @@ import sys
 import tempfile
 import time
 
+OUTSIDE_PRESS = "(press outside the engine)"
+
 STEPS = [
     ("ping", None),
     ("version", None),
@@ -19,6 +21,19 @@ STEPS = [
     ("kv_get", {"key": "greeting"}),
     ("batch", {"commands": [["ping"], ["kv_get", {"key": "greeting"}], ["nosuch"], ["version"]],
                "stop_on_error": False}),
+    ("windows", None),
+    ("grab", {"app": "kest-fixture"}),
+    ("snapshot", {"interactive": True, "compact": True}),
+    ("find", {"text": "Press Me", "role": "button", "first": True}),
+    ("read", {"ref": "@s1", "attr": "AXValue"}),
+    ("wait", {"text": "Status: idle", "timeout": 5000}),
+    ("snapshot", {"compact": True}),
+    # Not an engine request: the demo presses the button itself, through the
+    # accessibility bus, so that the window changes under the engine.
+    (OUTSIDE_PRESS, "Press Me"),
+    ("wait", {"text": "Status: pressed 1", "timeout": 5000}),
+    ("changed", None),
+    ("diff", None),
     ("shutdown", None),
 ]
 
@@ -33,6 +48,9 @@ def main() -> int:
             client = connect(path, daemon)
             reader = client.makefile("rb")
             for number, (method, params) in enumerate(STEPS, start=1):
+                if method == OUTSIDE_PRESS:
+                    press_outside(params)
+                    continue
                 request = {"jsonrpc": "2.0", "id": number, "method": method}
                 if params is not None:
                     request["params"] = params
@@ -48,6 +66,29 @@ def main() -> int:
             if daemon.poll() is None:
                 daemon.kill()
                 daemon.wait()
+
+
+def press_outside(name: str) -> None:
+    """Presses the fixture's button named `name` with pyatspi (the Debian
+    package, so the system interpreter), as a user would click it."""
+    script = (
+        "import sys, pyatspi\n"
+        "def find(node, name):\n"
+        "    if node is None: return None\n"
+        "    if node.name == name and node.getRoleName() == 'push button': return node\n"
+        "    for i in range(node.childCount):\n"
+        "        hit = find(node.getChildAtIndex(i), name)\n"
+        "        if hit is not None: return hit\n"
+        "    return None\n"
+        "desktop = pyatspi.Registry.getDesktop(0)\n"
+        "for i in range(desktop.childCount):\n"
+        "    button = find(desktop.getChildAtIndex(i), sys.argv[1])\n"
+        "    if button is not None:\n"
+        "        button.queryAction().doAction(0)\n"
+        "        break\n"
+    )
+    print(f"-- outside the engine: pressing {name!r} through the accessibility bus", flush=True)
+    subprocess.run(["/usr/bin/python3", "-c", script, name], check=False, timeout=30)
 
 
 def connect(path: str, daemon: subprocess.Popen) -> socket.socket:
