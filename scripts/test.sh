@@ -47,7 +47,7 @@ run_ctest --test-dir build -L unit
 
 echo "== unit tests under address and undefined-behaviour sanitizers"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKEST_SANITIZE=ON
-cmake --build build-asan --target kest-core kest_unit_tests
+cmake --build build-asan --target kest-core kest_unit_tests kest_linux_tests
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest --test-dir build-asan -L unit
 
 echo "== fuzz target (${FUZZ_RUNS} runs)"
