@@ -1,5 +1,6 @@
 // The application methods: "apps", "launch", "quit", "hide", "unhide",
 // "switch", "app_executable", "is_chromium", "launch_cdp", "cdp_port".
+#include "common/text.hpp"
 #include "desktop/apps.hpp"
 #include "rpc/dispatcher.hpp"
 
@@ -32,11 +33,6 @@ std::optional<std::string> appName(const RPCRequest& request, NameSource source)
 
 RPCResponse missingName(const RPCRequest& request) {
     return RPCResponse::failure(request.id, ErrorCode::kInvalidParams, "Missing app name");
-}
-
-std::string lowercased(std::string text) {
-    for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
 }
 
 // A request to the running application with that name.

@@ -8,16 +8,13 @@
 #include <memory>
 #include <thread>
 
+#include "common/text.hpp"
+
 namespace kest {
 namespace {
 
 namespace p = platform;
 
-std::string lowercased(std::string_view text) {
-    std::string out(text);
-    std::ranges::transform(out, out.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
 
 constexpr std::array<std::pair<std::string_view, std::string_view>, 11> BUNDLE_ID_FOR_NAME = {{
     {"textedit", "com.apple.TextEdit"},

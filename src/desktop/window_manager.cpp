@@ -5,16 +5,13 @@
 #include <cctype>
 #include <limits>
 
+#include "common/text.hpp"
+
 namespace kest {
 namespace {
 
 namespace p = platform;
 
-std::string lowercased(std::string_view text) {
-    std::string out(text);
-    std::ranges::transform(out, out.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
 
 constexpr double MIN_WINDOW_SIDE = 50;
 

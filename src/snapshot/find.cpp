@@ -2,7 +2,7 @@
 #include "snapshot/find.hpp"
 
 #include "rpc/dispatcher.hpp"
-#include "snapshot/text.hpp"
+#include "common/text.hpp"
 
 namespace kest {
 namespace {

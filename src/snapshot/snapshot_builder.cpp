@@ -7,7 +7,7 @@
 #include <limits>
 #include <random>
 
-#include "snapshot/text.hpp"
+#include "common/text.hpp"
 
 namespace kest {
 namespace {

@@ -1,12 +1,13 @@
 // The snapshot method: builds, stores the outcome as the dispatcher's last
 // snapshot, and adds a hint for Chromium-based applications.
+#include <algorithm>
 #include <limits>
 
 #include "desktop/apps.hpp"
 #include "rpc/dispatcher.hpp"
 #include "snapshot/diff.hpp"
 #include "snapshot/snapshot_hint.hpp"
-#include "snapshot/text.hpp"
+#include "common/text.hpp"
 
 namespace kest {
 
@@ -37,14 +38,11 @@ std::optional<std::string> chromiumHint(platform::Platform& platform, const Wind
             if (!front) return std::nullopt;
             pid = front->pid;
         }
-        if (Apps::isChromiumApp(workspace, *pid)) {
-            shown = "AppName";
-            for (const auto& app : workspace.runningApplications()) {
-                if (app.pid != *pid) continue;
-                if (app.name) shown = *app.name;
-                break;
-            }
-        }
+        // One listing answers both "Chromium?" and the name: each listing asks
+        // the window list and every application on the bus.
+        const auto running = workspace.runningApplications();
+        auto app = std::ranges::find_if(running, [&](const auto& a) { return a.pid == *pid; });
+        if (app != running.end() && Apps::isChromiumApp(workspace, *app)) shown = app->name.value_or("AppName");
     }
     if (!shown) return std::nullopt;
     return "This is a Chromium/Electron app. Run `kest relaunch " + *shown +

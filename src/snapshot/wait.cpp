@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "rpc/dispatcher.hpp"
-#include "snapshot/text.hpp"
+#include "common/text.hpp"
 
 namespace kest {
 namespace {

@@ -1,5 +1,5 @@
 // Case-insensitive text matching.
-#include "snapshot/text.hpp"
+#include "common/text.hpp"
 
 #include <algorithm>
 
