@@ -46,34 +46,33 @@ Atom X11Connection::atom(std::string_view name) {
     return value;
 }
 
-std::optional<std::vector<unsigned long>> X11Connection::numbers(Window window, Atom property, Atom type) {
+std::optional<std::pair<XData<unsigned char>, unsigned long>> X11Connection::property(Window window, Atom property,
+                                                                                     Atom type, int format) {
     // A reply-bearing request: an error (a vanished window) comes back as a
     // non-Success status, handled by countError without a separate sync.
     Atom actualType = None;
-    int format = 0;
+    int actualFormat = 0;
     unsigned long count = 0, remaining = 0;
     unsigned char* raw = nullptr;
     const int status = XGetWindowProperty(display(), window, property, 0, 1L << 20, False, type, &actualType,
-                                          &format, &count, &remaining, &raw);
+                                          &actualFormat, &count, &remaining, &raw);
     XData<unsigned char> data(raw);
-    if (status != Success || actualType == None || format != 32) return std::nullopt;
+    if (status != Success || actualType == None || actualFormat != format) return std::nullopt;
+    return std::pair(std::move(data), count);
+}
+
+std::optional<std::vector<unsigned long>> X11Connection::numbers(Window window, Atom property, Atom type) {
+    auto found = this->property(window, property, type, 32);
+    if (!found) return std::nullopt;
     // Format-32 data arrive as an array of long, whatever the server's size.
-    const auto* values = reinterpret_cast<const unsigned long*>(data.get());
-    return std::vector<unsigned long>(values, values + count);
+    const auto* values = reinterpret_cast<const unsigned long*>(found->first.get());
+    return std::vector<unsigned long>(values, values + found->second);
 }
 
 std::optional<std::string> X11Connection::bytes(Window window, Atom property, Atom type) {
-    // A reply-bearing request: an error (a vanished window) comes back as a
-    // non-Success status, handled by countError without a separate sync.
-    Atom actualType = None;
-    int format = 0;
-    unsigned long count = 0, remaining = 0;
-    unsigned char* raw = nullptr;
-    const int status = XGetWindowProperty(display(), window, property, 0, 1L << 20, False, type, &actualType,
-                                          &format, &count, &remaining, &raw);
-    XData<unsigned char> data(raw);
-    if (status != Success || actualType == None || format != 8) return std::nullopt;
-    return std::string(reinterpret_cast<const char*>(data.get()), count);
+    auto found = this->property(window, property, type, 8);
+    if (!found) return std::nullopt;
+    return std::string(reinterpret_cast<const char*>(found->first.get()), found->second);
 }
 
 bool X11Connection::sendToRoot(Window about, std::string_view messageType, const std::array<long, 5>& data) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -49,6 +50,9 @@ public:
 
 private:
     explicit X11Connection(DisplayPtr display);
+    // A property's raw data and item count when it has the wanted format.
+    std::optional<std::pair<XData<unsigned char>, unsigned long>> property(Window window, Atom property, Atom type,
+                                                                           int format);
 
     DisplayPtr display_;
     Window root_ = None;

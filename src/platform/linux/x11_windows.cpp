@@ -95,13 +95,7 @@ std::optional<X11WindowInfo> EwmhWindows::describe(Window window) {
 
     // Outer frame: the client's root position and size grown by the frame
     // extents the manager publishes (left, right, top, bottom).
-    long left = 0, right = 0, top = 0, bottom = 0;
-    if (auto extents = x_.numbers(window, x_.atom("_NET_FRAME_EXTENTS"), XA_CARDINAL); extents && extents->size() >= 4) {
-        left = static_cast<long>((*extents)[0]);
-        right = static_cast<long>((*extents)[1]);
-        top = static_cast<long>((*extents)[2]);
-        bottom = static_cast<long>((*extents)[3]);
-    }
+    const auto [left, right, top, bottom] = frameExtents(window);
     info.bounds = RootRect{static_cast<int>(rootX - left), static_cast<int>(rootY - top),
                            static_cast<int>(attributes.width + left + right),
                            static_cast<int>(attributes.height + top + bottom)};
@@ -168,19 +162,26 @@ bool EwmhWindows::changeState(Window window, StateChange change, std::string_vie
                          {static_cast<long>(change), stateAtom(first), stateAtom(second), SOURCE_PAGER, 0});
 }
 
-bool EwmhWindows::moveResize(Window window, const RootRect& outer) {
+EwmhWindows::FrameExtents EwmhWindows::frameExtents(Window window) {
+    FrameExtents extents;
+    if (auto values = x_.numbers(window, x_.atom("_NET_FRAME_EXTENTS"), XA_CARDINAL); values && values->size() >= 4) {
+        extents.left = static_cast<long>((*values)[0]);
+        extents.right = static_cast<long>((*values)[1]);
+        extents.top = static_cast<long>((*values)[2]);
+        extents.bottom = static_cast<long>((*values)[3]);
+    }
+    return extents;
+}
+
+bool EwmhWindows::moveResize(Window window, const RootRect& outer, MoveResizeFields fields) {
     // North-west gravity: x and y place the outer frame's top-left corner;
     // width and height are the client's, so the frame extents come off.
-    long left = 0, right = 0, top = 0, bottom = 0;
-    if (auto extents = x_.numbers(window, x_.atom("_NET_FRAME_EXTENTS"), XA_CARDINAL); extents && extents->size() >= 4) {
-        left = static_cast<long>((*extents)[0]);
-        right = static_cast<long>((*extents)[1]);
-        top = static_cast<long>((*extents)[2]);
-        bottom = static_cast<long>((*extents)[3]);
-    }
+    const auto [left, right, top, bottom] = frameExtents(window);
     constexpr long NORTH_WEST_GRAVITY = 1;
-    constexpr long ALL_FIELDS = (1L << 8) | (1L << 9) | (1L << 10) | (1L << 11);
-    const long flags = NORTH_WEST_GRAVITY | ALL_FIELDS | (SOURCE_PAGER << 12);
+    constexpr long X_AND_Y = (1L << 8) | (1L << 9);
+    constexpr long WIDTH_AND_HEIGHT = (1L << 10) | (1L << 11);
+    const long present = ((fields & kPosition) ? X_AND_Y : 0) | ((fields & kSize) ? WIDTH_AND_HEIGHT : 0);
+    const long flags = NORTH_WEST_GRAVITY | present | (SOURCE_PAGER << 12);
     const long width = std::max(1L, outer.width - left - right);
     const long height = std::max(1L, outer.height - top - bottom);
     return x_.sendToRoot(window, "_NET_MOVERESIZE_WINDOW", {flags, outer.x, outer.y, width, height});

@@ -69,8 +69,11 @@ public:
     // `second` may be empty; names are _NET_WM_STATE_* atoms' suffixes
     // ("HIDDEN", "FULLSCREEN", "MAXIMIZED_VERT", ...).
     bool changeState(Window window, StateChange change, std::string_view first, std::string_view second = {});
-    // `outer` is the outer frame, as `list` reports bounds.
-    bool moveResize(Window window, const RootRect& outer);
+    // `outer` is the outer frame, as `list` reports bounds. Only the fields
+    // asked for are sent: a move must not also send a size read before an
+    // earlier resize took effect, nor a resize an outdated position.
+    enum MoveResizeFields : unsigned { kPosition = 1, kSize = 2, kPositionAndSize = 3 };
+    bool moveResize(Window window, const RootRect& outer, MoveResizeFields fields = kPositionAndSize);
     // Places `window` directly above `target`'s frame: directly for an
     // override-redirect window (no manager intervenes), else through
     // _NET_RESTACK_WINDOW.
@@ -81,6 +84,12 @@ public:
 
 private:
     long layerOf(Window window, bool overrideRedirect);
+    // The decorations the manager adds around a client (_NET_FRAME_EXTENTS);
+    // zero when it publishes none.
+    struct FrameExtents {
+        long left = 0, right = 0, top = 0, bottom = 0;
+    };
+    FrameExtents frameExtents(Window window);
 
     X11Connection& x_;
 };
