@@ -170,7 +170,12 @@ std::unique_ptr<TreeReadSession> AtspiAccessibility::beginTreeRead(const Element
     const AtspiElement* e = handle(root);
     if (!e || e->kind != AtspiElement::Kind::accessible || !reader()) return nullptr;
     if (!prefetcher_) prefetcher_ = std::make_unique<AtspiPrefetcher>(reader_->timeout());
-    return prefetcher_->beginTreeRead(*reader_, e->object);
+    // Only the roles whose value() reads them need text or a current value.
+    static const AtspiFetchPlan plan{
+        .wantsText = [](AtspiRole role) { return isTextRole(role) || contains(STATIC_TEXT_ROLES, role); },
+        .wantsValue = [](AtspiRole role) { return contains(NUMERIC_VALUE_ROLES, role); },
+    };
+    return prefetcher_->beginTreeRead(*reader_, e->object, plan);
 }
 
 AttributeResult AtspiAccessibility::attribute(const Element& element, std::string_view name) {
@@ -484,14 +489,14 @@ Status AtspiAccessibility::setAttribute(const Element& element, std::string_view
         RootRect bounds = info->bounds;
         bounds.x = static_cast<int>(std::lround(point->x));
         bounds.y = static_cast<int>(std::lround(point->y));
-        sent = list->moveResize(info->id, bounds);
+        sent = list->moveResize(info->id, bounds, EwmhWindows::kPosition);
     } else {
         auto newSize = value.asSize();
         if (!newSize) return kIllegalArgument;
         RootRect bounds = info->bounds;
         bounds.width = static_cast<int>(std::lround(newSize->width));
         bounds.height = static_cast<int>(std::lround(newSize->height));
-        sent = list->moveResize(info->id, bounds);
+        sent = list->moveResize(info->id, bounds, EwmhWindows::kSize);
     }
     return sent ? kSuccess : kFailure;
 }

@@ -43,9 +43,38 @@ namespace {
 constexpr const char* ACCESSIBLE_INTERFACE = "org.a11y.atspi.Accessible";
 constexpr const char* PROPERTIES_INTERFACE = "org.freedesktop.DBus.Properties";
 constexpr const char* CACHE_PATH = "/org/a11y/atspi/cache";
+constexpr const char* APPLICATION_ROOT_PATH = "/org/a11y/atspi/accessible/root";
 // Beyond this many nodes the rest of a huge tree (a long table) is read one by
 // one if a walk ever gets there; a snapshot stops at 500 elements.
 constexpr std::size_t MAX_NODES = 3000;
+
+// GTK 3 answers GetExtents of a widget that is not on screen or not drawn
+// with x = y = G_MININT, without asking the X server anything; every widget
+// that is not both on screen and mapped lacks SHOWING. Such a read is known
+// from the states alone. Only roles that GTK 3 gives plain widgets qualify:
+// windows, table cells, notebook tabs and icons (entry icons, icon view
+// items) measure themselves differently, and other roles may belong to
+// objects that are not widgets.
+constexpr AtspiRole GTK3_WIDGET_ROLES[] = {
+    ATSPI_ROLE_PUSH_BUTTON, ATSPI_ROLE_TOGGLE_BUTTON, ATSPI_ROLE_CHECK_BOX,     ATSPI_ROLE_RADIO_BUTTON,
+    ATSPI_ROLE_LABEL,       ATSPI_ROLE_PANEL,         ATSPI_ROLE_FILLER,       ATSPI_ROLE_SEPARATOR,
+    ATSPI_ROLE_SCROLL_BAR,  ATSPI_ROLE_SCROLL_PANE,   ATSPI_ROLE_VIEWPORT,     ATSPI_ROLE_SLIDER,
+    ATSPI_ROLE_SPIN_BUTTON, ATSPI_ROLE_TEXT,          ATSPI_ROLE_ENTRY,        ATSPI_ROLE_PASSWORD_TEXT,
+    ATSPI_ROLE_COMBO_BOX,   ATSPI_ROLE_MENU,          ATSPI_ROLE_MENU_ITEM,    ATSPI_ROLE_CHECK_MENU_ITEM,
+    ATSPI_ROLE_RADIO_MENU_ITEM, ATSPI_ROLE_MENU_BAR,  ATSPI_ROLE_TOOL_BAR,     ATSPI_ROLE_SPLIT_PANE,
+    ATSPI_ROLE_PAGE_TAB_LIST,   ATSPI_ROLE_PROGRESS_BAR, ATSPI_ROLE_LEVEL_BAR, ATSPI_ROLE_LIST_BOX,
+    ATSPI_ROLE_TREE_TABLE,  ATSPI_ROLE_TABLE,         ATSPI_ROLE_STATUS_BAR,   ATSPI_ROLE_CALENDAR,
+    ATSPI_ROLE_DRAWING_AREA, ATSPI_ROLE_POPUP_MENU,   ATSPI_ROLE_COLOR_CHOOSER,
+};
+
+bool isGtk3(std::string_view toolkit, std::string_view version) {
+    return (toolkit == "gtk" || toolkit == "GTK") && version.starts_with("3.");
+}
+
+bool extentsKnownFromStates(AtspiRole role, std::uint64_t states) {
+    const bool showing = states & (std::uint64_t{1} << ATSPI_STATE_SHOWING);
+    return !showing && std::ranges::find(GTK3_WIDGET_ROLES, role) != std::end(GTK3_WIDGET_ROLES);
+}
 
 struct GVariantUnref {
     void operator()(GVariant* value) const {
@@ -317,7 +346,7 @@ GDBusConnection* AtspiPrefetcher::peerConnection(GDBusConnection* bus, const std
     if (auto known = peers_.find(busName); known != peers_.end()) return known->second.get();
     GObjectPtr<GDBusConnection>& peer = peers_[busName];
     ErrorSlot error;
-    GVariantPtr reply(g_dbus_connection_call_sync(bus, busName.c_str(), "/org/a11y/atspi/accessible/root",
+    GVariantPtr reply(g_dbus_connection_call_sync(bus, busName.c_str(), APPLICATION_ROOT_PATH,
                                                   "org.a11y.atspi.Application", "GetApplicationBusAddress", nullptr,
                                                   G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NO_AUTO_START,
                                                   static_cast<int>(timeout_.count()), nullptr, error.out()));
@@ -330,7 +359,7 @@ GDBusConnection* AtspiPrefetcher::peerConnection(GDBusConnection* bus, const std
     return peer.get();
 }
 
-std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root) {
+std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root, const AtspiFetchPlan& plan) {
     using Node = AtspiPrefetch::Node;
     const std::string busName = busNameOf(root.get());
     const std::string rootPath = objectPath(root.get());
@@ -349,14 +378,22 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root)
     prefetch->busName_ = busName;
     auto& nodes = prefetch->nodes_;
 
-    // 1. Every announced node, and the handles of the window's descendants.
+    // 1. Every announced node, the toolkit, and the handles of the window's
+    // descendants.
     GVariantPtr items;
+    std::string toolkit;
+    std::string toolkitVersion;
     {
         CallBatch batch(bus, destination, timeoutMs);
         batch.call(CACHE_PATH, "org.a11y.atspi.Cache", "GetItems", nullptr, "(a((so)(so)(so)iiassusau))",
                    [&](GVariant* reply) {
                        if (reply) items.reset(g_variant_get_child_value(reply, 0));
                    });
+        for (auto [property, out] : {std::pair{"ToolkitName", &toolkit}, std::pair{"Version", &toolkitVersion}}) {
+            batch.getProperty(APPLICATION_ROOT_PATH, "org.a11y.atspi.Application", property, [out](GVariant* v) {
+                if (v && g_variant_is_of_type(v, G_VARIANT_TYPE_STRING)) *out = g_variant_get_string(v, nullptr);
+            });
+        }
         std::map<std::string, AccessiblePtr> handles;
         GObjectPtr<AtspiCollection> collection(atspi_accessible_get_collection_iface(root.get()));
         if (collection) {
@@ -468,6 +505,7 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root)
         for (const auto& child : *node.children) reach(child, path);
     };
     reach(rootPath, {});
+    const bool widgetExtentsFromStates = isGtk3(toolkit, toolkitVersion);
 
     while ((!ready.empty() || !needFacts.empty() || !needChildren.empty()) && !prefetch->unresponsive_) {
         std::vector<std::string> facts = std::move(needFacts);
@@ -480,7 +518,10 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root)
             CallBatch batch(bus, destination, timeoutMs);
             for (const auto& path : fetching) {
                 Node* node = nodes.at(path).get();
-                if (node->component) {
+                if (node->component && widgetExtentsFromStates && path != rootPath &&
+                    extentsKnownFromStates(node->role, node->states)) {
+                    node->extents = std::unexpected(kNoValue);
+                } else if (node->component) {
                     batch.call(path, "org.a11y.atspi.Component", "GetExtents", g_variant_new("(u)", 0u), "((iiii))",
                                [node](GVariant* r) {
                                    if (!r) return;
@@ -494,13 +535,13 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root)
                                    }
                                });
                 }
-                if (node->textInterface) {
+                if (node->textInterface && (!plan.wantsText || plan.wantsText(node->role))) {
                     batch.call(path, "org.a11y.atspi.Text", "GetText", g_variant_new("(ii)", 0, -1), "(s)",
                                [node](GVariant* r) {
                                    if (r) node->text = stringChild(r, 0);
                                });
                 }
-                if (node->valueInterface) {
+                if (node->valueInterface && (!plan.wantsValue || plan.wantsValue(node->role))) {
                     batch.getProperty(path, "org.a11y.atspi.Value", "CurrentValue", [node](GVariant* v) {
                         if (v && g_variant_is_of_type(v, G_VARIANT_TYPE_DOUBLE)) node->currentValue = g_variant_get_double(v);
                     });
@@ -572,8 +613,9 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root)
     return prefetch;
 }
 
-std::unique_ptr<TreeReadSession> AtspiPrefetcher::beginTreeRead(AtspiReader& reader, const AccessiblePtr& root) {
-    auto prefetch = fetch(root);
+std::unique_ptr<TreeReadSession> AtspiPrefetcher::beginTreeRead(AtspiReader& reader, const AccessiblePtr& root,
+                                                                const AtspiFetchPlan& plan) {
+    auto prefetch = fetch(root, plan);
     if (!prefetch) return nullptr;
     return std::make_unique<PrefetchSession>(reader, std::move(prefetch));
 }

@@ -5,8 +5,10 @@
 // child count, interfaces and parent of every node the application has
 // announced, in one call; nodes it does not list (table cells, some popovers)
 // are patched in with Accessible.GetChildren and their own reads. Then the
-// extents, text and current value of every node are requested without waiting
-// for each answer, and collected. The element handles come from one
+// extents of every node, and the text and current value of the nodes the plan
+// names, are requested without waiting for each answer, and collected. A GTK 3
+// widget whose states say it is not showing answers GetExtents with "no
+// position" and nothing else, so that answer is taken without asking. The element handles come from one
 // Collection.GetMatches over the window, so they are the very objects libatspi
 // hands out for one-at-a-time reads. Any fact that could not be fetched is
 // left out, and a reader falls back to asking the application for it; an
@@ -23,6 +25,7 @@
 #include <chrono>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -37,6 +40,15 @@
 typedef struct _GDBusConnection GDBusConnection;
 
 namespace kest::platform::linux_desktop {
+
+// Which nodes' text and current value a fetch asks for: a reader that will
+// only read them for some roles says so, and the rest are left out of the
+// copy (read from the application should they ever be asked for). Empty
+// filters: every node that has the interface.
+struct AtspiFetchPlan {
+    std::function<bool(AtspiRole)> wantsText;
+    std::function<bool(AtspiRole)> wantsValue;
+};
 
 class AtspiPrefetch {
 public:
@@ -85,11 +97,12 @@ public:
 
     // The tree below `root`, root included; nothing when the accessibility bus
     // or the application's cache cannot be reached (reads then go one by one).
-    std::unique_ptr<AtspiPrefetch> fetch(const AccessiblePtr& root);
+    std::unique_ptr<AtspiPrefetch> fetch(const AccessiblePtr& root, const AtspiFetchPlan& plan = {});
 
     // A session for Accessibility::beginTreeRead: installs a fetch of `root` in
     // the reader until the session is dropped. Nothing when there is no fetch.
-    std::unique_ptr<TreeReadSession> beginTreeRead(AtspiReader& reader, const AccessiblePtr& root);
+    std::unique_ptr<TreeReadSession> beginTreeRead(AtspiReader& reader, const AccessiblePtr& root,
+                                                   const AtspiFetchPlan& plan = {});
 
 private:
     GDBusConnection* connection();
