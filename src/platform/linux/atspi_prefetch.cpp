@@ -11,6 +11,7 @@
 #include <map>
 #include <set>
 #include <string_view>
+#include <utility>
 
 namespace kest::platform::linux_desktop {
 
@@ -29,6 +30,7 @@ struct AtspiPrefetch::Node {
     bool textInterface = false;
     bool valueInterface = false;
     bool incomplete = false;  // some of the facts above could not be read
+    bool factsKnown = false;  // role, name, description, states, child count and interfaces
 
     std::optional<std::vector<std::string>> children;  // object paths, once known
     std::string parent;                                 // in the walk from the root; empty for the root
@@ -378,8 +380,7 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
     prefetch->busName_ = busName;
     auto& nodes = prefetch->nodes_;
 
-    // 1. Every announced node, the toolkit, and the handles of the window's
-    // descendants.
+    // 1. Every announced node, and the toolkit.
     GVariantPtr items;
     std::string toolkit;
     std::string toolkitVersion;
@@ -394,7 +395,244 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
                 if (v && g_variant_is_of_type(v, G_VARIANT_TYPE_STRING)) *out = g_variant_get_string(v, nullptr);
             });
         }
-        std::map<std::string, AccessiblePtr> handles;
+        batch.collect();
+        if (batch.timedOut()) {
+            prefetch->unresponsive_ = true;
+            return prefetch;
+        }
+    }
+    if (!items) return nullptr;
+    const gsize count = g_variant_n_children(items.get());
+    for (gsize i = 0; i < count; ++i) {
+        GVariantPtr item(g_variant_get_child_value(items.get(), i));
+        GVariantPtr self(g_variant_get_child_value(item.get(), 0));
+        std::string path = pathIn(self.get(), busName);
+        if (path.empty()) continue;
+        auto node = std::make_unique<Node>();
+        GVariantPtr parentRef(g_variant_get_child_value(item.get(), 2));
+        node->listedParent = pathIn(parentRef.get(), busName);
+        GVariantPtr index(g_variant_get_child_value(item.get(), 3));
+        GVariantPtr children(g_variant_get_child_value(item.get(), 4));
+        GVariantPtr interfaces(g_variant_get_child_value(item.get(), 5));
+        GVariantPtr role(g_variant_get_child_value(item.get(), 7));
+        GVariantPtr states(g_variant_get_child_value(item.get(), 9));
+        node->indexInParent = g_variant_get_int32(index.get());
+        node->childCount = g_variant_get_int32(children.get());
+        setInterfaces(*node, interfaces.get());
+        node->name = stringChild(item.get(), 6);
+        node->role = static_cast<AtspiRole>(g_variant_get_uint32(role.get()));
+        node->description = stringChild(item.get(), 8);
+        node->states = stateBits(states.get());
+        node->factsKnown = true;
+        nodes[path] = std::move(node);
+    }
+    if (!nodes.contains(rootPath)) return nullptr;
+
+    // 2. The walk down from the root, each call sent as soon as the walk knows
+    // it is needed rather than round by round, so that the application never
+    // waits for this side: the extents, text and value of every node reached;
+    // GetChildren where the listed children do not add up to the child count
+    // (a table's cells, a popover listed under another parent); and the plain
+    // facts of nodes the cache did not list. Calls that tell the walk where to
+    // go are sent ahead of those that only fill in values. Where GetChildren
+    // is asked, the listed children are read meanwhile: they are usually among
+    // the real ones, and step 3 keeps only what the replies put in the tree.
+    std::map<std::string, std::vector<std::pair<int, std::string>>> listed;
+    for (const auto& [path, node] : nodes) {
+        if (!node->listedParent.empty()) listed[node->listedParent].emplace_back(node->indexInParent, path);
+    }
+    for (auto& [parent, kids] : listed) std::ranges::sort(kids);
+
+    const bool widgetExtentsFromStates = isGtk3(toolkit, toolkitVersion);
+    std::set<std::string> seen;
+    std::vector<std::string> needChildren;  // listed children do not add up
+    std::vector<std::string> needFacts;     // not listed by the cache
+    std::vector<std::string> needValues;    // facts known: extents, text and value to fetch
+    std::function<void(const std::string&)> reach;
+    // A node whose facts are known: its values, and what is below it.
+    auto expand = [&](const std::string& path) {
+        Node& node = *nodes.at(path);
+        needValues.push_back(path);
+        auto it = listed.find(path);
+        const std::size_t listedCount = it == listed.end() ? 0 : it->second.size();
+        bool consistent = node.childCount >= 0 && listedCount == static_cast<std::size_t>(node.childCount);
+        for (std::size_t i = 0; consistent && i < listedCount; ++i) consistent = it->second[i].first == static_cast<int>(i);
+        if (consistent) {
+            node.children.emplace();
+            for (std::size_t i = 0; i < listedCount; ++i) node.children->push_back(it->second[i].second);
+        } else {
+            needChildren.push_back(path);
+        }
+        for (std::size_t i = 0; i < listedCount; ++i) reach(it->second[i].second);
+    };
+    reach = [&](const std::string& path) {
+        if (seen.size() >= MAX_NODES || !seen.insert(path).second) return;
+        auto it = nodes.find(path);
+        if (it == nodes.end()) return;
+        if (it->second->factsKnown) expand(path);
+        else needFacts.push_back(path);
+    };
+
+    {
+        CallBatch batch(bus, destination, timeoutMs);
+        std::function<void()> flush;
+        auto sendChildren = [&](const std::string& path) {
+            Node* node = nodes.at(path).get();
+            batch.call(path, ACCESSIBLE_INTERFACE, "GetChildren", nullptr, "(a(so))", [&, node](GVariant* r) {
+                if (!r) return;
+                GVariantPtr list(g_variant_get_child_value(r, 0));
+                std::vector<std::string> paths;
+                const gsize n = g_variant_n_children(list.get());
+                for (gsize i = 0; i < n; ++i) {
+                    GVariantPtr ref(g_variant_get_child_value(list.get(), i));
+                    std::string childPath = pathIn(ref.get(), busName);
+                    if (childPath.empty()) return;  // another application's object: read it live
+                    paths.push_back(std::move(childPath));
+                }
+                for (const auto& child : paths) {
+                    auto& slot = nodes[child];
+                    if (!slot) slot = std::make_unique<Node>();  // facts unknown: fetched as it is reached
+                }
+                node->children = std::move(paths);
+                for (const auto& child : *node->children) reach(child);
+                flush();
+            });
+        };
+        auto sendFacts = [&](const std::string& path) {
+            Node* node = nodes.at(path).get();
+            node->childCount = -3;  // stays below zero when ChildCount cannot be read
+            node->role = ATSPI_ROLE_INVALID;
+            auto pending = std::make_shared<int>(4);
+            // After the last of the four answers: a node with all its facts is
+            // walked on; one without them is read live.
+            auto done = [&, node, path, pending] {
+                if (--*pending > 0) return;
+                if (node->incomplete || node->role == ATSPI_ROLE_INVALID) return;
+                node->factsKnown = true;
+                expand(path);
+                flush();
+            };
+            batch.call(path, ACCESSIBLE_INTERFACE, "GetRole", nullptr, "(u)", [node, done](GVariant* r) {
+                guint32 role = ATSPI_ROLE_INVALID;
+                if (r) g_variant_get(r, "(u)", &role);
+                node->role = static_cast<AtspiRole>(role);
+                done();
+            });
+            batch.call(path, PROPERTIES_INTERFACE, "GetAll", g_variant_new("(s)", ACCESSIBLE_INTERFACE), "(a{sv})",
+                       [node, done](GVariant* r) {
+                           GVariantPtr all(r ? g_variant_get_child_value(r, 0) : nullptr);
+                           GVariantPtr name(all ? g_variant_lookup_value(all.get(), "Name", G_VARIANT_TYPE_STRING) : nullptr);
+                           GVariantPtr description(
+                               all ? g_variant_lookup_value(all.get(), "Description", G_VARIANT_TYPE_STRING) : nullptr);
+                           GVariantPtr children(
+                               all ? g_variant_lookup_value(all.get(), "ChildCount", G_VARIANT_TYPE_INT32) : nullptr);
+                           if (name) node->name = g_variant_get_string(name.get(), nullptr);
+                           if (description) node->description = g_variant_get_string(description.get(), nullptr);
+                           if (children) node->childCount = g_variant_get_int32(children.get());
+                           if (!name || !description) node->incomplete = true;
+                           done();
+                       });
+            batch.call(path, ACCESSIBLE_INTERFACE, "GetState", nullptr, "(au)", [node, done](GVariant* r) {
+                if (r) {
+                    GVariantPtr bits(g_variant_get_child_value(r, 0));
+                    node->states = stateBits(bits.get());
+                } else {
+                    node->incomplete = true;
+                }
+                done();
+            });
+            batch.call(path, ACCESSIBLE_INTERFACE, "GetInterfaces", nullptr, "(as)", [node, done](GVariant* r) {
+                if (r) {
+                    GVariantPtr names(g_variant_get_child_value(r, 0));
+                    setInterfaces(*node, names.get());
+                } else {
+                    node->incomplete = true;
+                }
+                done();
+            });
+        };
+        auto sendValues = [&](const std::string& path) {
+            Node* node = nodes.at(path).get();
+            if (node->component && widgetExtentsFromStates && path != rootPath &&
+                extentsKnownFromStates(node->role, node->states)) {
+                node->extents = std::unexpected(kNoValue);
+            } else if (node->component) {
+                batch.call(path, "org.a11y.atspi.Component", "GetExtents", g_variant_new("(u)", 0u), "((iiii))",
+                           [node](GVariant* r) {
+                               if (!r) return;
+                               gint32 x = 0, y = 0, width = 0, height = 0;
+                               g_variant_get(r, "((iiii))", &x, &y, &width, &height);
+                               if (x == G_MININT || y == G_MININT) {
+                                   node->extents = std::unexpected(kNoValue);
+                               } else {
+                                   node->extents = Rect{static_cast<double>(x), static_cast<double>(y),
+                                                        static_cast<double>(width), static_cast<double>(height)};
+                               }
+                           });
+            }
+            if (node->textInterface && (!plan.wantsText || plan.wantsText(node->role))) {
+                batch.call(path, "org.a11y.atspi.Text", "GetText", g_variant_new("(ii)", 0, -1), "(s)", [node](GVariant* r) {
+                    if (r) node->text = stringChild(r, 0);
+                });
+            }
+            if (node->valueInterface && (!plan.wantsValue || plan.wantsValue(node->role))) {
+                batch.getProperty(path, "org.a11y.atspi.Value", "CurrentValue", [node](GVariant* v) {
+                    if (v && g_variant_is_of_type(v, G_VARIANT_TYPE_DOUBLE)) node->currentValue = g_variant_get_double(v);
+                });
+            }
+        };
+        flush = [&] {
+            std::vector<std::string> parents = std::exchange(needChildren, {});
+            std::vector<std::string> facts = std::exchange(needFacts, {});
+            std::vector<std::string> values = std::exchange(needValues, {});
+            if (batch.timedOut()) return;  // the application is stuck: nothing more is asked
+            for (const auto& path : parents) sendChildren(path);
+            for (const auto& path : facts) sendFacts(path);
+            for (const auto& path : values) sendValues(path);
+        };
+        reach(rootPath);
+        flush();
+        batch.collect();
+        if (batch.timedOut()) {
+            prefetch->unresponsive_ = true;
+            return prefetch;
+        }
+    }
+
+    // 3. The tree as the replies give it. Nodes it does not hold are dropped,
+    // so lookups stay within the window; so are nodes without their facts
+    // (read live, with their parent's children).
+    std::set<std::string> keep;
+    std::function<void(const std::string&, const std::string&)> settle = [&](const std::string& path,
+                                                                              const std::string& parent) {
+        if (keep.size() >= MAX_NODES || !keep.insert(path).second) return;
+        Node& node = *nodes.at(path);
+        node.parent = parent;
+        if (!node.children) return;
+        for (const auto& child : *node.children) {
+            auto it = nodes.find(child);
+            if (it != nodes.end() && it->second->factsKnown) settle(child, path);
+        }
+    };
+    settle(rootPath, {});
+    std::erase_if(nodes, [&](const auto& entry) { return !keep.contains(entry.first); });
+
+    // 4. Handles: the very objects libatspi hands out for one-at-a-time reads.
+    // libatspi keeps every object it has made in its application's table, by
+    // path; only when some node is not there yet (a first look at the window)
+    // does one Collection.GetMatches over the window make them.
+    nodes.at(rootPath)->handle = root;
+    auto* application = reinterpret_cast<AtspiObject*>(root.get())->app;
+    bool missing = false;
+    for (auto& [path, node] : nodes) {
+        if (node->handle) continue;
+        auto* known = application && application->hash
+                          ? static_cast<AtspiAccessible*>(g_hash_table_lookup(application->hash, path.c_str()))
+                          : nullptr;
+        if (known) node->handle = adoptAccessible(ATSPI_ACCESSIBLE(g_object_ref(known)));
+        else missing = true;
+    }
+    if (missing) {
         GObjectPtr<AtspiCollection> collection(atspi_accessible_get_collection_iface(root.get()));
         if (collection) {
             GObjectPtr<AtspiMatchRule> rule(atspi_match_rule_new(nullptr, ATSPI_Collection_MATCH_ALL, nullptr,
@@ -406,210 +644,12 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
                                                          ATSPI_Collection_SORT_ORDER_CANONICAL, 0, TRUE, error.out()));
             for (guint i = 0; found && i < found->len; ++i) {
                 AccessiblePtr handle = adoptAccessible(g_array_index(found.get(), AtspiAccessible*, i));
-                if (handle) handles[objectPath(handle.get())] = std::move(handle);
-            }
-        }
-        batch.collect();
-        if (batch.timedOut()) {
-            prefetch->unresponsive_ = true;
-            return prefetch;
-        }
-        if (!items) return nullptr;
-        const gsize count = g_variant_n_children(items.get());
-        for (gsize i = 0; i < count; ++i) {
-            GVariantPtr item(g_variant_get_child_value(items.get(), i));
-            GVariantPtr self(g_variant_get_child_value(item.get(), 0));
-            std::string path = pathIn(self.get(), busName);
-            if (path.empty()) continue;
-            auto node = std::make_unique<Node>();
-            GVariantPtr parentRef(g_variant_get_child_value(item.get(), 2));
-            node->listedParent = pathIn(parentRef.get(), busName);
-            GVariantPtr index(g_variant_get_child_value(item.get(), 3));
-            GVariantPtr children(g_variant_get_child_value(item.get(), 4));
-            GVariantPtr interfaces(g_variant_get_child_value(item.get(), 5));
-            GVariantPtr role(g_variant_get_child_value(item.get(), 7));
-            GVariantPtr states(g_variant_get_child_value(item.get(), 9));
-            node->indexInParent = g_variant_get_int32(index.get());
-            node->childCount = g_variant_get_int32(children.get());
-            setInterfaces(*node, interfaces.get());
-            node->name = stringChild(item.get(), 6);
-            node->role = static_cast<AtspiRole>(g_variant_get_uint32(role.get()));
-            node->description = stringChild(item.get(), 8);
-            node->states = stateBits(states.get());
-            nodes[path] = std::move(node);
-        }
-        for (auto& [path, handle] : handles) {
-            if (auto it = nodes.find(path); it != nodes.end()) it->second->handle = std::move(handle);
-            else {
-                auto node = std::make_unique<Node>();
-                node->handle = std::move(handle);
-                node->role = ATSPI_ROLE_INVALID;
-                node->childCount = -2;  // facts unknown: fetched below if the walk reaches it
-                nodes[path] = std::move(node);
+                if (!handle) continue;
+                auto it = nodes.find(objectPath(handle.get()));
+                if (it != nodes.end() && !it->second->handle) it->second->handle = std::move(handle);
             }
         }
     }
-    if (auto it = nodes.find(rootPath); it != nodes.end()) it->second->handle = root;
-    else return nullptr;
-
-    // 2. Rounds of calls, each sent at once and collected: the extents, text
-    // and value of every node reached so far; GetChildren where the listed
-    // children do not add up to the child count (a table's cells, a popover
-    // listed under another parent); and the plain facts of nodes the cache
-    // did not list. A tree the cache lists whole takes one round.
-    std::map<std::string, std::vector<std::pair<int, std::string>>> listed;
-    for (const auto& [path, node] : nodes) {
-        if (!node->listedParent.empty() && node->childCount != -2) listed[node->listedParent].emplace_back(node->indexInParent, path);
-    }
-    for (auto& [parent, kids] : listed) std::ranges::sort(kids);
-
-    std::vector<std::string> reached;
-    std::set<std::string> seen;
-    std::vector<std::string> ready;         // facts known: extents, text and value to fetch
-    std::vector<std::string> needFacts;     // not listed by the cache
-    std::vector<std::string> needChildren;  // listed children do not add up
-    // Takes in a node whose facts are known, and what the cache lists below it.
-    std::function<void(const std::string&, const std::string&)> reach = [&](const std::string& path, const std::string& parent) {
-        if (seen.size() >= MAX_NODES || !seen.insert(path).second) return;
-        Node& node = *nodes.at(path);
-        node.parent = parent;
-        if (node.childCount == -2) {
-            needFacts.push_back(path);
-            return;
-        }
-        reached.push_back(path);
-        ready.push_back(path);
-        auto it = listed.find(path);
-        const std::size_t listedCount = it == listed.end() ? 0 : it->second.size();
-        bool consistent = node.childCount >= 0 && listedCount == static_cast<std::size_t>(node.childCount);
-        for (std::size_t i = 0; consistent && i < listedCount; ++i) consistent = it->second[i].first == static_cast<int>(i);
-        if (!consistent) {
-            needChildren.push_back(path);
-            return;
-        }
-        node.children.emplace();
-        for (std::size_t i = 0; i < listedCount; ++i) node.children->push_back(it->second[i].second);
-        for (const auto& child : *node.children) reach(child, path);
-    };
-    // After GetChildren: the children of `path` as the application lists them.
-    auto adopt = [&](const std::string& path) {
-        Node& node = *nodes.at(path);
-        if (!node.children) return;
-        for (const auto& child : *node.children) {
-            if (!nodes.contains(child)) {
-                // Neither announced nor among the matches: no handle to give.
-                node.children.reset();
-                return;
-            }
-        }
-        for (const auto& child : *node.children) reach(child, path);
-    };
-    reach(rootPath, {});
-    const bool widgetExtentsFromStates = isGtk3(toolkit, toolkitVersion);
-
-    while ((!ready.empty() || !needFacts.empty() || !needChildren.empty()) && !prefetch->unresponsive_) {
-        std::vector<std::string> facts = std::move(needFacts);
-        std::vector<std::string> parents = std::move(needChildren);
-        std::vector<std::string> fetching = std::move(ready);
-        needFacts.clear();
-        needChildren.clear();
-        ready.clear();
-        {
-            CallBatch batch(bus, destination, timeoutMs);
-            for (const auto& path : fetching) {
-                Node* node = nodes.at(path).get();
-                if (node->component && widgetExtentsFromStates && path != rootPath &&
-                    extentsKnownFromStates(node->role, node->states)) {
-                    node->extents = std::unexpected(kNoValue);
-                } else if (node->component) {
-                    batch.call(path, "org.a11y.atspi.Component", "GetExtents", g_variant_new("(u)", 0u), "((iiii))",
-                               [node](GVariant* r) {
-                                   if (!r) return;
-                                   gint32 x = 0, y = 0, width = 0, height = 0;
-                                   g_variant_get(r, "((iiii))", &x, &y, &width, &height);
-                                   if (x == G_MININT || y == G_MININT) {
-                                       node->extents = std::unexpected(kNoValue);
-                                   } else {
-                                       node->extents = Rect{static_cast<double>(x), static_cast<double>(y),
-                                                            static_cast<double>(width), static_cast<double>(height)};
-                                   }
-                               });
-                }
-                if (node->textInterface && (!plan.wantsText || plan.wantsText(node->role))) {
-                    batch.call(path, "org.a11y.atspi.Text", "GetText", g_variant_new("(ii)", 0, -1), "(s)",
-                               [node](GVariant* r) {
-                                   if (r) node->text = stringChild(r, 0);
-                               });
-                }
-                if (node->valueInterface && (!plan.wantsValue || plan.wantsValue(node->role))) {
-                    batch.getProperty(path, "org.a11y.atspi.Value", "CurrentValue", [node](GVariant* v) {
-                        if (v && g_variant_is_of_type(v, G_VARIANT_TYPE_DOUBLE)) node->currentValue = g_variant_get_double(v);
-                    });
-                }
-            }
-            for (const auto& path : parents) {
-                Node* node = nodes.at(path).get();
-                batch.call(path, ACCESSIBLE_INTERFACE, "GetChildren", nullptr, "(a(so))", [node, &busName](GVariant* r) {
-                    if (!r) return;
-                    GVariantPtr list(g_variant_get_child_value(r, 0));
-                    std::vector<std::string> paths;
-                    const gsize count = g_variant_n_children(list.get());
-                    for (gsize i = 0; i < count; ++i) {
-                        GVariantPtr ref(g_variant_get_child_value(list.get(), i));
-                        std::string childPath = pathIn(ref.get(), busName);
-                        if (childPath.empty()) return;  // another application's object: read it live
-                        paths.push_back(std::move(childPath));
-                    }
-                    node->children = std::move(paths);
-                });
-            }
-            for (const auto& path : facts) {
-                Node* node = nodes.at(path).get();
-                node->childCount = -3;  // stays below zero when ChildCount cannot be read
-                batch.call(path, ACCESSIBLE_INTERFACE, "GetRole", nullptr, "(u)", [node](GVariant* r) {
-                    guint32 role = ATSPI_ROLE_INVALID;
-                    if (r) g_variant_get(r, "(u)", &role);
-                    node->role = static_cast<AtspiRole>(role);
-                });
-                batch.getProperty(path, ACCESSIBLE_INTERFACE, "Name", [node](GVariant* v) {
-                    if (v) node->name = g_variant_get_string(v, nullptr);
-                    else node->incomplete = true;
-                });
-                batch.getProperty(path, ACCESSIBLE_INTERFACE, "Description", [node](GVariant* v) {
-                    if (v) node->description = g_variant_get_string(v, nullptr);
-                    else node->incomplete = true;
-                });
-                batch.getProperty(path, ACCESSIBLE_INTERFACE, "ChildCount", [node](GVariant* v) {
-                    if (v) node->childCount = g_variant_get_int32(v);
-                });
-                batch.call(path, ACCESSIBLE_INTERFACE, "GetState", nullptr, "(au)", [node](GVariant* r) {
-                    if (!r) return void(node->incomplete = true);
-                    GVariantPtr bits(g_variant_get_child_value(r, 0));
-                    node->states = stateBits(bits.get());
-                });
-                batch.call(path, ACCESSIBLE_INTERFACE, "GetInterfaces", nullptr, "(as)", [node](GVariant* r) {
-                    if (!r) return void(node->incomplete = true);
-                    GVariantPtr names(g_variant_get_child_value(r, 0));
-                    setInterfaces(*node, names.get());
-                });
-            }
-            batch.collect();
-            if (batch.timedOut()) prefetch->unresponsive_ = true;
-        }
-        for (const auto& path : parents) adopt(path);
-        for (const auto& path : facts) {
-            Node& node = *nodes.at(path);
-            if (node.incomplete || node.role == ATSPI_ROLE_INVALID) continue;  // read it live
-            const std::string parent = node.parent;
-            seen.erase(path);
-            reach(path, parent);
-        }
-    }
-    if (prefetch->unresponsive_) return prefetch;
-
-    // Nodes the walk cannot reach are dropped, so lookups stay within the window.
-    std::set<std::string> keep(reached.begin(), reached.end());
-    std::erase_if(nodes, [&](const auto& entry) { return !keep.contains(entry.first); });
     return prefetch;
 }
 

@@ -4,17 +4,20 @@
 // How: org.a11y.atspi.Cache.GetItems gives role, name, description, states,
 // child count, interfaces and parent of every node the application has
 // announced, in one call; nodes it does not list (table cells, some popovers)
-// are patched in with Accessible.GetChildren and their own reads. Then the
-// extents of every node, and the text and current value of the nodes the plan
-// names, are requested without waiting for each answer, and collected. A GTK 3
-// widget whose states say it is not showing answers GetExtents with "no
-// position" and nothing else, so that answer is taken without asking. The element handles come from one
-// Collection.GetMatches over the window, so they are the very objects libatspi
-// hands out for one-at-a-time reads. Any fact that could not be fetched is
-// left out, and a reader falls back to asking the application for it; an
-// application that lets one call time out is treated as not answering at all
-// (every lookup answers kCannotComplete), so a stopped application costs one
-// timeout, not one per read.
+// are patched in with Accessible.GetChildren and their own reads. The extents
+// of every node, and the text and current value of the nodes the plan names,
+// are requested without waiting for each answer; each call is sent as soon as
+// the walk down from the root knows it is needed, so the application is never
+// left idle between steps. A GTK 3 widget whose states say it is not showing
+// answers GetExtents with "no position" and nothing else, so that answer is
+// taken without asking. The element handles are the very objects libatspi
+// hands out for one-at-a-time reads: taken from its table of known objects,
+// or made by one Collection.GetMatches over the window when some are not
+// there yet. Any fact that could not be fetched is left out, and a reader
+// falls back to asking the application for it; an application that lets one
+// call time out is treated as not answering at all (every lookup answers
+// kCannotComplete), so a stopped application costs one timeout, not one per
+// read.
 //
 // Ownership: AtspiPrefetcher owns the D-Bus connection to the accessibility
 // bus (opened on first use) and makes AtspiPrefetch values, which own their
