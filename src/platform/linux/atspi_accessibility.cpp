@@ -109,6 +109,19 @@ std::vector<AccessiblePtr> AtspiAccessibility::topLevels(AtspiAccessible* applic
 // A window is matched by process id, then title, then extents (a GTK frame's
 // extents are its outer frame, like the window list's bounds).
 std::optional<X11WindowInfo> AtspiAccessibility::xWindowOf(AtspiAccessible* window) {
+    if (xWindows_ && window) {
+        auto* object = reinterpret_cast<AtspiObject*>(window);
+        std::string key = (object->app && object->app->bus_name ? object->app->bus_name : "") + std::string("\n") +
+                          (object->path ? object->path : "");
+        if (auto known = xWindows_->find(key); known != xWindows_->end()) return known->second;
+        auto found = findXWindow(window);
+        xWindows_->emplace(std::move(key), found);
+        return found;
+    }
+    return findXWindow(window);
+}
+
+std::optional<X11WindowInfo> AtspiAccessibility::findXWindow(AtspiAccessible* window) {
     EwmhWindows* list = windows();
     AtspiReader* r = reader();
     if (!list || !r) return std::nullopt;
@@ -166,6 +179,22 @@ std::vector<AccessiblePtr> AtspiAccessibility::windowsFrontFirst(const AtspiElem
     return result;
 }
 
+// The prefetch's session, and the X windows found while it is open.
+class AtspiAccessibility::TreeRead final : public TreeReadSession {
+public:
+    TreeRead(AtspiAccessibility& owner, std::unique_ptr<TreeReadSession> fetched)
+        : owner_(owner), fetched_(std::move(fetched)) {
+        owner_.xWindows_.emplace();
+    }
+    ~TreeRead() override { owner_.xWindows_.reset(); }
+    TreeRead(const TreeRead&) = delete;
+    TreeRead& operator=(const TreeRead&) = delete;
+
+private:
+    AtspiAccessibility& owner_;
+    std::unique_ptr<TreeReadSession> fetched_;
+};
+
 std::unique_ptr<TreeReadSession> AtspiAccessibility::beginTreeRead(const Element& root) {
     const AtspiElement* e = handle(root);
     if (!e || e->kind != AtspiElement::Kind::accessible || !reader()) return nullptr;
@@ -175,7 +204,9 @@ std::unique_ptr<TreeReadSession> AtspiAccessibility::beginTreeRead(const Element
         .wantsText = [](AtspiRole role) { return isTextRole(role) || contains(STATIC_TEXT_ROLES, role); },
         .wantsValue = [](AtspiRole role) { return contains(NUMERIC_VALUE_ROLES, role); },
     };
-    return prefetcher_->beginTreeRead(*reader_, e->object, plan);
+    auto fetched = prefetcher_->beginTreeRead(*reader_, e->object, plan);
+    if (!fetched) return nullptr;
+    return std::make_unique<TreeRead>(*this, std::move(fetched));
 }
 
 AttributeResult AtspiAccessibility::attribute(const Element& element, std::string_view name) {

@@ -11,7 +11,10 @@
 // AXZoomButton with elements whose AXPress sends the window-manager request.
 #pragma once
 
+#include <map>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "platform/accessibility.hpp"
 #include "platform/linux/atspi_prefetch.hpp"
@@ -64,6 +67,7 @@ private:
     std::vector<AccessiblePtr> topLevels(AtspiAccessible* application);
     std::vector<AccessiblePtr> windowsFrontFirst(const AtspiElement& application);
     std::optional<X11WindowInfo> xWindowOf(AtspiAccessible* window);
+    std::optional<X11WindowInfo> findXWindow(AtspiAccessible* window);
     bool isWindow(AtspiAccessible* object);
 
     AttributeResult role(const AtspiElement& element);
@@ -90,6 +94,11 @@ private:
     std::unique_ptr<AtspiPrefetcher> prefetcher_;
     std::unique_ptr<X11Connection> connection_;
     std::unique_ptr<EwmhWindows> windows_;
+    // While a tree read is open: the X window found for each top level, by
+    // bus name and object path, so that a window's several window-manager
+    // attributes cost one look at the window list.
+    class TreeRead;
+    std::optional<std::map<std::string, std::optional<X11WindowInfo>>> xWindows_;
 };
 
 }  // namespace kest::platform::linux_desktop
