@@ -7,6 +7,8 @@
 #include <climits>
 #include <cstring>
 #include <mutex>
+#include <set>
+#include <string>
 #include <string_view>
 
 namespace kest::platform::linux_desktop {
@@ -33,6 +35,15 @@ std::unexpected<Status> failed(const ErrorSlot& error) {
 std::string takeString(gchar* raw) {
     GCharPtr owned(raw);
     return owned ? std::string(owned.get()) : std::string();
+}
+
+// The unique bus name (":1.42") of the element's application; empty for a
+// well-known name or none.
+std::string_view uniqueBusName(AtspiAccessible* element) {
+    auto* object = reinterpret_cast<AtspiObject*>(element);
+    const char* name = object && object->app ? object->app->bus_name : nullptr;
+    if (!name || name[0] != ':') return {};
+    return name;
 }
 
 }  // namespace
@@ -80,7 +91,12 @@ std::expected<std::vector<AccessiblePtr>, Status> AtspiReader::applications() {
     atspi_accessible_set_cache_mask(desktop.get(), LIVE_READS_CACHE_MASK);
     auto apps = children(desktop.get());
     if (apps) {
-        for (const auto& app : *apps) atspi_accessible_set_cache_mask(app.get(), LIVE_READS_CACHE_MASK);
+        std::set<std::string_view> registered;
+        for (const auto& app : *apps) {
+            atspi_accessible_set_cache_mask(app.get(), LIVE_READS_CACHE_MASK);
+            registered.insert(uniqueBusName(app.get()));
+        }
+        std::erase_if(processIds_, [&](const auto& entry) { return !registered.contains(entry.first); });
     }
     return apps;
 }
@@ -198,10 +214,15 @@ std::expected<AccessiblePtr, Status> AtspiReader::parent(AtspiAccessible* elemen
 
 std::expected<int, Status> AtspiReader::processId(AtspiAccessible* element) {
     if (!element) return std::unexpected(kIllegalArgument);
+    const std::string_view busName = uniqueBusName(element);
+    if (!busName.empty()) {
+        if (auto known = processIds_.find(std::string(busName)); known != processIds_.end()) return known->second;
+    }
     ErrorSlot error;
     const guint pid = atspi_accessible_get_process_id(element, error.out());
     if (error) return failed<int>(error);
     if (pid == 0 || pid == static_cast<guint>(-1)) return std::unexpected(kNoValue);
+    if (!busName.empty()) processIds_.emplace(busName, static_cast<int>(pid));
     return static_cast<int>(pid);
 }
 

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <expected>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -100,6 +101,10 @@ private:
 
     std::chrono::milliseconds timeout_{DEFAULT_TIMEOUT};
     const AtspiPrefetch* prefetch_ = nullptr;
+    // Process ids by unique bus name: a connection's process never changes
+    // and its name is never given to another. An entry goes when its
+    // application is no longer registered.
+    std::map<std::string, int> processIds_;
 };
 
 }  // namespace kest::platform::linux_desktop
