@@ -224,13 +224,19 @@ AtspiPrefetch::AtspiPrefetch() = default;
 AtspiPrefetch::~AtspiPrefetch() = default;
 
 const AtspiPrefetch::Node* AtspiPrefetch::find(AtspiAccessible* element) const {
+    // The copy's own handles (what a walk passes back) first; another object
+    // for the same path is found by its path.
+    if (auto known = byHandle_.find(element); known != byHandle_.end()) return known->second;
     auto it = nodes_.find(objectPath(element));
     return it == nodes_.end() ? nullptr : it->second.get();
 }
 
 template <class T, class Get>
 AtspiPrefetch::Lookup<T> AtspiPrefetch::lookup(AtspiAccessible* element, Get get) const {
-    if (!element || busNameOf(element) != busName_) return std::nullopt;
+    if (!element) return std::nullopt;
+    auto* object = reinterpret_cast<AtspiObject*>(element);
+    const char* busName = object->app ? object->app->bus_name : nullptr;
+    if (!busName || busName_ != busName) return std::nullopt;
     if (unresponsive_) return std::expected<T, Status>(std::unexpected(kCannotComplete));
     const Node* node = find(element);
     if (!node) return std::nullopt;
@@ -649,6 +655,9 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
                 if (it != nodes.end() && !it->second->handle) it->second->handle = std::move(handle);
             }
         }
+    }
+    for (const auto& [path, node] : nodes) {
+        if (node->handle) prefetch->byHandle_.emplace(node->handle.get(), node.get());
     }
     return prefetch;
 }

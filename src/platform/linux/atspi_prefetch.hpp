@@ -88,6 +88,7 @@ private:
 
     std::string busName_;
     std::unordered_map<std::string, std::unique_ptr<Node>> nodes_;  // by object path
+    std::unordered_map<AtspiAccessible*, const Node*> byHandle_;    // the nodes' own handles
     bool unresponsive_ = false;
 };
 
