@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
-# Runs the benchmarks on a private virtual desktop started and stopped by pid.
+# Runs every benchmark; each prints its figures beside a peer measured in the
+# same run. The desktop ones run on a private virtual desktop started and
+# stopped by pid.
 #
 #   scripts/run-bench.sh [BUILD_DIR]     (default: build)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-build}
-binary="$build/bench/kest_bench_typing"
-[[ -x "$binary" ]] || { echo "run-bench: $binary not built" >&2; exit 1; }
-exec "$here/vdesktop.sh" run -- "$binary"
+for binary in daemon_bench kest_bench_typing kest_bench_snapshot; do
+  [[ -x "$build/bench/$binary" ]] || { echo "run-bench: $build/bench/$binary not built" >&2; exit 1; }
+done
+echo "== daemon: round trip, throughput, one-shot (peers: a bare echo server, /bin/true)"
+"$build/bench/daemon_bench"
+echo "== typing through XTest (peer: xdotool type)"
+"$here/vdesktop.sh" run -- "$build/bench/kest_bench_typing"
+echo "== snapshot of gtk3-widget-factory (peer: a pyatspi walk)"
+"$here/vdesktop.sh" run -- "$build/bench/kest_bench_snapshot"
