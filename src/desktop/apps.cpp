@@ -16,20 +16,6 @@ namespace {
 namespace p = platform;
 
 
-constexpr std::array<std::pair<std::string_view, std::string_view>, 11> BUNDLE_ID_FOR_NAME = {{
-    {"textedit", "com.apple.TextEdit"},
-    {"calculator", "com.apple.calculator"},
-    {"notes", "com.apple.Notes"},
-    {"safari", "com.apple.Safari"},
-    {"music", "com.apple.Music"},
-    {"messages", "com.apple.MobileSMS"},
-    {"calendar", "com.apple.iCal"},
-    {"system settings", "com.apple.systempreferences"},
-    {"preview", "com.apple.Preview"},
-    {"finder", "com.apple.finder"},
-    {"terminal", "com.apple.Terminal"},
-}};
-
 constexpr std::array<std::string_view, 4> CHROMIUM_MARKERS = {
     "Electron Framework.framework",
     "Chromium Embedded Framework.framework",

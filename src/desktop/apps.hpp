@@ -8,6 +8,7 @@
 // reached only under its mutex.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <expected>
@@ -16,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.hpp"
@@ -23,6 +25,23 @@
 #include "rpc/result.hpp"
 
 namespace kest {
+
+// Application names known without a lookup, lowercased, with their bundle
+// identifiers. The snapshot's own lookup knows all but the last.
+inline constexpr std::array<std::pair<std::string_view, std::string_view>, 11> BUNDLE_ID_FOR_NAME = {{
+    {"textedit", "com.apple.TextEdit"},
+    {"calculator", "com.apple.calculator"},
+    {"notes", "com.apple.Notes"},
+    {"safari", "com.apple.Safari"},
+    {"music", "com.apple.Music"},
+    {"messages", "com.apple.MobileSMS"},
+    {"calendar", "com.apple.iCal"},
+    {"system settings", "com.apple.systempreferences"},
+    {"preview", "com.apple.Preview"},
+    {"finder", "com.apple.finder"},
+    {"terminal", "com.apple.Terminal"},
+}};
+
 
 struct AppError {
     enum class Kind { notFound, launchFailed };

@@ -6,27 +6,16 @@
 #include <cstdio>
 #include <limits>
 #include <random>
+#include <span>
 
 #include "common/text.hpp"
+#include "desktop/apps.hpp"
 
 namespace kest {
 namespace {
 
 namespace ax = platform::AXAttribute;
 using platform::Element;
-
-constexpr std::array<std::pair<std::string_view, std::string_view>, 10> APP_BUNDLE_IDS = {{
-    {"textedit", "com.apple.TextEdit"},
-    {"calculator", "com.apple.calculator"},
-    {"notes", "com.apple.Notes"},
-    {"safari", "com.apple.Safari"},
-    {"music", "com.apple.Music"},
-    {"messages", "com.apple.MobileSMS"},
-    {"calendar", "com.apple.iCal"},
-    {"system settings", "com.apple.systempreferences"},
-    {"preview", "com.apple.Preview"},
-    {"finder", "com.apple.finder"},
-}};
 
 std::string newSnapshotId() {
     static thread_local std::mt19937 generator{std::random_device{}()};
@@ -62,7 +51,7 @@ std::optional<platform::RunningApplication> findSnapshotApp(platform::Workspace&
     for (const auto& app : apps) {
         if (app.name && lowercased(*app.name) == wanted) return app;
     }
-    for (const auto& [known, bundleId] : APP_BUNDLE_IDS) {
+    for (const auto& [known, bundleId] : std::span(BUNDLE_ID_FOR_NAME).first<10>()) {
         if (known != wanted) continue;
         for (const auto& app : apps) {
             if (app.bundleIdentifier == bundleId) return app;
