@@ -44,17 +44,8 @@ protected:
         ASSERT_TRUE(reader_);
     }
 
-    Json call(const std::string& method, Json params = Json::object()) {
-        RPCRequest request;
-        request.jsonrpc = "2.0";
-        request.id = ++id_;
-        request.method = method;
-        Params converted;
-        for (auto& [key, value] : params.items()) converted[key] = AnyCodable{value};
-        request.params = std::move(converted);
-        auto response = dispatcher_->dispatch(request);
-        if (response.error) return {{"error", {{"code", response.error->code}, {"message", response.error->message}}}};
-        return response.result.value_or(Json());
+    Json call(const std::string& method, const Json& params = Json::object()) {
+        return kest::e2e::call(*dispatcher_, method, params);
     }
 
     std::optional<ld::X11WindowInfo> xWindowOf(pid_t pid) {
@@ -77,7 +68,6 @@ protected:
     std::unique_ptr<ld::X11Connection> x_;
     std::unique_ptr<ld::EwmhWindows> ewmh_;
     std::unique_ptr<AtspiReader> reader_;
-    std::int64_t id_ = 0;
 };
 
 TEST_F(AppsWindowsTest, WindowListMatchesTheXServer) {

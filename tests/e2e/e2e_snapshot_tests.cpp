@@ -53,20 +53,6 @@ private:
     OneByOneAccessibility accessibility_;
 };
 
-Json call(Dispatcher& dispatcher, const std::string& method, const Json& params = Json::object()) {
-    static std::int64_t id = 0;
-    RPCRequest request;
-    request.jsonrpc = "2.0";
-    request.id = ++id;
-    request.method = method;
-    Params converted;
-    for (auto& [key, value] : params.items()) converted[key] = AnyCodable{value};
-    request.params = std::move(converted);
-    auto response = dispatcher.dispatch(request);
-    if (response.error) return {{"error", {{"code", response.error->code}, {"message", response.error->message}}}};
-    return response.result.value_or(Json());
-}
-
 // Every record of a tree, depth first, without "children".
 void flatten(const Json& elements, Json& out) {
     for (const Json& e : elements) {

@@ -101,4 +101,18 @@ std::vector<AccessiblePtr> walk(AtspiReader& reader, const AccessiblePtr& root, 
     return result;
 }
 
+Json call(Dispatcher& dispatcher, const std::string& method, const Json& params) {
+    static std::int64_t id = 0;
+    RPCRequest request;
+    request.jsonrpc = "2.0";
+    request.id = ++id;
+    request.method = method;
+    Params converted;
+    for (auto& [key, value] : params.items()) converted[key] = AnyCodable{value};
+    request.params = std::move(converted);
+    auto response = dispatcher.dispatch(request);
+    if (response.error) return {{"error", {{"code", response.error->code}, {"message", response.error->message}}}};
+    return response.result.value_or(Json());
+}
+
 }  // namespace kest::e2e

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/linux/atspi_reader.hpp"
+#include "rpc/dispatcher.hpp"
 
 namespace kest::e2e {
 
@@ -53,5 +54,9 @@ AccessiblePtr findByName(AtspiReader& reader, AtspiAccessible* root, const std::
 
 // Every element below `root` (root included), depth first.
 std::vector<AccessiblePtr> walk(AtspiReader& reader, const AccessiblePtr& root, std::size_t limit = 5000);
+
+// Dispatches one request as a client would send it; answers the result, or
+// {"error": {"code", "message"}} when the method failed.
+Json call(Dispatcher& dispatcher, const std::string& method, const Json& params = Json::object());
 
 }  // namespace kest::e2e
