@@ -10,7 +10,7 @@ PACKAGES=(
   # build
   cmake ninja-build g++ pkg-config
   nlohmann-json3-dev libgtest-dev
-  libatspi2.0-dev libglib2.0-dev
+  libatspi2.0-dev libdbus-1-dev libglib2.0-dev
   libx11-dev libxtst-dev libxrandr-dev libxfixes-dev libxext-dev
   libcairo2-dev libpng-dev libjpeg62-turbo-dev
   # the fixture application

@@ -2,11 +2,10 @@
 // reader calls from that copy.
 #include "platform/linux/atspi_prefetch.hpp"
 
-#include <gio/gio.h>
+#include <glib.h>
 
 #include <algorithm>
 #include <climits>
-#include <cstdlib>
 #include <functional>
 #include <map>
 #include <set>
@@ -78,121 +77,85 @@ bool extentsKnownFromStates(AtspiRole role, std::uint64_t states) {
     return !showing && std::ranges::find(GTK3_WIDGET_ROLES, role) != std::end(GTK3_WIDGET_ROLES);
 }
 
-struct GVariantUnref {
-    void operator()(GVariant* value) const {
-        if (value) g_variant_unref(value);
-    }
-};
-using GVariantPtr = std::unique_ptr<GVariant, GVariantUnref>;
-
-struct GMainContextUnref {
-    void operator()(GMainContext* context) const {
-        if (context) g_main_context_unref(context);
-    }
-};
-using GMainContextPtr = std::unique_ptr<GMainContext, GMainContextUnref>;
-
-bool isTimeout(const GError* error) {
-    return g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT) ||
-           g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_NO_REPLY) ||
-           g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_TIMEOUT) ||
-           g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_TIMED_OUT);
+std::string basicString(DBusMessageIter* it) {
+    const char* text = nullptr;
+    dbus_message_iter_get_basic(it, &text);
+    return text ? text : "";
 }
 
-// Calls sent one after another without waiting, their replies collected on a
-// private main context. Handlers get the reply (null on error) and the error.
-class CallBatch {
-public:
-    using Handler = std::function<void(GVariant* reply)>;
+template <class T>
+T basic(DBusMessageIter* it) {
+    T value{};
+    dbus_message_iter_get_basic(it, &value);
+    return value;
+}
 
-    CallBatch(GDBusConnection* connection, std::string busName, int timeoutMs)
-        : connection_(connection), busName_(std::move(busName)), timeoutMs_(timeoutMs),
-          context_(g_main_context_new()) {
-        g_main_context_push_thread_default(context_.get());
-    }
-    ~CallBatch() {
-        collect();
-        g_main_context_pop_thread_default(context_.get());
-    }
-    CallBatch(const CallBatch&) = delete;
-    CallBatch& operator=(const CallBatch&) = delete;
-
-    void call(const std::string& path, const char* interface, const char* method, GVariant* parameters,
-              const char* replyType, Handler handler) {
-        auto* pending = new Pending{this, std::move(handler)};
-        ++outstanding_;
-        g_dbus_connection_call(connection_, busName_.empty() ? nullptr : busName_.c_str(), path.c_str(), interface, method, parameters,
-                               G_VARIANT_TYPE(replyType), G_DBUS_CALL_FLAGS_NO_AUTO_START, timeoutMs_, nullptr,
-                               &CallBatch::onReply, pending);
-    }
-    void getProperty(const std::string& path, const char* interface, const char* property, Handler handler) {
-        call(path, PROPERTIES_INTERFACE, "Get", g_variant_new("(ss)", interface, property), "(v)",
-             [handler = std::move(handler)](GVariant* reply) {
-                 if (!reply) return handler(nullptr);
-                 GVariantPtr boxed(g_variant_get_child_value(reply, 0));
-                 GVariantPtr inner(g_variant_get_variant(boxed.get()));
-                 handler(inner.get());
-             });
-    }
-
-    // Waits for every reply; each call ends by its timeout at the latest.
-    void collect() {
-        while (outstanding_ > 0) g_main_context_iteration(context_.get(), TRUE);
-    }
-    bool timedOut() const { return timedOut_; }
-
-private:
-    struct Pending {
-        CallBatch* batch;
-        Handler handler;
-    };
-    static void onReply(GObject* source, GAsyncResult* result, gpointer data) {
-        std::unique_ptr<Pending> pending(static_cast<Pending*>(data));
-        ErrorSlot error;
-        GVariantPtr reply(g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, error.out()));
-        if (error && isTimeout(error.get())) pending->batch->timedOut_ = true;
-        pending->handler(reply.get());
-        --pending->batch->outstanding_;
-    }
-
-    GDBusConnection* connection_;
-    std::string busName_;
-    int timeoutMs_;
-    GMainContextPtr context_;
-    int outstanding_ = 0;
-    bool timedOut_ = false;
-};
-
-std::string stringChild(GVariant* tuple, std::size_t index) {
-    GVariantPtr child(g_variant_get_child_value(tuple, index));
-    return g_variant_get_string(child.get(), nullptr);
+// The iterator over the first argument of a reply whose signature was checked.
+DBusMessageIter arguments(DBusMessage* reply) {
+    DBusMessageIter it;
+    dbus_message_iter_init(reply, &it);
+    return it;
 }
 
 // (so) -> its object path, or "" when the bus name is not `busName`.
-std::string pathIn(GVariant* reference, const std::string& busName) {
-    if (stringChild(reference, 0) != busName) return {};
-    return stringChild(reference, 1);
+std::string pathIn(DBusMessageIter* reference, const std::string& busName) {
+    DBusMessageIter fields;
+    dbus_message_iter_recurse(reference, &fields);
+    if (basicString(&fields) != busName) return {};
+    dbus_message_iter_next(&fields);
+    return basicString(&fields);
 }
 
-std::uint64_t stateBits(GVariant* array) {
+// au -> the state bits, two words of 32.
+std::uint64_t stateBits(DBusMessageIter* array) {
     std::uint64_t bits = 0;
-    const gsize count = g_variant_n_children(array);
-    for (gsize i = 0; i < count && i < 2; ++i) {
-        GVariantPtr word(g_variant_get_child_value(array, i));
-        bits |= static_cast<std::uint64_t>(g_variant_get_uint32(word.get())) << (32 * i);
+    DBusMessageIter words;
+    dbus_message_iter_recurse(array, &words);
+    for (int i = 0; i < 2 && dbus_message_iter_get_arg_type(&words) == DBUS_TYPE_UINT32; ++i) {
+        bits |= static_cast<std::uint64_t>(basic<dbus_uint32_t>(&words)) << (32 * i);
+        dbus_message_iter_next(&words);
     }
     return bits;
 }
 
-void setInterfaces(AtspiPrefetch::Node& node, GVariant* array) {
-    const gsize count = g_variant_n_children(array);
-    for (gsize i = 0; i < count; ++i) {
-        GVariantPtr entry(g_variant_get_child_value(array, i));
-        const std::string_view name = g_variant_get_string(entry.get(), nullptr);
-        if (name == "org.a11y.atspi.Component") node.component = true;
-        if (name == "org.a11y.atspi.Text") node.textInterface = true;
-        if (name == "org.a11y.atspi.Value") node.valueInterface = true;
+// as -> which of the interfaces a fetch reads the node has.
+void setInterfaces(AtspiPrefetch::Node& node, DBusMessageIter* array) {
+    DBusMessageIter names;
+    dbus_message_iter_recurse(array, &names);
+    for (; dbus_message_iter_get_arg_type(&names) == DBUS_TYPE_STRING; dbus_message_iter_next(&names)) {
+        const char* name = nullptr;
+        dbus_message_iter_get_basic(&names, &name);
+        const std::string_view interface = name ? name : "";
+        if (interface == "org.a11y.atspi.Component") node.component = true;
+        if (interface == "org.a11y.atspi.Text") node.textInterface = true;
+        if (interface == "org.a11y.atspi.Value") node.valueInterface = true;
     }
+}
+
+// A method call with the given (type, pointer) argument pairs; null when it
+// cannot be made.
+template <class... Args>
+DBusMessagePtr methodCall(const std::string& destination, const std::string& path, const char* interface,
+                          const char* method, Args... args) {
+    DBusMessagePtr message = newMethodCall(destination, path, interface, method);
+    if constexpr (sizeof...(Args) > 0) {
+        if (message && !dbus_message_append_args(message.get(), args..., DBUS_TYPE_INVALID)) message.reset();
+    }
+    return message;
+}
+
+// Properties.Get: the handler gets the iterator inside the variant, or null.
+void getProperty(DBusCallQueue& queue, const std::string& destination, const std::string& path, const char* interface,
+                 const char* property, std::function<void(DBusMessageIter*)> handler) {
+    queue.send(methodCall(destination, path, PROPERTIES_INTERFACE, "Get", DBUS_TYPE_STRING, &interface,
+                          DBUS_TYPE_STRING, &property),
+               "v", [handler = std::move(handler)](DBusMessage* reply) {
+                   if (!reply) return handler(nullptr);
+                   DBusMessageIter it = arguments(reply);
+                   DBusMessageIter inner;
+                   dbus_message_iter_recurse(&it, &inner);
+                   handler(&inner);
+               });
 }
 
 std::string objectPath(AtspiAccessible* element) {
@@ -321,49 +284,25 @@ AtspiPrefetch::Lookup<double> AtspiPrefetch::currentValue(AtspiAccessible* eleme
 AtspiPrefetcher::AtspiPrefetcher(std::chrono::milliseconds timeout) : timeout_(timeout) {}
 AtspiPrefetcher::~AtspiPrefetcher() = default;
 
-GDBusConnection* AtspiPrefetcher::connection() {
-    if (connection_ || connectFailed_) return connection_.get();
-    std::string address;
-    if (const char* fromEnvironment = std::getenv("AT_SPI_BUS_ADDRESS"); fromEnvironment && *fromEnvironment) {
-        address = fromEnvironment;
-    } else {
-        ErrorSlot error;
-        GObjectPtr<GDBusConnection> session(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, error.out()));
-        if (session) {
-            ErrorSlot callError;
-            GVariantPtr reply(g_dbus_connection_call_sync(session.get(), "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus",
-                                                          "GetAddress", nullptr, G_VARIANT_TYPE("(s)"),
-                                                          G_DBUS_CALL_FLAGS_NONE, static_cast<int>(timeout_.count()),
-                                                          nullptr, callError.out()));
-            if (reply) address = stringChild(reply.get(), 0);
-        }
-    }
-    if (!address.empty()) {
-        ErrorSlot error;
-        connection_.reset(g_dbus_connection_new_for_address_sync(
-            address.c_str(),
-            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, error.out()));
-    }
-    connectFailed_ = !connection_;
-    return connection_.get();
-}
-
-GDBusConnection* AtspiPrefetcher::peerConnection(GDBusConnection* bus, const std::string& busName) {
+DBusConnection* AtspiPrefetcher::peerConnection(const std::string& busName, bool& timedOut) {
+    // Unique bus names are never reused: a closed connection's application is gone.
+    std::erase_if(peers_, [](const auto& entry) { return entry.second && !dbus_connection_get_is_connected(entry.second.get()); });
     if (auto known = peers_.find(busName); known != peers_.end()) return known->second.get();
-    GObjectPtr<GDBusConnection>& peer = peers_[busName];
-    ErrorSlot error;
-    GVariantPtr reply(g_dbus_connection_call_sync(bus, busName.c_str(), APPLICATION_ROOT_PATH,
-                                                  "org.a11y.atspi.Application", "GetApplicationBusAddress", nullptr,
-                                                  G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NO_AUTO_START,
-                                                  static_cast<int>(timeout_.count()), nullptr, error.out()));
-    const std::string address = reply ? stringChild(reply.get(), 0) : std::string();
-    if (!address.empty()) {
-        ErrorSlot connectError;
-        peer.reset(g_dbus_connection_new_for_address_sync(address.c_str(), G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT,
-                                                          nullptr, nullptr, connectError.out()));
-    }
+    DBusPrivateConnectionPtr& peer = peers_[busName];
+    DBusConnection* bus = atspi_get_a11y_bus();
+    if (!bus) return nullptr;
+    DBusMessagePtr ask = methodCall(busName, APPLICATION_ROOT_PATH, "org.a11y.atspi.Application", "GetApplicationBusAddress");
+    DBusMessagePtr reply = callAndWait(bus, ask.get(), "s", timeout_, &timedOut);
+    if (timedOut) peers_.erase(busName);  // asked again once it answers
+    if (!reply) return nullptr;
+    DBusMessageIter it = arguments(reply.get());
+    const std::string address = basicString(&it);
+    if (address.empty()) return nullptr;
+    DBusError error;
+    dbus_error_init(&error);
+    peer.reset(dbus_connection_open_private(address.c_str(), &error));
+    dbus_error_free(&error);
+    if (peer) dbus_connection_set_exit_on_disconnect(peer.get(), FALSE);
     return peer.get();
 }
 
@@ -371,67 +310,79 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
     using Node = AtspiPrefetch::Node;
     const std::string busName = busNameOf(root.get());
     const std::string rootPath = objectPath(root.get());
-    const int timeoutMs = static_cast<int>(timeout_.count());
-    GDBusConnection* bus = busName.empty() || rootPath.empty() ? nullptr : connection();
-    if (!bus) return nullptr;
-    // Calls on a direct connection skip the bus daemon's hop; the bus name is
-    // then only the key that tells this application's objects from others'.
-    std::string destination = busName;
-    if (GDBusConnection* peer = peerConnection(bus, busName)) {
-        bus = peer;
-        destination.clear();
-    }
-
+    if (busName.empty() || rootPath.empty()) return nullptr;
     auto prefetch = std::unique_ptr<AtspiPrefetch>(new AtspiPrefetch());
     prefetch->busName_ = busName;
     auto& nodes = prefetch->nodes_;
 
+    // Calls on a direct connection skip the bus daemon's hop; the bus name is
+    // then only the key that tells this application's objects from others'.
+    std::string destination;
+    bool timedOut = false;
+    DBusConnection* connection = peerConnection(busName, timedOut);
+    if (timedOut) {
+        prefetch->unresponsive_ = true;
+        return prefetch;
+    }
+    if (!connection) {
+        connection = atspi_get_a11y_bus();
+        destination = busName;
+    }
+    if (!connection) return nullptr;
+
     // 1. Every announced node, and the toolkit.
-    GVariantPtr items;
     std::string toolkit;
     std::string toolkitVersion;
+    bool listedAll = false;
     {
-        CallBatch batch(bus, destination, timeoutMs);
-        batch.call(CACHE_PATH, "org.a11y.atspi.Cache", "GetItems", nullptr, "(a((so)(so)(so)iiassusau))",
-                   [&](GVariant* reply) {
-                       if (reply) items.reset(g_variant_get_child_value(reply, 0));
+        DBusCallQueue queue(connection, timeout_);
+        queue.send(methodCall(destination, CACHE_PATH, "org.a11y.atspi.Cache", "GetItems"), "a((so)(so)(so)iiassusau)",
+                   [&](DBusMessage* reply) {
+                       if (!reply) return;
+                       listedAll = true;
+                       DBusMessageIter list = arguments(reply);
+                       DBusMessageIter item;
+                       for (dbus_message_iter_recurse(&list, &item); dbus_message_iter_get_arg_type(&item) == DBUS_TYPE_STRUCT;
+                            dbus_message_iter_next(&item)) {
+                           DBusMessageIter field;
+                           dbus_message_iter_recurse(&item, &field);
+                           std::string path = pathIn(&field, busName);
+                           if (path.empty()) continue;
+                           auto node = std::make_unique<Node>();
+                           dbus_message_iter_next(&field);  // the application
+                           dbus_message_iter_next(&field);
+                           node->listedParent = pathIn(&field, busName);
+                           dbus_message_iter_next(&field);
+                           node->indexInParent = basic<dbus_int32_t>(&field);
+                           dbus_message_iter_next(&field);
+                           node->childCount = basic<dbus_int32_t>(&field);
+                           dbus_message_iter_next(&field);
+                           setInterfaces(*node, &field);
+                           dbus_message_iter_next(&field);
+                           node->name = basicString(&field);
+                           dbus_message_iter_next(&field);
+                           node->role = static_cast<AtspiRole>(basic<dbus_uint32_t>(&field));
+                           dbus_message_iter_next(&field);
+                           node->description = basicString(&field);
+                           dbus_message_iter_next(&field);
+                           node->states = stateBits(&field);
+                           node->factsKnown = true;
+                           nodes[path] = std::move(node);
+                       }
                    });
         for (auto [property, out] : {std::pair{"ToolkitName", &toolkit}, std::pair{"Version", &toolkitVersion}}) {
-            batch.getProperty(APPLICATION_ROOT_PATH, "org.a11y.atspi.Application", property, [out](GVariant* v) {
-                if (v && g_variant_is_of_type(v, G_VARIANT_TYPE_STRING)) *out = g_variant_get_string(v, nullptr);
-            });
+            getProperty(queue, destination, APPLICATION_ROOT_PATH, "org.a11y.atspi.Application", property,
+                        [out](DBusMessageIter* v) {
+                            if (v && dbus_message_iter_get_arg_type(v) == DBUS_TYPE_STRING) *out = basicString(v);
+                        });
         }
-        batch.collect();
-        if (batch.timedOut()) {
+        queue.collect();
+        if (queue.timedOut()) {
             prefetch->unresponsive_ = true;
             return prefetch;
         }
     }
-    if (!items) return nullptr;
-    const gsize count = g_variant_n_children(items.get());
-    for (gsize i = 0; i < count; ++i) {
-        GVariantPtr item(g_variant_get_child_value(items.get(), i));
-        GVariantPtr self(g_variant_get_child_value(item.get(), 0));
-        std::string path = pathIn(self.get(), busName);
-        if (path.empty()) continue;
-        auto node = std::make_unique<Node>();
-        GVariantPtr parentRef(g_variant_get_child_value(item.get(), 2));
-        node->listedParent = pathIn(parentRef.get(), busName);
-        GVariantPtr index(g_variant_get_child_value(item.get(), 3));
-        GVariantPtr children(g_variant_get_child_value(item.get(), 4));
-        GVariantPtr interfaces(g_variant_get_child_value(item.get(), 5));
-        GVariantPtr role(g_variant_get_child_value(item.get(), 7));
-        GVariantPtr states(g_variant_get_child_value(item.get(), 9));
-        node->indexInParent = g_variant_get_int32(index.get());
-        node->childCount = g_variant_get_int32(children.get());
-        setInterfaces(*node, interfaces.get());
-        node->name = stringChild(item.get(), 6);
-        node->role = static_cast<AtspiRole>(g_variant_get_uint32(role.get()));
-        node->description = stringChild(item.get(), 8);
-        node->states = stateBits(states.get());
-        node->factsKnown = true;
-        nodes[path] = std::move(node);
-    }
+    if (!listedAll) return nullptr;
     if (!nodes.contains(rootPath)) return nullptr;
 
     // 2. The walk down from the root, each call sent as soon as the walk knows
@@ -480,18 +431,18 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
     };
 
     {
-        CallBatch batch(bus, destination, timeoutMs);
+        DBusCallQueue queue(connection, timeout_);
         std::function<void()> flush;
         auto sendChildren = [&](const std::string& path) {
             Node* node = nodes.at(path).get();
-            batch.call(path, ACCESSIBLE_INTERFACE, "GetChildren", nullptr, "(a(so))", [&, node](GVariant* r) {
+            queue.send(methodCall(destination, path, ACCESSIBLE_INTERFACE, "GetChildren"), "a(so)", [&, node](DBusMessage* r) {
                 if (!r) return;
-                GVariantPtr list(g_variant_get_child_value(r, 0));
+                DBusMessageIter list = arguments(r);
+                DBusMessageIter ref;
                 std::vector<std::string> paths;
-                const gsize n = g_variant_n_children(list.get());
-                for (gsize i = 0; i < n; ++i) {
-                    GVariantPtr ref(g_variant_get_child_value(list.get(), i));
-                    std::string childPath = pathIn(ref.get(), busName);
+                for (dbus_message_iter_recurse(&list, &ref); dbus_message_iter_get_arg_type(&ref) == DBUS_TYPE_STRUCT;
+                     dbus_message_iter_next(&ref)) {
+                    std::string childPath = pathIn(&ref, busName);
                     if (childPath.empty()) return;  // another application's object: read it live
                     paths.push_back(std::move(childPath));
                 }
@@ -518,39 +469,56 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
                 expand(path);
                 flush();
             };
-            batch.call(path, ACCESSIBLE_INTERFACE, "GetRole", nullptr, "(u)", [node, done](GVariant* r) {
-                guint32 role = ATSPI_ROLE_INVALID;
-                if (r) g_variant_get(r, "(u)", &role);
-                node->role = static_cast<AtspiRole>(role);
+            queue.send(methodCall(destination, path, ACCESSIBLE_INTERFACE, "GetRole"), "u", [node, done](DBusMessage* r) {
+                if (r) {
+                    DBusMessageIter it = arguments(r);
+                    node->role = static_cast<AtspiRole>(basic<dbus_uint32_t>(&it));
+                }
                 done();
             });
-            batch.call(path, PROPERTIES_INTERFACE, "GetAll", g_variant_new("(s)", ACCESSIBLE_INTERFACE), "(a{sv})",
-                       [node, done](GVariant* r) {
-                           GVariantPtr all(r ? g_variant_get_child_value(r, 0) : nullptr);
-                           GVariantPtr name(all ? g_variant_lookup_value(all.get(), "Name", G_VARIANT_TYPE_STRING) : nullptr);
-                           GVariantPtr description(
-                               all ? g_variant_lookup_value(all.get(), "Description", G_VARIANT_TYPE_STRING) : nullptr);
-                           GVariantPtr children(
-                               all ? g_variant_lookup_value(all.get(), "ChildCount", G_VARIANT_TYPE_INT32) : nullptr);
-                           if (name) node->name = g_variant_get_string(name.get(), nullptr);
-                           if (description) node->description = g_variant_get_string(description.get(), nullptr);
-                           if (children) node->childCount = g_variant_get_int32(children.get());
+            const char* accessible = ACCESSIBLE_INTERFACE;
+            queue.send(methodCall(destination, path, PROPERTIES_INTERFACE, "GetAll", DBUS_TYPE_STRING, &accessible), "a{sv}",
+                       [node, done](DBusMessage* r) {
+                           bool name = false;
+                           bool description = false;
+                           DBusMessageIter all = r ? arguments(r) : DBusMessageIter{};
+                           DBusMessageIter entry;
+                           if (r) dbus_message_iter_recurse(&all, &entry);
+                           for (; r && dbus_message_iter_get_arg_type(&entry) == DBUS_TYPE_DICT_ENTRY;
+                                dbus_message_iter_next(&entry)) {
+                               DBusMessageIter field;
+                               dbus_message_iter_recurse(&entry, &field);
+                               const std::string key = basicString(&field);
+                               dbus_message_iter_next(&field);
+                               DBusMessageIter value;
+                               dbus_message_iter_recurse(&field, &value);
+                               const int type = dbus_message_iter_get_arg_type(&value);
+                               if (key == "Name" && type == DBUS_TYPE_STRING) {
+                                   node->name = basicString(&value);
+                                   name = true;
+                               } else if (key == "Description" && type == DBUS_TYPE_STRING) {
+                                   node->description = basicString(&value);
+                                   description = true;
+                               } else if (key == "ChildCount" && type == DBUS_TYPE_INT32) {
+                                   node->childCount = basic<dbus_int32_t>(&value);
+                               }
+                           }
                            if (!name || !description) node->incomplete = true;
                            done();
                        });
-            batch.call(path, ACCESSIBLE_INTERFACE, "GetState", nullptr, "(au)", [node, done](GVariant* r) {
+            queue.send(methodCall(destination, path, ACCESSIBLE_INTERFACE, "GetState"), "au", [node, done](DBusMessage* r) {
                 if (r) {
-                    GVariantPtr bits(g_variant_get_child_value(r, 0));
-                    node->states = stateBits(bits.get());
+                    DBusMessageIter bits = arguments(r);
+                    node->states = stateBits(&bits);
                 } else {
                     node->incomplete = true;
                 }
                 done();
             });
-            batch.call(path, ACCESSIBLE_INTERFACE, "GetInterfaces", nullptr, "(as)", [node, done](GVariant* r) {
+            queue.send(methodCall(destination, path, ACCESSIBLE_INTERFACE, "GetInterfaces"), "as", [node, done](DBusMessage* r) {
                 if (r) {
-                    GVariantPtr names(g_variant_get_child_value(r, 0));
-                    setInterfaces(*node, names.get());
+                    DBusMessageIter names = arguments(r);
+                    setInterfaces(*node, &names);
                 } else {
                     node->incomplete = true;
                 }
@@ -563,11 +531,20 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
                 extentsKnownFromStates(node->role, node->states)) {
                 node->extents = std::unexpected(kNoValue);
             } else if (node->component) {
-                batch.call(path, "org.a11y.atspi.Component", "GetExtents", g_variant_new("(u)", 0u), "((iiii))",
-                           [node](GVariant* r) {
+                const dbus_uint32_t screenCoordinates = 0;
+                queue.send(methodCall(destination, path, "org.a11y.atspi.Component", "GetExtents", DBUS_TYPE_UINT32,
+                                      &screenCoordinates),
+                           "(iiii)", [node](DBusMessage* r) {
                                if (!r) return;
-                               gint32 x = 0, y = 0, width = 0, height = 0;
-                               g_variant_get(r, "((iiii))", &x, &y, &width, &height);
+                               DBusMessageIter box = arguments(r);
+                               DBusMessageIter field;
+                               dbus_message_iter_recurse(&box, &field);
+                               dbus_int32_t numbers[4] = {};
+                               for (auto& number : numbers) {
+                                   number = basic<dbus_int32_t>(&field);
+                                   dbus_message_iter_next(&field);
+                               }
+                               const auto [x, y, width, height] = numbers;
                                if (x == G_MININT || y == G_MININT) {
                                    node->extents = std::unexpected(kNoValue);
                                } else {
@@ -577,13 +554,19 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
                            });
             }
             if (node->textInterface && (!plan.wantsText || plan.wantsText(node->role))) {
-                batch.call(path, "org.a11y.atspi.Text", "GetText", g_variant_new("(ii)", 0, -1), "(s)", [node](GVariant* r) {
-                    if (r) node->text = stringChild(r, 0);
-                });
+                const dbus_int32_t start = 0;
+                const dbus_int32_t end = -1;
+                queue.send(methodCall(destination, path, "org.a11y.atspi.Text", "GetText", DBUS_TYPE_INT32, &start,
+                                      DBUS_TYPE_INT32, &end),
+                           "s", [node](DBusMessage* r) {
+                               if (!r) return;
+                               DBusMessageIter it = arguments(r);
+                               node->text = basicString(&it);
+                           });
             }
             if (node->valueInterface && (!plan.wantsValue || plan.wantsValue(node->role))) {
-                batch.getProperty(path, "org.a11y.atspi.Value", "CurrentValue", [node](GVariant* v) {
-                    if (v && g_variant_is_of_type(v, G_VARIANT_TYPE_DOUBLE)) node->currentValue = g_variant_get_double(v);
+                getProperty(queue, destination, path, "org.a11y.atspi.Value", "CurrentValue", [node](DBusMessageIter* v) {
+                    if (v && dbus_message_iter_get_arg_type(v) == DBUS_TYPE_DOUBLE) node->currentValue = basic<double>(v);
                 });
             }
         };
@@ -591,15 +574,15 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
             std::vector<std::string> parents = std::exchange(needChildren, {});
             std::vector<std::string> facts = std::exchange(needFacts, {});
             std::vector<std::string> values = std::exchange(needValues, {});
-            if (batch.timedOut()) return;  // the application is stuck: nothing more is asked
+            if (queue.timedOut()) return;  // the application is stuck: nothing more is asked
             for (const auto& path : parents) sendChildren(path);
             for (const auto& path : facts) sendFacts(path);
             for (const auto& path : values) sendValues(path);
         };
         reach(rootPath);
         flush();
-        batch.collect();
-        if (batch.timedOut()) {
+        queue.collect();
+        if (queue.timedOut()) {
             prefetch->unresponsive_ = true;
             return prefetch;
         }

@@ -19,10 +19,13 @@
 // kCannotComplete), so a stopped application costs one timeout, not one per
 // read.
 //
-// Ownership: AtspiPrefetcher owns the D-Bus connection to the accessibility
-// bus (opened on first use) and makes AtspiPrefetch values, which own their
-// handles. Threading: the request thread, like libatspi; the calls' replies are
-// dispatched on a private main context while a fetch collects them.
+// The calls go over libdbus on a direct connection to the application where
+// it offers one (as libatspi's own calls do), else over libatspi's connection
+// to the accessibility bus; answers are taken on the calling thread.
+//
+// Ownership: AtspiPrefetcher owns its direct connections and makes
+// AtspiPrefetch values, which own their handles. Threading: the request
+// thread, like libatspi.
 #pragma once
 
 #include <chrono>
@@ -39,8 +42,8 @@
 #include "platform/geometry.hpp"
 #include "platform/linux/atspi_handles.hpp"
 #include "platform/linux/atspi_reader.hpp"
+#include "platform/linux/dbus_calls.hpp"
 
-typedef struct _GDBusConnection GDBusConnection;
 
 namespace kest::platform::linux_desktop {
 
@@ -109,15 +112,12 @@ public:
                                                    const AtspiFetchPlan& plan = {});
 
 private:
-    GDBusConnection* connection();
     // A direct connection to the application, when it offers one; kept per
-    // bus name for the prefetcher's life (a gone application's closes).
-    GDBusConnection* peerConnection(GDBusConnection* bus, const std::string& busName);
+    // bus name while the application is there. `timedOut`: it did not answer.
+    DBusConnection* peerConnection(const std::string& busName, bool& timedOut);
 
     std::chrono::milliseconds timeout_;
-    GObjectPtr<GDBusConnection> connection_;
-    std::unordered_map<std::string, GObjectPtr<GDBusConnection>> peers_;
-    bool connectFailed_ = false;
+    std::unordered_map<std::string, DBusPrivateConnectionPtr> peers_;
 };
 
 }  // namespace kest::platform::linux_desktop
