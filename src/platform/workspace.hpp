@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <expected>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -53,6 +54,12 @@ struct OpenConfiguration {
 using OpenCompletion =
     std::function<void(std::optional<RunningApplication> application, std::optional<std::string> error)>;
 
+// Open while the object lives (see Workspace::holdListing).
+class ListingHold {
+public:
+    virtual ~ListingHold() = default;
+};
+
 // Threading: request thread, under the dispatch lock; only the completion of
 // openApplication may come from elsewhere.
 class Workspace {
@@ -62,6 +69,11 @@ public:
     // In the workspace's own order.
     virtual std::vector<RunningApplication> runningApplications() = 0;
     virtual std::optional<RunningApplication> frontmostApplication() = 0;
+    // For a request that asks about the running applications several times
+    // and wants one answer: while the returned object lives, they are listed
+    // once, at the first ask, and every ask is answered from that listing.
+    // Nothing (the default): every ask lists afresh.
+    virtual std::unique_ptr<ListingHold> holdListing() { return nullptr; }
 
     // Requests to a running application, by process id. They answer whether the
     // request was delivered, not whether the application complied.

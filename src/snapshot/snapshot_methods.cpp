@@ -66,6 +66,9 @@ void Dispatcher::registerSnapshotMethods() {
             }
             options.pid = static_cast<std::int32_t>(*pid);
         }
+        // The window record, the window's owner and the hint all name
+        // applications: one listing answers them all.
+        auto listing = platform.workspace().holdListing();
         auto outcome = snapshotBuilder.build(platform, windowManager, options);
         if (!outcome) return respond(request.id, std::move(outcome));
         lastRefMap = snapshotBuilder.getRefMap();

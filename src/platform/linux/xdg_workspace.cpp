@@ -123,6 +123,7 @@ std::optional<DesktopEntry> XdgWorkspace::entryAt(const std::string& location) {
 }
 
 std::vector<XdgWorkspace::Process> XdgWorkspace::processes() {
+    if (heldListing_) return *heldListing_;
     std::vector<Process> found;
     auto processFor = [&](int pid) -> Process& {
         auto it = std::ranges::find_if(found, [&](const Process& p) { return p.pid == pid; });
@@ -183,7 +184,22 @@ std::vector<XdgWorkspace::Process> XdgWorkspace::processes() {
         info.finishedLaunching = mapped || process.onBus;
         info.activationPolicy = normal ? ActivationPolicy::kRegular : ActivationPolicy::kAccessory;
     }
+    if (listingHolds_ > 0) heldListing_ = found;
     return found;
+}
+
+std::unique_ptr<ListingHold> XdgWorkspace::holdListing() {
+    class Hold final : public ListingHold {
+    public:
+        explicit Hold(XdgWorkspace& workspace) : workspace_(workspace) { ++workspace_.listingHolds_; }
+        ~Hold() override {
+            if (--workspace_.listingHolds_ == 0) workspace_.heldListing_.reset();
+        }
+
+    private:
+        XdgWorkspace& workspace_;
+    };
+    return std::make_unique<Hold>(*this);
 }
 
 std::vector<RunningApplication> XdgWorkspace::runningApplications() {

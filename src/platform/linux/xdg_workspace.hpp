@@ -59,6 +59,7 @@ public:
     // The name of every running application, by process id.
     std::map<int, std::string> applicationNames();
     std::optional<RunningApplication> frontmostApplication() override;
+    std::unique_ptr<ListingHold> holdListing() override;
     bool activate(std::int32_t pid, ActivationOptions options) override;
     bool hide(std::int32_t pid) override;
     bool unhide(std::int32_t pid) override;
@@ -101,6 +102,8 @@ private:
     bool atspiTried_ = false;
     std::vector<DesktopEntry> entries_;
     std::chrono::steady_clock::time_point entriesRead_{};
+    int listingHolds_ = 0;
+    std::optional<std::vector<Process>> heldListing_;  // while a hold is open
     ChildReaper reaper_;
 };
 
