@@ -159,6 +159,25 @@ TEST_F(AppsWindowsTest, WindowOperationsChangeTheRealWindow) {
     EXPECT_TRUE(waitFor([&] { return !x(); }));
 }
 
+// One listing serves every ask while a hold is open, nested holds included;
+// after the last is released, asks list afresh.
+TEST_F(AppsWindowsTest, HeldListingAnswersUntilReleased) {
+    auto fixture = start({KEST_FIXTURE_APP});
+    platform::Workspace& workspace = platform_->workspace();
+    auto listed = [&](pid_t pid) {
+        return std::ranges::any_of(workspace.runningApplications(), [&](const auto& app) { return app.pid == pid; });
+    };
+    auto hold = workspace.holdListing();
+    ASSERT_TRUE(hold);
+    EXPECT_TRUE(listed(fixture.pid()));
+    auto factory = start({"gtk3-widget-factory"});
+    EXPECT_FALSE(listed(factory.pid()));
+    workspace.holdListing().reset();
+    EXPECT_FALSE(listed(factory.pid()));
+    hold.reset();
+    EXPECT_TRUE(listed(factory.pid()));
+}
+
 TEST_F(AppsWindowsTest, ApplicationsAndTheirRequests) {
     if (!hasProgram("mousepad")) GTEST_SKIP() << "mousepad is not installed (scripts/install-deps.sh)";
     auto fixture = start({KEST_FIXTURE_APP});
