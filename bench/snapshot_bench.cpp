@@ -2,9 +2,10 @@
 // window through the daemon, against a plain pyatspi walk that reads the same
 // attributes of the same window one call at a time, in the same run. Prints
 // both medians, their ratio, the element counts, and the interactive
-// snapshot's median.
+// snapshot's median. The three are taken in turns, one of each per round.
 //
 //   kest_bench_snapshot [KEST_CORE_BINARY] [WALK_SCRIPT]   (inside the virtual desktop)
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -33,13 +34,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Json = nlohmann::json;
 
-constexpr int RUNS = 9;
+constexpr int RUNS = 15;
 
-// A child started from an argument vector (optionally with its standard output
-// on a pipe), terminated and reaped when the owner goes.
+// A child started from an argument vector (optionally talking over pipes on
+// its standard input and output), terminated and reaped when the owner goes.
 class Child {
 public:
-    Child(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {}, bool captureOutput = false) {
+    Child(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {}, bool talk = false) {
         std::vector<char*> args;
         for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
@@ -57,18 +58,22 @@ public:
         env.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        int pipeFds[2] = {-1, -1};
-        if (captureOutput && ::pipe(pipeFds) == 0) {
-            posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-            posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-            posix_spawn_file_actions_addclose(&actions, pipeFds[1]);
+        int out[2] = {-1, -1};
+        int in[2] = {-1, -1};
+        if (talk && ::pipe2(out, O_CLOEXEC) == 0 && ::pipe2(in, O_CLOEXEC) == 0) {
+            posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+            posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
         }
         if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), env.data()) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
-        if (pipeFds[1] >= 0) ::close(pipeFds[1]);
-        output_ = pipeFds[0];
+        for (int unused : {out[1], in[0]}) {
+            if (unused >= 0) ::close(unused);
+        }
+        output_ = out[0];
+        input_ = in[1];
     }
     ~Child() {
+        if (input_ >= 0) ::close(input_);
         if (output_ >= 0) ::close(output_);
         if (pid_ <= 0) return;
         ::kill(pid_, SIGTERM);
@@ -82,20 +87,30 @@ public:
     Child& operator=(const Child&) = delete;
 
     pid_t pid() const { return pid_; }
-    // Everything the child writes until it exits, and then reaps it.
-    std::string readAll() {
-        std::string text;
-        char chunk[4096];
-        ssize_t n;
-        while (output_ >= 0 && (n = ::read(output_, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<std::size_t>(n));
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-        return text;
+    // Writes one line to the child; true when it went.
+    bool say(const std::string& line) {
+        const std::string text = line + "\n";
+        return input_ >= 0 && ::write(input_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    }
+    // The next line the child writes, or "" once it has closed its output.
+    std::string nextLine() {
+        std::size_t end;
+        while ((end = pending_.find('\n')) == std::string::npos) {
+            char chunk[4096];
+            const ssize_t n = output_ >= 0 ? ::read(output_, chunk, sizeof chunk) : -1;
+            if (n <= 0) return {};
+            pending_.append(chunk, static_cast<std::size_t>(n));
+        }
+        std::string line = pending_.substr(0, end);
+        pending_.erase(0, end + 1);
+        return line;
     }
 
 private:
     pid_t pid_ = -1;
+    int input_ = -1;
     int output_ = -1;
+    std::string pending_;
 };
 
 class Client {
@@ -192,37 +207,53 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    auto timeSnapshots = [&](const Json& params, std::size_t& count) {
-        std::vector<double> runs;
-        for (int i = 0; i < RUNS; ++i) {
-            const auto started = Clock::now();
-            Json r = client.call("snapshot", params);
-            runs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - started).count());
-            count = r.contains("result") ? countRecords(r["result"]["elements"]) : 0;
-        }
-        return median(runs);
-    };
-    std::size_t fullCount = 0;
-    std::size_t interactiveCount = 0;
-    const double full = timeSnapshots(byPid, fullCount);
+    // The Debian package lives with the system interpreter.
+    Child walker({"/usr/bin/python3", script, std::to_string(factory.pid())}, {}, true);
+    Json ready = Json::parse(walker.nextLine(), nullptr, false);
+    if (!ready.is_object() || !ready.contains("ready")) {
+        std::fprintf(stderr, "snapshot_bench: the pyatspi walk failed to start\n");
+        return 1;
+    }
+
+    // Rounds of one of each, so that whatever else the machine is doing
+    // meanwhile weighs on all three alike.
     Json interactiveParams = byPid;
     interactiveParams["interactive"] = true;
-    const double interactive = timeSnapshots(interactiveParams, interactiveCount);
-
-    // The Debian package lives with the system interpreter.
-    Child walker({"/usr/bin/python3", script, std::to_string(factory.pid()), std::to_string(RUNS)}, {}, true);
-    Json walk = Json::parse(walker.readAll(), nullptr, false);
-    if (!walk.is_object() || !walk.contains("runs_ms")) {
+    auto timeSnapshot = [&](const Json& params, std::size_t& count) {
+        const auto started = Clock::now();
+        Json r = client.call("snapshot", params);
+        const double took = std::chrono::duration<double, std::milli>(Clock::now() - started).count();
+        count = r.contains("result") ? countRecords(r["result"]["elements"]) : 0;
+        return took;
+    };
+    std::vector<double> fullRuns;
+    std::vector<double> interactiveRuns;
+    std::vector<double> walkRuns;
+    std::size_t fullCount = 0;
+    std::size_t interactiveCount = 0;
+    std::int64_t walkCount = 0;
+    for (int i = 0; i < RUNS; ++i) {
+        fullRuns.push_back(timeSnapshot(byPid, fullCount));
+        if (!walker.say("walk")) break;
+        Json walk = Json::parse(walker.nextLine(), nullptr, false);
+        if (!walk.is_object() || !walk.contains("ms")) break;
+        walkRuns.push_back(walk["ms"].get<double>());
+        walkCount = walk["count"].get<std::int64_t>();
+        interactiveRuns.push_back(timeSnapshot(interactiveParams, interactiveCount));
+    }
+    if (walkRuns.size() != static_cast<std::size_t>(RUNS)) {
         std::fprintf(stderr, "snapshot_bench: the pyatspi walk failed\n");
         return 1;
     }
-    const double peer = median(walk["runs_ms"].get<std::vector<double>>());
+    const double full = median(fullRuns);
+    const double interactive = median(interactiveRuns);
+    const double peer = median(walkRuns);
 
     client.call("shutdown");
     std::printf("gtk3-widget-factory, %d runs each, medians:\n", RUNS);
     std::printf("  kest-core snapshot (daemon, full)        %8.1f ms  %zu elements\n", full, fullCount);
     std::printf("  pyatspi walk, one call at a time         %8.1f ms  %lld elements\n", peer,
-                static_cast<long long>(walk["count"].get<std::int64_t>()));
+                static_cast<long long>(walkCount));
     std::printf("  ratio (pyatspi / kest-core)              %8.1fx\n", full > 0 ? peer / full : 0.0);
     std::printf("  kest-core snapshot (daemon, interactive) %8.1f ms  %zu elements\n", interactive, interactiveCount);
     std::filesystem::remove_all(home);

@@ -2,10 +2,12 @@
 """The peer of the snapshot benchmark: a plain pyatspi walk of one
 application's first window that asks the application for every attribute a
 snapshot reads (role, name, description, states, extents, text, current
-value, children), one call at a time with libatspi's cache off. Prints one
-line of JSON: {"count": elements walked, "runs_ms": [...]}.
+value, children), one call at a time with libatspi's cache off. Once the
+window is found it prints {"ready": true}; then, for every line it reads, it
+walks once and prints {"count": elements walked, "ms": time taken}, one line
+of JSON each, until its input ends.
 
-    snapshot_walk.py PID RUNS"""
+    snapshot_walk.py PID"""
 import json
 import sys
 import time
@@ -68,18 +70,17 @@ def walk(window):
 
 
 def main():
-    pid, runs = int(sys.argv[1]), int(sys.argv[2])
+    pid = int(sys.argv[1])
     window = find_window(pid)
     if window is None:
-        print(json.dumps({"error": "no window"}))
+        print(json.dumps({"error": "no window"}), flush=True)
         return 1
-    times = []
-    count = 0
-    for _ in range(runs):
+    print(json.dumps({"ready": True}), flush=True)
+    for _ in sys.stdin:
         started = time.perf_counter()
         count = walk(window)
-        times.append((time.perf_counter() - started) * 1000)
-    print(json.dumps({"count": count, "runs_ms": times}))
+        elapsed = (time.perf_counter() - started) * 1000
+        print(json.dumps({"count": count, "ms": elapsed}), flush=True)
     return 0
 
 
