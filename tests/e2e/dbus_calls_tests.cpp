@@ -193,6 +193,13 @@ TEST(DBusCallQueue, APeerThatStopsAnsweringCostsOneTimeout) {
     bool timedOut = false;
     EXPECT_FALSE(callAndWait(connection.get(), call("Ignore").get(), "s", milliseconds(200), &timedOut));
     EXPECT_TRUE(timedOut);
+
+    // The answers that came after their calls were given up are let go.
+    EXPECT_TRUE(callAndWait(connection.get(), call("Echo", "sync").get(), "s", milliseconds(5000)));
+    discardUnclaimed(connection.get());
+    DBusMessagePtr left(dbus_connection_pop_message(connection.get()));
+    EXPECT_FALSE(left) << dbus_message_get_member(left.get());
+    EXPECT_TRUE(dbus_connection_get_is_connected(connection.get()));
 }
 
 TEST(DBusCallQueue, APeerThatGoesAwayIsNotATimeout) {
@@ -210,6 +217,8 @@ TEST(DBusCallQueue, APeerThatGoesAwayIsNotATimeout) {
     queue.collect();
     EXPECT_EQ(replies, (std::vector<bool>{true, false, false}));
     EXPECT_FALSE(queue.timedOut());
+    discardUnclaimed(connection.get());
+    EXPECT_FALSE(dbus_connection_get_is_connected(connection.get()));
 }
 
 }  // namespace

@@ -285,7 +285,9 @@ AtspiPrefetcher::AtspiPrefetcher(std::chrono::milliseconds timeout) : timeout_(t
 AtspiPrefetcher::~AtspiPrefetcher() = default;
 
 DBusConnection* AtspiPrefetcher::peerConnection(const std::string& busName, bool& timedOut) {
-    // Unique bus names are never reused: a closed connection's application is gone.
+    // Unique bus names are never reused: a closed connection's application is
+    // gone, and its connection is let go.
+    for (auto& [name, peer] : peers_) discardUnclaimed(peer.get());
     std::erase_if(peers_, [](const auto& entry) { return entry.second && !dbus_connection_get_is_connected(entry.second.get()); });
     if (auto known = peers_.find(busName); known != peers_.end()) return known->second.get();
     DBusPrivateConnectionPtr& peer = peers_[busName];

@@ -59,6 +59,19 @@ DBusMessagePtr callAndWait(DBusConnection* connection, DBusMessage* call, const 
     return reply;
 }
 
+void discardUnclaimed(DBusConnection* connection) {
+    // Bounded: a peer that keeps sending is not waited out.
+    for (int round = 0; round < 64 && connection && dbus_connection_get_is_connected(connection); ++round) {
+        dbus_connection_read_write(connection, 0);
+        bool dropped = false;
+        while (DBusMessage* message = dbus_connection_pop_message(connection)) {
+            dbus_message_unref(message);
+            dropped = true;
+        }
+        if (!dropped) break;
+    }
+}
+
 DBusCallQueue::DBusCallQueue(DBusConnection* connection, std::chrono::milliseconds timeout)
     : connection_(connection), timeout_(timeout) {}
 

@@ -50,6 +50,11 @@ DBusMessagePtr newMethodCall(const std::string& destination, const std::string& 
 DBusMessagePtr callAndWait(DBusConnection* connection, DBusMessage* call, const char* signature,
                            std::chrono::milliseconds timeout, bool* timedOut = nullptr);
 
+// Drops what a connection holds that nobody waits for (answers that came in
+// after their call was given up, messages the peer sent unasked) and notices
+// when the peer has closed it. For a connection no one else reads from.
+void discardUnclaimed(DBusConnection* connection);
+
 class DBusCallQueue {
 public:
     // The method return, or null: an error, a wrong signature, no answer.
