@@ -131,8 +131,9 @@ int run(const std::vector<std::string>& arguments, platform::Platform& platform)
     case Mode::oneShot: {
         Dispatcher dispatcher(platform);
         RPCResponse response = dispatcher.dispatch(buildOneShotRequest(arguments));
-        if (auto text = response.toJSON()) writeLine(stdout, *text);
-        return response.error ? exitStatusForCode(response.error->code) : 0;
+        const int status = response.error ? exitStatusForCode(response.error->code) : 0;
+        if (auto text = std::move(response).toJSON()) writeLine(stdout, *text);
+        return status;
     }
     case Mode::standardInput: {
         Dispatcher dispatcher(platform);

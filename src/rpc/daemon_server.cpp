@@ -266,7 +266,7 @@ bool DaemonServer::handleLine(std::string_view line, std::string& out, int fd) {
         std::lock_guard lock(dispatchMutex_);
         return dispatcher_.dispatch(*request);
     }();
-    if (auto text = response.toJSON()) {
+    if (auto text = std::move(response).toJSON()) {
         out += *text;
         out += '\n';
     }

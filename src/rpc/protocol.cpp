@@ -218,7 +218,11 @@ RPCResponse RPCResponse::failure(std::int64_t id, RPCErrorData error) {
     return response;
 }
 
-std::optional<std::string> RPCResponse::toJSON() const {
+std::optional<std::string> RPCResponse::toJSON() const& {
+    return RPCResponse(*this).toJSON();
+}
+
+std::optional<std::string> RPCResponse::toJSON() && {
     Json wire = Json::object();
     wire["jsonrpc"] = "2.0";
     wire["id"] = id;
@@ -227,7 +231,7 @@ std::optional<std::string> RPCResponse::toJSON() const {
         if (error->data) object["data"] = *error->data;
         wire["error"] = std::move(object);
     } else {
-        wire["result"] = result ? *result : Json(nullptr);
+        wire["result"] = result ? std::move(*result) : Json(nullptr);
     }
     if (!holdsOnlyFiniteNumbers(wire)) return std::nullopt;
     // Text read from other applications may hold broken UTF-8; it is written

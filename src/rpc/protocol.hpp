@@ -77,8 +77,10 @@ struct RPCResponse {
     static RPCResponse failure(std::int64_t id, RPCErrorData error);
 
     // Compact wire text with sorted keys, or nothing when the response holds a
-    // value that JSON cannot carry (a non-finite number).
-    std::optional<std::string> toJSON() const;
+    // value that JSON cannot carry (a non-finite number). The second form
+    // spends the response, saving a copy of a large result.
+    std::optional<std::string> toJSON() const&;
+    std::optional<std::string> toJSON() &&;
 };
 
 // Decodes one line (without its line end) into a request; nothing when the
