@@ -58,7 +58,7 @@ void Dispatcher::registerAppMethods() {
     handlers["launch"] = [this](const RPCRequest& request) {
         auto name = appName(request, NameSource::nameRefOrPositional);
         if (!name) return missingName(request);
-        auto launched = Apps::launch(platform.workspace(), *name, request.paramBool("wait").value_or(false),
+        auto launched = Apps::launch(pause, platform.workspace(), *name, request.paramBool("wait").value_or(false),
                                      request.paramBool("background").value_or(false));
         if (!launched) return RPCResponse::failure(request.id, ErrorCode::kAppNotFound, launched.error().description());
         return RPCResponse::success(request.id, std::move(*launched));
@@ -110,7 +110,7 @@ void Dispatcher::registerAppMethods() {
         auto name = appName(request, NameSource::nameOnly);
         if (!name) return missingName(request);
         const auto port = request.paramInt("port").value_or(DEFAULT_CDP_PORT);
-        auto launched = Apps::launchWithCDP(platform.workspace(), *name, port);
+        auto launched = Apps::launchWithCDP(pause, platform.workspace(), *name, port);
         if (!launched) return RPCResponse::failure(request.id, ErrorCode::kAppNotFound, launched.error());
         cdpPorts[lowercased(*name)] = port;
         return RPCResponse::success(request.id, std::move(*launched));

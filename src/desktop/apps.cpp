@@ -4,9 +4,8 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <condition_variable>
 #include <memory>
-#include <thread>
+#include <mutex>
 
 #include "common/text.hpp"
 
@@ -24,12 +23,13 @@ constexpr std::array<std::string_view, 4> CHROMIUM_MARKERS = {
 };
 
 constexpr auto READY_POLL_INTERVAL = std::chrono::milliseconds(100);
+// How often a launch looks for a report that comes from another thread.
+constexpr auto REPORT_POLL_INTERVAL = std::chrono::milliseconds(20);
 
 // What the workspace reports about one launch. Shared with its completion, so
 // that a report arriving after the caller gave up touches nothing gone.
 struct LaunchReport {
     std::mutex mutex;
-    std::condition_variable reported;
     bool done = false;
     std::optional<p::RunningApplication> application;
     std::optional<std::string> error;
@@ -44,14 +44,13 @@ std::string seconds(std::chrono::duration<double> duration) {
 
 // Until the application reports it has finished launching, or the time is up
 // (which is not an error).
-void waitForApp(p::Workspace& workspace, std::int32_t pid, std::chrono::duration<double> timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+void waitForApp(Pause& pause, p::Workspace& workspace, std::int32_t pid, std::chrono::duration<double> timeout) {
+    const auto deadline = pause.now() + std::chrono::duration_cast<Pause::Clock::duration>(timeout);
     for (;;) {
         auto running = workspace.runningApplications();
         auto app = std::ranges::find_if(running, [&](const auto& a) { return a.pid == pid; });
         if (app != running.end() && app->finishedLaunching) return;
-        if (std::chrono::steady_clock::now() >= deadline) return;
-        std::this_thread::sleep_for(READY_POLL_INTERVAL);
+        if (pause.now() >= deadline || !pause.sleepFor(READY_POLL_INTERVAL)) return;
     }
 }
 
@@ -152,7 +151,8 @@ Json Apps::listRunning(p::Workspace& workspace) {
     return apps;
 }
 
-std::expected<Json, AppError> Apps::launch(p::Workspace& workspace, std::string_view name, bool waitUntilReady,
+std::expected<Json, AppError> Apps::launch(Pause& pause, p::Workspace& workspace, std::string_view name,
+                                           bool waitUntilReady,
                                            bool background, const std::vector<std::string>& openPaths,
                                            LaunchTimeouts timeouts) {
     const std::string appName(name);
@@ -162,6 +162,7 @@ std::expected<Json, AppError> Apps::launch(p::Workspace& workspace, std::string_
     p::OpenConfiguration configuration;
     configuration.activates = !background;
     configuration.documents = openPaths;
+    configuration.pause = &pause;
 
     auto report = std::make_shared<LaunchReport>();
     workspace.openApplication(*location, configuration,
@@ -171,23 +172,32 @@ std::expected<Json, AppError> Apps::launch(p::Workspace& workspace, std::string_
                                   report->application = std::move(application);
                                   report->error = std::move(error);
                                   report->done = true;
-                                  report->reported.notify_all();
                               });
 
+    // A report from another thread is looked for between pauses, so that the
+    // turn is free while the application starts.
+    const auto deadline = pause.now() + std::chrono::duration_cast<Pause::Clock::duration>(timeouts.report);
     std::optional<p::RunningApplication> application;
-    {
-        std::unique_lock lock(report->mutex);
-        if (!report->reported.wait_for(lock, timeouts.report, [&] { return report->done; })) {
-            report->done = true;  // a late report is dropped
-            return std::unexpected(AppError::launchFailed(
-                appName, "the application did not report within " + seconds(timeouts.report) + " seconds"));
+    for (;;) {
+        {
+            std::lock_guard lock(report->mutex);
+            if (report->done) {
+                if (report->error) return std::unexpected(AppError::launchFailed(appName, *report->error));
+                application = report->application;
+                break;
+            }
         }
-        if (report->error) return std::unexpected(AppError::launchFailed(appName, *report->error));
-        application = report->application;
+        const bool giveUp = pause.now() >= deadline || !pause.sleepFor(REPORT_POLL_INTERVAL);
+        if (!giveUp) continue;
+        std::lock_guard lock(report->mutex);
+        if (report->done) continue;  // it came just now
+        report->done = true;         // a late report is dropped
+        return std::unexpected(AppError::launchFailed(
+            appName, "the application did not report within " + seconds(timeouts.report) + " seconds"));
     }
 
     if (waitUntilReady && application) {
-        waitForApp(workspace, application->pid, timeouts.ready);
+        waitForApp(pause, workspace, application->pid, timeouts.ready);
         auto running = workspace.runningApplications();
         auto fresh = std::ranges::find_if(running, [&](const auto& a) { return a.pid == application->pid; });
         if (fresh != running.end()) application = *fresh;
@@ -195,7 +205,7 @@ std::expected<Json, AppError> Apps::launch(p::Workspace& workspace, std::string_
     return appInfo(workspace, application);
 }
 
-std::expected<Json, std::string> Apps::launchWithCDP(p::Workspace& workspace, std::string_view name,
+std::expected<Json, std::string> Apps::launchWithCDP(Pause& pause, p::Workspace& workspace, std::string_view name,
                                                      std::int64_t port, std::chrono::duration<double> settle) {
     auto executable = executablePath(workspace, name);
     if (!executable) return std::unexpected(AppError::notFound(std::string(name)).description());
@@ -213,7 +223,7 @@ std::expected<Json, std::string> Apps::launchWithCDP(p::Workspace& workspace, st
         launchedProcesses[pid] = LaunchedProcess{*executable, std::string(name)};
     }
 
-    std::this_thread::sleep_for(settle);
+    pause.sleepFor(std::chrono::duration_cast<Pause::Clock::duration>(settle));
 
     const auto wanted = lowercased(name);
     auto running = workspace.runningApplications();

@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/pause.hpp"
 #include "platform/platform.hpp"
 #include "rpc/protocol.hpp"
 #include "rpc/result.hpp"
@@ -92,8 +93,8 @@ public:
     // Opens the application and answers its record ({} when the workspace
     // reported none). Never waits without bound: a workspace that does not
     // report within the report timeout is a launch failure, and a report that
-    // comes later is dropped.
-    static std::expected<Json, AppError> launch(platform::Workspace& workspace, std::string_view name,
+    // comes later is dropped. Every wait goes through `pause`.
+    static std::expected<Json, AppError> launch(Pause& pause, platform::Workspace& workspace, std::string_view name,
                                                 bool waitUntilReady, bool background,
                                                 const std::vector<std::string>& openPaths = {},
                                                 LaunchTimeouts timeouts = {});
@@ -103,7 +104,7 @@ public:
     // application's record with "cdp_port", or {"cdp_port", "pid"} when it is
     // not (yet) a running application. The error is the text of -32004.
     static std::expected<Json, std::string> launchWithCDP(
-        platform::Workspace& workspace, std::string_view name, std::int64_t port,
+        Pause& pause, platform::Workspace& workspace, std::string_view name, std::int64_t port,
         std::chrono::duration<double> settle = std::chrono::seconds(2));
 
     static std::optional<std::string> executablePath(platform::Workspace& workspace, std::string_view name);

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/pause.hpp"
+
 namespace kest::platform {
 
 // 0 is a regular application (one a user switches to); others are agents and
@@ -44,6 +46,9 @@ struct RunningApplication {
 
 struct OpenConfiguration {
     bool activates = true;                // bring it to the front once open
+    // How a backend that watches the launch waits between its looks, so that
+    // other requests run meanwhile; nothing: plain sleeps.
+    Pause* pause = nullptr;
     std::vector<std::string> documents;   // URLs or file paths to open with it
     std::vector<std::string> arguments;   // extra command-line arguments
 };

@@ -124,10 +124,8 @@ int run(const std::vector<std::string>& arguments, platform::Platform& platform)
     case Mode::version:
         writeLine(stdout, kVersion);
         return 0;
-    case Mode::daemon: {
-        Dispatcher dispatcher(platform);
-        return runDaemon(dispatcher);
-    }
+    case Mode::daemon:
+        return runDaemon(platform);
     case Mode::oneShot: {
         Dispatcher dispatcher(platform);
         RPCResponse response = dispatcher.dispatch(buildOneShotRequest(arguments));

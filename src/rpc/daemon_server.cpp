@@ -90,11 +90,12 @@ std::string userHomeDirectory() {
     return "/";
 }
 
-DaemonServer::DaemonServer(Dispatcher& dispatcher, std::string kestDir)
+DaemonServer::DaemonServer(Dispatcher& dispatcher, RequestGate& gate, std::string kestDir)
     : dispatcher_(dispatcher),
       kestDir_(std::move(kestDir)),
       socketPath_(kestDir_ + "/daemon.sock"),
       infoPath_(kestDir_ + "/daemon.json"),
+      gate_(gate),
       mainLoopSlice_([](std::chrono::milliseconds slice) { std::this_thread::sleep_for(slice); }) {}
 
 DaemonServer::~DaemonServer() {
@@ -178,6 +179,7 @@ std::expected<void, DaemonError> DaemonServer::start() {
 
     acceptThread_ = std::thread([this] { acceptLoop(); });
     while (!shouldShutdown_.load()) mainLoopSlice_(kSlice);
+    gate_.stop();  // a signal only set the flag
     acceptThread_.join();
     cleanup();
     return {};
@@ -262,10 +264,7 @@ bool DaemonServer::handleLine(std::string_view line, std::string& out, int fd) {
         out += '\n';
         return true;
     }
-    RPCResponse response = [&] {
-        std::lock_guard lock(dispatchMutex_);
-        return dispatcher_.dispatch(*request);
-    }();
+    RPCResponse response = gate_.serve([&] { return dispatcher_.dispatch(*request); });
     if (auto text = std::move(response).toJSON()) {
         out += *text;
         out += '\n';
@@ -275,6 +274,7 @@ bool DaemonServer::handleLine(std::string_view line, std::string& out, int fd) {
         if (!sendAll(fd, out)) return false;
         out.clear();
         shouldShutdown_.store(true);
+        gate_.stop();
     }
     return true;
 }
@@ -287,10 +287,12 @@ void DaemonServer::cleanup() {
     reapConnections(true);
 }
 
-int runDaemon(Dispatcher& dispatcher) {
+int runDaemon(platform::Platform& platform) {
     // A client that vanishes mid-reply must end only its own connection.
     std::signal(SIGPIPE, SIG_IGN);
-    DaemonServer server(dispatcher, userHomeDirectory() + "/.kest");
+    RequestGate gate;
+    Dispatcher dispatcher(platform, &gate);
+    DaemonServer server(dispatcher, gate, userHomeDirectory() + "/.kest");
     gSignalTarget.store(&server);
     std::signal(SIGTERM, onTerminationSignal);
     std::signal(SIGINT, onTerminationSignal);

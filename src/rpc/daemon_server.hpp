@@ -3,9 +3,12 @@
 //
 // Threads: start() runs on the main thread, which after set-up only runs the
 // main-loop slices (the overlay lives there) until the stop flag is set. One
-// thread accepts connections; each connection has its own thread. Requests of
-// all connections are serialised through one lock around dispatch, because the
-// dispatcher's state and the desktop connections are not free-threaded.
+// thread accepts connections; each connection has its own thread and answers
+// its lines strictly one after another. Requests of all connections take turns
+// through one RequestGate, because the dispatcher's state and the desktop
+// connections are not free-threaded; a request that pauses hands its turn on,
+// so one client's wait never holds up another's request. Stopping ends every
+// pause at once.
 #pragma once
 
 #include <atomic>
@@ -21,6 +24,7 @@
 #include <variant>
 
 #include "rpc/dispatcher.hpp"
+#include "rpc/request_gate.hpp"
 #include "rpc/unique_fd.hpp"
 
 namespace kest {
@@ -41,8 +45,9 @@ public:
     static constexpr std::size_t kMaxLineBytes = 64u << 20;
 
     // kestDir is the data directory (the user's home + "/.kest" in the daemon
-    // entry). The dispatcher must outlive the server.
-    DaemonServer(Dispatcher& dispatcher, std::string kestDir);
+    // entry). The dispatcher and the gate (the dispatcher's pause) must
+    // outlive the server.
+    DaemonServer(Dispatcher& dispatcher, RequestGate& gate, std::string kestDir);
     ~DaemonServer();
 
     // Sets up the socket and the information file, serves until stopped, then
@@ -81,7 +86,7 @@ private:
     std::string infoPath_;
     UniqueFd serverFd_;
     std::atomic<bool> shouldShutdown_{false};
-    std::mutex dispatchMutex_;
+    RequestGate& gate_;
     std::mutex connectionsMutex_;
     std::list<std::unique_ptr<Connection>> connections_;
     std::thread acceptThread_;
@@ -92,6 +97,6 @@ private:
 std::string userHomeDirectory();
 
 // The daemon mode: serves until shutdown and returns the exit status.
-int runDaemon(Dispatcher& dispatcher);
+int runDaemon(platform::Platform& platform);
 
 }  // namespace kest

@@ -2,9 +2,17 @@
 #include "rpc/dispatcher.hpp"
 
 namespace kest {
+namespace {
 
-Dispatcher::Dispatcher(platform::Platform& platform_)
-    : platform(platform_), startTime(std::chrono::steady_clock::now()) {
+Pause& plainSleep() {
+    static ThreadPause pause;
+    return pause;
+}
+
+}  // namespace
+
+Dispatcher::Dispatcher(platform::Platform& platform_, Pause* pause_)
+    : platform(platform_), pause(pause_ ? *pause_ : plainSleep()), startTime(std::chrono::steady_clock::now()) {
     registerBuiltinMethods();
     registerAppMethods();
     registerWindowMethods();
@@ -31,6 +39,8 @@ Dispatcher::~Dispatcher() = default;
 void Dispatcher::showHalo(const std::string&) {}
 
 void Dispatcher::hideHalo() {}
+
+void Dispatcher::showRipple(platform::Point) {}
 
 RPCResponse Dispatcher::dispatch(const RPCRequest& request) {
     auto it = handlers.find(request.method);

@@ -2,8 +2,10 @@
 // every piece of state that outlives a single request.
 //
 // Threading: the dispatcher holds no lock. Callers serialise dispatch (the
-// daemon holds one lock around it); handlers run on the caller's thread and may
-// dispatch again on it (batch).
+// daemon runs each request through its RequestGate); handlers run on the
+// caller's thread and may dispatch again on it (batch). Every wait of a
+// handler goes through `pause`, during which other requests may run and change
+// this object's state.
 #pragma once
 
 #include <chrono>
@@ -13,6 +15,7 @@
 #include <optional>
 #include <string>
 
+#include "common/pause.hpp"
 #include "desktop/halo_overlay.hpp"
 #include "desktop/window_manager.hpp"
 #include "platform/platform.hpp"
@@ -26,9 +29,10 @@ class Dispatcher {
 public:
     using Handler = std::function<RPCResponse(const RPCRequest&)>;
 
-    // The platform is not owned and must outlive the dispatcher. Creation
-    // registers every method and touches nothing else.
-    explicit Dispatcher(platform::Platform& platform);
+    // The platform and the pause are not owned and must outlive the
+    // dispatcher; without a pause, waits are plain sleeps. Creation registers
+    // every method and touches nothing else.
+    explicit Dispatcher(platform::Platform& platform, Pause* pause = nullptr);
     Dispatcher(const Dispatcher&) = delete;
     Dispatcher& operator=(const Dispatcher&) = delete;
     ~Dispatcher();
@@ -40,8 +44,20 @@ public:
     // wait for it. Until the overlay exists they schedule nothing.
     void showHalo(const std::string& windowRef);
     void hideHalo();
+    // Asks the halo for a ripple at a point (global display points); like the
+    // outline, only scheduled, never waited for.
+    void showRipple(platform::Point point);
+
+    // Brings the named application (or, with none, the grabbed window's) to
+    // the front before input acts, and answers the application that was in
+    // front when one was activated, so that restoreApp can put it back.
+    std::optional<platform::RunningApplication> activateGrabbedApp(const std::optional<std::string>& explicitName);
+    // 0.1 s after an action, activates the application activateGrabbedApp
+    // answered, if any.
+    void restoreApp(const std::optional<platform::RunningApplication>& previous);
 
     platform::Platform& platform;
+    Pause& pause;
 
     std::map<std::string, Handler, std::less<>> handlers;
     std::chrono::steady_clock::time_point startTime;

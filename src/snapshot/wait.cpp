@@ -2,7 +2,6 @@
 #include "snapshot/wait.hpp"
 
 #include <algorithm>
-#include <thread>
 
 #include "rpc/dispatcher.hpp"
 #include "common/text.hpp"
@@ -10,28 +9,26 @@
 namespace kest {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Far beyond any real wait, and far from overflowing the clock's arithmetic.
 constexpr std::int64_t LONGEST_WAIT_MS = 1'000'000'000'000;
 
 // Polls `check` until it answers a result or the deadline passes.
 template <class Check>
-Result<Json> poll(std::int64_t timeoutMs, std::chrono::milliseconds interval, const std::string& timeoutMessage,
-                  Check check) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(std::min(timeoutMs, LONGEST_WAIT_MS));
-    while (Clock::now() < deadline) {
+Result<Json> poll(Pause& pause, std::int64_t timeoutMs, std::chrono::milliseconds interval,
+                  const std::string& timeoutMessage, Check check) {
+    const auto deadline = pause.now() + std::chrono::milliseconds(std::min(timeoutMs, LONGEST_WAIT_MS));
+    while (pause.now() < deadline) {
         if (std::optional<Json> done = check()) return std::move(*done);
-        std::this_thread::sleep_for(interval);
+        if (!pause.sleepFor(interval)) return fail(ErrorCode::kFailed, STOPPING_MESSAGE);
     }
     return fail(ErrorCode::kTimeout, timeoutMessage);
 }
 
 }  // namespace
 
-Result<Json> Wait::waitForApp(platform::Workspace& workspace, const std::string& name, std::int64_t timeoutMs) {
+Result<Json> Wait::waitForApp(Pause& pause, platform::Workspace& workspace, const std::string& name, std::int64_t timeoutMs) {
     const std::string wanted = lowercased(name);
-    return poll(timeoutMs, APP_INTERVAL, "Timeout waiting for app: " + name, [&]() -> std::optional<Json> {
+    return poll(pause, timeoutMs, APP_INTERVAL, "Timeout waiting for app: " + name, [&]() -> std::optional<Json> {
         for (const auto& app : workspace.runningApplications()) {
             if (!app.name || lowercased(*app.name) != wanted || !app.finishedLaunching) continue;
             return Json{{"ok", true}, {"app", name}, {"pid", app.pid}};
@@ -40,9 +37,9 @@ Result<Json> Wait::waitForApp(platform::Workspace& workspace, const std::string&
     });
 }
 
-Result<Json> Wait::waitForWindow(platform::Platform& platform, const std::string& title, std::int64_t timeoutMs,
+Result<Json> Wait::waitForWindow(Pause& pause, platform::Platform& platform, const std::string& title, std::int64_t timeoutMs,
                                  WindowManager& windowManager) {
-    return poll(timeoutMs, WINDOW_INTERVAL, "Timeout waiting for window: " + title, [&]() -> std::optional<Json> {
+    return poll(pause, timeoutMs, WINDOW_INTERVAL, "Timeout waiting for window: " + title, [&]() -> std::optional<Json> {
         for (const Json& record : windowManager.listWindows(platform)) {
             auto windowTitle = record.find("title");
             if (windowTitle == record.end() || !windowTitle->is_string()) continue;
@@ -52,12 +49,12 @@ Result<Json> Wait::waitForWindow(platform::Platform& platform, const std::string
     });
 }
 
-Result<Json> Wait::waitForText(platform::Platform& platform, const std::string& text, bool gone,
+Result<Json> Wait::waitForText(Pause& pause, platform::Platform& platform, const std::string& text, bool gone,
                                std::int64_t timeoutMs, const std::optional<std::string>& grabbedWindow,
                                const WindowManager& windowManager, SnapshotBuilder& snapshotBuilder) {
     SnapshotOptions options;
     options.windowRef = grabbedWindow;
-    return poll(timeoutMs, TEXT_INTERVAL, "Timeout waiting for text: " + text, [&]() -> std::optional<Json> {
+    return poll(pause, timeoutMs, TEXT_INTERVAL, "Timeout waiting for text: " + text, [&]() -> std::optional<Json> {
         auto snapshot = snapshotBuilder.build(platform, windowManager, options);
         if (!snapshot) return std::nullopt;
         if (searchForText((*snapshot)["elements"], text) == gone) return std::nullopt;
@@ -65,9 +62,9 @@ Result<Json> Wait::waitForText(platform::Platform& platform, const std::string& 
     });
 }
 
-Result<Json> Wait::waitForElement(platform::Accessibility& accessibility, const std::string& ref, bool hidden,
+Result<Json> Wait::waitForElement(Pause& pause, platform::Accessibility& accessibility, const std::string& ref, bool hidden,
                                   bool enabled, std::int64_t timeoutMs, const RefMap& refMap) {
-    return poll(timeoutMs, ELEMENT_INTERVAL, "Timeout waiting for element: " + ref, [&]() -> std::optional<Json> {
+    return poll(pause, timeoutMs, ELEMENT_INTERVAL, "Timeout waiting for element: " + ref, [&]() -> std::optional<Json> {
         auto it = refMap.find(ref);
         const char* state = nullptr;
         if (it == refMap.end()) {
@@ -102,22 +99,24 @@ void Dispatcher::registerWaitMethods() {
     handlers["wait"] = [this](const RPCRequest& request) {
         const std::int64_t timeout = request.paramInt("timeout").value_or(10000);
         if (auto ms = request.paramInt("ms")) {
-            if (*ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(std::min(*ms, LONGEST_WAIT_MS)));
+            if (*ms > 0 && !pause.sleepFor(std::chrono::milliseconds(std::min(*ms, LONGEST_WAIT_MS)))) {
+                return RPCResponse::failure(request.id, ErrorCode::kFailed, STOPPING_MESSAGE);
+            }
             return RPCResponse::success(request.id, {{"ok", true}, {"waited_ms", *ms}});
         }
         if (auto app = request.paramString("app")) {
-            return respond(request.id, Wait::waitForApp(platform.workspace(), *app, timeout));
+            return respond(request.id, Wait::waitForApp(pause, platform.workspace(), *app, timeout));
         }
         if (auto window = request.paramString("window")) {
-            return respond(request.id, Wait::waitForWindow(platform, *window, timeout, windowManager));
+            return respond(request.id, Wait::waitForWindow(pause, platform, *window, timeout, windowManager));
         }
         if (auto text = request.paramString("text")) {
-            return respond(request.id, Wait::waitForText(platform, *text, request.paramBool("gone").value_or(false),
+            return respond(request.id, Wait::waitForText(pause, platform, *text, request.paramBool("gone").value_or(false),
                                                          timeout, grabbedWindow, windowManager, snapshotBuilder));
         }
         if (auto ref = request.paramString("ref")) {
             const RefMap refMap = lastRefMap;
-            return respond(request.id, Wait::waitForElement(platform.accessibility(), *ref,
+            return respond(request.id, Wait::waitForElement(pause, platform.accessibility(), *ref,
                                                             request.paramBool("hidden").value_or(false),
                                                             request.paramBool("enabled").value_or(false), timeout,
                                                             refMap));

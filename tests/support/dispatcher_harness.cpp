@@ -13,7 +13,16 @@ DispatcherHarness::DispatcherHarness(const Json& scene) {
         ADD_FAILURE() << "bad scene: " << built.error();
         desktop_ = std::make_unique<FakeDesktop>();
     }
-    dispatcher_ = std::make_unique<Dispatcher>(*desktop_);
+    clock_ = std::make_unique<VirtualPause>(*desktop_);
+    dispatcher_ = std::make_unique<Dispatcher>(*desktop_, clock_.get());
+}
+
+bool VirtualPause::sleepFor(Clock::duration duration) {
+    if (stopping) return false;
+    if (onPause) onPause();
+    desktop_.timeline.push_back({{"pause", std::chrono::duration<double>(duration).count()}});
+    if (duration > Clock::duration::zero()) now_ += duration;
+    return !stopping;
 }
 
 Json DispatcherHarness::call(std::string_view method, const Json& params) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string_view>
 
@@ -11,6 +12,26 @@
 
 namespace kest::fake {
 
+// A clock that moves only when paused: a pause returns at once, adds its
+// length to the clock and records {"pause": seconds} on the desktop's
+// timeline, so waits and their timeouts run instantly and in a known order.
+class VirtualPause final : public Pause {
+public:
+    explicit VirtualPause(FakeDesktop& desktop) : desktop_(desktop) {}
+    using Pause::sleepFor;
+    bool sleepFor(Clock::duration duration) override;
+    Clock::time_point now() const override { return now_; }
+    // Pauses answer false from now on, as when the program stops.
+    bool stopping = false;
+    // Runs at every pause, before the clock moves: what other requests (or the
+    // desktop) do meanwhile.
+    std::function<void()> onPause;
+
+private:
+    FakeDesktop& desktop_;
+    Clock::time_point now_{};
+};
+
 class DispatcherHarness {
 public:
     // A scene the fake desktop refuses fails the current test and leaves an
@@ -18,6 +39,7 @@ public:
     explicit DispatcherHarness(const Json& scene = Json::object());
 
     FakeDesktop& desktop() { return *desktop_; }
+    VirtualPause& clock() { return *clock_; }
     Dispatcher& dispatcher() { return *dispatcher_; }
 
     // Sends {"jsonrpc": "2.0", "id": n, "method": method, "params": params}
@@ -34,6 +56,7 @@ public:
 
 private:
     std::unique_ptr<FakeDesktop> desktop_;
+    std::unique_ptr<VirtualPause> clock_;
     std::unique_ptr<Dispatcher> dispatcher_;
     std::int64_t nextId_ = 1;
 };

@@ -373,6 +373,7 @@ public:
         auto node = d_.resolve(element);
         p::Status status = node ? d_.writeAttribute(**node, name, value) : node.error();
         d_.writes.push_back({d_.idOf(element).value_or(""), std::string(name), value, status});
+        d_.timeline.push_back({{"write", name}, {"element", d_.idOf(element).value_or("")}, {"value", toJson(value, d_)}});
         if (status == p::StatusCode::kSuccess) d_.runReactions("write:" + (*node)->id + ":" + std::string(name));
         return status;
     }
@@ -380,6 +381,7 @@ public:
         auto node = d_.resolve(element);
         p::Status status = node ? d_.perform(**node, action) : node.error();
         d_.actions.push_back({d_.idOf(element).value_or(""), std::string(action), status});
+        d_.timeline.push_back({{"action", action}, {"element", d_.idOf(element).value_or("")}});
         if (status == p::StatusCode::kSuccess) d_.runReactions("action:" + (*node)->id + ":" + std::string(action));
         return status;
     }
@@ -420,6 +422,7 @@ public:
     }
     void post(const p::Event& event) override {
         d_.postedEvents.push_back(event);
+        d_.timeline.push_back(toJson(event));
         if (auto* mouse = std::get_if<p::MouseEvent>(&event)) d_.pointer = mouse->location;
         auto hooks = d_.eventHooks_;  // a hook may add hooks
         for (auto& hook : hooks) hook(d_, event);
@@ -505,6 +508,7 @@ public:
     }
     bool activate(std::int32_t pid, p::ActivationOptions options) override {
         d_.calls.push_back({{"operation", "activate"}, {"pid", pid}, {"options", options}});
+        d_.timeline.push_back({{"activate", pid}});
         auto* target = d_.appByPid(pid);
         if (!target) return false;
         for (auto& app : d_.apps) app.info.active = false;

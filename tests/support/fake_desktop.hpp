@@ -196,6 +196,11 @@ public:
     std::vector<ActionRecord> actions;
     std::vector<WriteRecord> writes;
     std::vector<CallRecord> calls;
+    // Everything the engine did that takes part in input's order, in order:
+    // posted events (as toJson writes them), {"action": name, "element": id},
+    // {"write": attribute, "element": id, "value": value}, {"activate": pid}
+    // and, from the harness's clock, {"pause": seconds}.
+    std::vector<Json> timeline;
     // The calls whose "operation" is this name.
     std::vector<CallRecord> callsTo(std::string_view operation) const;
 

@@ -91,9 +91,10 @@ TEST(LaunchMethod, AnswersTheLaunchedApplication) {
 }
 
 TEST(Launch, NeverWaitsWithoutBound) {
+    ThreadPause pause;
     auto desktop = FakeDesktop::fromScene(appsScene()).value();
     desktop->knobs.holdOpenCompletions = true;
-    auto launched = Apps::launch(desktop->workspace(), "Slack", false, false, {},
+    auto launched = Apps::launch(pause, desktop->workspace(), "Slack", false, false, {},
                                  LaunchTimeouts{std::chrono::milliseconds(20), std::chrono::milliseconds(20)});
     ASSERT_FALSE(launched);
     EXPECT_EQ(launched.error().description(), "Failed to launch Slack: the application did not report within 0.02 seconds");
@@ -104,7 +105,7 @@ TEST(Launch, NeverWaitsWithoutBound) {
     // An application that never finishes launching is answered once the
     // readiness wait is over, not as an error.
     desktop->knobs.holdOpenCompletions = false;
-    auto slow = Apps::launch(desktop->workspace(), "Slow", true, false, {},
+    auto slow = Apps::launch(pause, desktop->workspace(), "Slow", true, false, {},
                              LaunchTimeouts{std::chrono::seconds(5), std::chrono::milliseconds(20)});
     ASSERT_TRUE(slow);
     EXPECT_EQ((*slow)["name"], "Slow");
@@ -199,7 +200,7 @@ TEST(LaunchCDP, FailuresAndAProgramThatIsNoApplication) {
     EXPECT_EQ(harness.dispatcher().cdpPorts, (std::map<std::string, std::int64_t>{{"cef", 9000}}));
 
     harness.desktop().knobs.processStartError.reset();
-    auto started = Apps::launchWithCDP(harness.desktop().workspace(), "Cef", 9333, std::chrono::seconds(0));
+    auto started = Apps::launchWithCDP(harness.dispatcher().pause, harness.desktop().workspace(), "Cef", 9333, std::chrono::seconds(0));
     ASSERT_TRUE(started);
     EXPECT_EQ(started->size(), 2u);
     EXPECT_EQ((*started)["cdp_port"], 9333);

@@ -295,7 +295,11 @@ void XdgWorkspace::openApplication(const std::string& bundleLocation, const Open
     auto child = spawn(*argv, true, nullptr);
     if (!child) return completion(std::nullopt, child.error());
 
-    const auto deadline = std::chrono::steady_clock::now() + LAUNCH_BOUND;
+    // Between looks the request's turn is free for others; the application
+    // list is read afresh after every pause.
+    ThreadPause plainSleep;
+    Pause& pause = configuration.pause ? *configuration.pause : plainSleep;
+    const auto deadline = pause.now() + LAUNCH_BOUND;
     for (;;) {
         const bool childGone = reaper_.exited(*child);
         for (auto& running : runningApplications()) {
@@ -305,8 +309,7 @@ void XdgWorkspace::openApplication(const std::string& bundleLocation, const Open
             return completion(std::move(running), std::nullopt);
         }
         if (childGone) return completion(std::nullopt, entry->name + " exited before it showed a window");
-        if (std::chrono::steady_clock::now() >= deadline) break;
-        std::this_thread::sleep_for(LAUNCH_POLL);
+        if (pause.now() >= deadline || !pause.sleepFor(LAUNCH_POLL)) break;
     }
     // Still starting: the process runs, it just has not shown itself yet.
     RunningApplication starting;

@@ -1,0 +1,53 @@
+// Pauses: the one way a request waits, whether for a fixed time or between
+// the polls of a wait.
+//
+// Why one facility: in the daemon, requests of all connections take turns on
+// the desktop, and a request that slept while holding its turn would hold up
+// every other client (a ten-minute wait would block even "shutdown"). A pause
+// gives the turn away while it lasts, so anything read from the desktop or from
+// the dispatcher's state before a pause may have changed after it: callers keep
+// copies of what they need (refs, elements), never iterators into shared state.
+#pragma once
+
+#include <chrono>
+#include <thread>
+
+namespace kest {
+
+class Pause {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    virtual ~Pause() = default;
+
+    // Waits for the duration on the calling thread. False when the program is
+    // stopping: the pause ended early (or did not start), and the caller should
+    // finish at once without further waits.
+    virtual bool sleepFor(Clock::duration duration) = 0;
+
+    // The clock pauses run on; deadlines are taken from it.
+    virtual Clock::time_point now() const { return Clock::now(); }
+
+    template <class Rep, class Period>
+    bool sleepFor(std::chrono::duration<Rep, Period> duration) {
+        return sleepFor(std::chrono::duration_cast<Clock::duration>(duration));
+    }
+    bool sleepSeconds(double seconds) { return sleepFor(std::chrono::duration<double>(seconds)); }
+};
+
+// A plain sleep on the calling thread: for runs that serve one request and so
+// have no turn to give away (one-shot and standard-input modes).
+class ThreadPause final : public Pause {
+public:
+    using Pause::sleepFor;
+    bool sleepFor(Clock::duration duration) override {
+        if (duration > Clock::duration::zero()) std::this_thread::sleep_for(duration);
+        return true;
+    }
+};
+
+// The message a request answers when a pause was cut short by the program
+// stopping.
+inline constexpr const char* STOPPING_MESSAGE = "Interrupted: kest-core is shutting down";
+
+}  // namespace kest
