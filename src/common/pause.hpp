@@ -9,7 +9,9 @@
 // copies of what they need (refs, elements), never iterators into shared state.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <thread>
 
 namespace kest {
@@ -32,7 +34,14 @@ public:
     bool sleepFor(std::chrono::duration<Rep, Period> duration) {
         return sleepFor(std::chrono::duration_cast<Clock::duration>(duration));
     }
-    bool sleepSeconds(double seconds) { return sleepFor(std::chrono::duration<double>(seconds)); }
+
+    // A caller's count of milliseconds as a pause length, held within what the
+    // clock can add without overflowing (about 30 years; negative stays
+    // negative, which pauses not at all).
+    static Clock::duration milliseconds(std::int64_t ms) {
+        constexpr std::int64_t LONGEST_MS = 1'000'000'000'000;
+        return std::chrono::milliseconds(std::clamp(ms, -LONGEST_MS, LONGEST_MS));
+    }
 };
 
 // A plain sleep on the calling thread: for runs that serve one request and so

@@ -4,12 +4,9 @@
 
 namespace kest {
 
-void Dispatcher::registerActionMethods() {}
-void Dispatcher::registerKeyboardMethods() {}
 void Dispatcher::registerClipboardMethods() {}
 void Dispatcher::registerCaptureMethods() {}
 void Dispatcher::registerScrollMethods() {}
-void Dispatcher::registerFocusMethods() {}
 void Dispatcher::registerMenuMethods() {}
 void Dispatcher::registerDialogMethods() {}
 void Dispatcher::registerDragMethods() {}

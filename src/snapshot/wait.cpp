@@ -9,14 +9,11 @@
 namespace kest {
 namespace {
 
-// Far beyond any real wait, and far from overflowing the clock's arithmetic.
-constexpr std::int64_t LONGEST_WAIT_MS = 1'000'000'000'000;
-
 // Polls `check` until it answers a result or the deadline passes.
 template <class Check>
 Result<Json> poll(Pause& pause, std::int64_t timeoutMs, std::chrono::milliseconds interval,
                   const std::string& timeoutMessage, Check check) {
-    const auto deadline = pause.now() + std::chrono::milliseconds(std::min(timeoutMs, LONGEST_WAIT_MS));
+    const auto deadline = pause.now() + Pause::milliseconds(timeoutMs);
     while (pause.now() < deadline) {
         if (std::optional<Json> done = check()) return std::move(*done);
         if (!pause.sleepFor(interval)) return fail(ErrorCode::kFailed, STOPPING_MESSAGE);
@@ -99,7 +96,7 @@ void Dispatcher::registerWaitMethods() {
     handlers["wait"] = [this](const RPCRequest& request) {
         const std::int64_t timeout = request.paramInt("timeout").value_or(10000);
         if (auto ms = request.paramInt("ms")) {
-            if (*ms > 0 && !pause.sleepFor(std::chrono::milliseconds(std::min(*ms, LONGEST_WAIT_MS)))) {
+            if (*ms > 0 && !pause.sleepFor(Pause::milliseconds(*ms))) {
                 return RPCResponse::failure(request.id, ErrorCode::kFailed, STOPPING_MESSAGE);
             }
             return RPCResponse::success(request.id, {{"ok", true}, {"waited_ms", *ms}});

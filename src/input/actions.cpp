@@ -1,0 +1,126 @@
+// Clicks, hovers and button presses.
+#include "input/actions.hpp"
+
+#include "input/keys.hpp"
+#include "snapshot/read.hpp"
+
+namespace kest {
+namespace {
+
+namespace p = platform;
+
+constexpr auto BETWEEN_CLICKS = std::chrono::milliseconds(50);
+
+p::Point centreOf(const std::array<double, 4>& bounds) {
+    return {bounds[0] + bounds[2] * 0.5, bounds[1] + bounds[3] * 0.5};
+}
+
+// Posts `count` down/up pairs at the point, the n-th pair with click state n,
+// pausing between pairs. A pair whose events cannot both be made is skipped.
+bool clickByEvents(p::Events& events, Pause& pause, p::Point point, bool right, std::int64_t count,
+                   p::EventFlags flags) {
+    const auto downType = right ? p::MouseEventType::rightDown : p::MouseEventType::leftDown;
+    const auto upType = right ? p::MouseEventType::rightUp : p::MouseEventType::leftUp;
+    const auto button = right ? p::MouseButton::right : p::MouseButton::left;
+    for (std::int64_t i = 1; i <= count; ++i) {
+        auto down = events.createMouseEvent(downType, point, button);
+        auto up = events.createMouseEvent(upType, point, button);
+        if (down && up) {
+            down->clickState = up->clickState = i;
+            down->flags = up->flags = flags;
+            events.post(*down);
+            events.post(*up);
+        }
+        if (i < count && !pause.sleepFor(BETWEEN_CLICKS)) return false;
+    }
+    return true;
+}
+
+Result<p::Point> targetPoint(p::Accessibility& accessibility, const std::optional<std::string>& ref,
+                             std::optional<double> x, std::optional<double> y, const RefMap& refMap,
+                             std::optional<p::Element>& element, std::array<double, 4>& bounds) {
+    if (ref) {
+        auto found = resolveRef(*ref, refMap);
+        if (!found) return std::unexpected(found.error());
+        element = *found;
+        bounds = Actions::getBounds(accessibility, *element);
+        return centreOf(bounds);
+    }
+    if (!x || !y) return fail(ErrorCode::kInvalidParams, "Either ref or x,y coordinates required");
+    return p::Point{*x, *y};
+}
+
+}  // namespace
+
+std::array<double, 4> Actions::getBounds(p::Accessibility& accessibility, const p::Element& element) {
+    std::array<double, 4> bounds{0, 0, 0, 0};
+    if (auto position = accessibility.attribute(element, p::AXAttribute::kPosition)) {
+        if (auto point = position->asPoint()) bounds[0] = point->x, bounds[1] = point->y;
+    }
+    if (auto size = accessibility.attribute(element, p::AXAttribute::kSize)) {
+        if (auto extent = size->asSize()) bounds[2] = extent->width, bounds[3] = extent->height;
+    }
+    return bounds;
+}
+
+Result<Json> Actions::click(p::Platform& platform, Pause& pause, const std::optional<std::string>& ref,
+                            std::optional<double> x, std::optional<double> y, bool right, bool doubleClick,
+                            std::int64_t count, const std::vector<std::string>& modifiers, const RefMap& refMap) {
+    if (doubleClick) count = 2;
+    count = std::max<std::int64_t>(count, 1);
+    std::optional<p::Element> element;
+    std::array<double, 4> bounds{};
+    auto point = targetPoint(platform.accessibility(), ref, x, y, refMap, element, bounds);
+    if (!point) return std::unexpected(point.error());
+
+    bool finished = true;
+    if (!element || right || !modifiers.empty()) {
+        finished = clickByEvents(platform.events(), pause, *point, right, count, buildModifierFlags(modifiers));
+    } else {
+        for (std::int64_t i = 1; i <= count && finished; ++i) {
+            if (platform.accessibility().performAction(*element, p::AXAction::kPress) != p::StatusCode::kSuccess) {
+                clickByEvents(platform.events(), pause, *point, false, 1, 0);
+            }
+            if (count != 1) finished = pause.sleepFor(BETWEEN_CLICKS);
+        }
+    }
+    if (!finished) return fail(ErrorCode::kFailed, STOPPING_MESSAGE);
+    if (!element) return Json{{"ok", true}};
+    return Json{{"ok", true}, {"ref", *ref}, {"bounds", bounds}};
+}
+
+Result<Json> Actions::hover(p::Platform& platform, const std::optional<std::string>& ref, std::optional<double> x,
+                            std::optional<double> y, const RefMap& refMap) {
+    std::optional<p::Element> element;
+    std::array<double, 4> bounds{};
+    auto point = targetPoint(platform.accessibility(), ref, x, y, refMap, element, bounds);
+    if (!point) return std::unexpected(point.error());
+    auto moved = platform.events().createMouseEvent(p::MouseEventType::moved, *point, p::MouseButton::left);
+    if (!moved) return fail(ErrorCode::kFailed, "Failed to create mouse move event");
+    platform.events().post(*moved);
+    if (!element) return Json{{"ok", true}};
+    return Json{{"ok", true}, {"ref", *ref}, {"bounds", bounds}};
+}
+
+Result<Json> Actions::mouseButton(p::Events& events, const std::string& action, const std::string& button) {
+    const p::Point at = events.pointerLocation().value_or(p::Point{0, 0});
+    const bool down = action == "down";
+    p::MouseEventType type;
+    p::MouseButton which;
+    if (button == "right") {
+        type = down ? p::MouseEventType::rightDown : p::MouseEventType::rightUp;
+        which = p::MouseButton::right;
+    } else if (button == "middle") {
+        type = down ? p::MouseEventType::otherDown : p::MouseEventType::otherUp;
+        which = p::MouseButton::center;
+    } else {
+        type = down ? p::MouseEventType::leftDown : p::MouseEventType::leftUp;
+        which = p::MouseButton::left;
+    }
+    auto event = events.createMouseEvent(type, at, which);
+    if (!event) return fail(ErrorCode::kFailed, "Failed to create mouse event");
+    events.post(*event);
+    return Json{{"ok", true}, {"button", button}, {"action", action}};
+}
+
+}  // namespace kest

@@ -1,0 +1,45 @@
+// Mouse actions: clicks on an element or at a point, pointer moves, and bare
+// button presses and releases.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/pause.hpp"
+#include "platform/platform.hpp"
+#include "rpc/protocol.hpp"
+#include "rpc/result.hpp"
+#include "snapshot/snapshot_builder.hpp"
+
+namespace kest {
+
+// Stateless; every wait goes through the pause.
+class Actions {
+public:
+    // Clicks the element of `ref` (looked up exactly; it wins over x and y) or
+    // the point (x, y). On an element, a plain left click performs AXPress,
+    // falling back to a left down and up at its centre when the press is
+    // refused; a right click or one with modifiers is always posted as events
+    // at the centre. "double" makes two clicks; a count below 1 makes one.
+    // {"ok", "ref", "bounds"} on an element, {"ok"} at a point.
+    static Result<Json> click(platform::Platform& platform, Pause& pause, const std::optional<std::string>& ref,
+                              std::optional<double> x, std::optional<double> y, bool right, bool doubleClick,
+                              std::int64_t count, const std::vector<std::string>& modifiers, const RefMap& refMap);
+
+    // Moves the pointer to the element's centre or to (x, y).
+    static Result<Json> hover(platform::Platform& platform, const std::optional<std::string>& ref,
+                              std::optional<double> x, std::optional<double> y, const RefMap& refMap);
+
+    // One press ("down") or release (any other action) of "left", "right" or
+    // "middle" (any other name is left) at the pointer, without moving it.
+    static Result<Json> mouseButton(platform::Events& events, const std::string& action, const std::string& button);
+
+    // [x, y, width, height] from AXPosition and AXSize; an unreadable
+    // attribute leaves its two numbers 0.
+    static std::array<double, 4> getBounds(platform::Accessibility& accessibility, const platform::Element& element);
+};
+
+}  // namespace kest

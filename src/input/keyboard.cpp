@@ -1,0 +1,129 @@
+// Key combinations, typing, filling and single keys.
+#include "input/keyboard.hpp"
+
+#include <algorithm>
+#include <vector>
+
+#include "common/text.hpp"
+#include "input/keys.hpp"
+#include "snapshot/read.hpp"
+
+namespace kest {
+namespace {
+
+namespace p = platform;
+
+constexpr auto FOCUS_SETTLE = std::chrono::milliseconds(100);
+constexpr auto SELECT_SETTLE = std::chrono::milliseconds(50);
+constexpr auto REPEAT_INTERVAL = std::chrono::milliseconds(50);
+
+std::vector<std::string> splitCombo(std::string_view combo) {
+    std::vector<std::string> pieces;
+    const std::string lowered = lowercased(combo);
+    std::size_t start = 0;
+    while (start <= lowered.size()) {
+        const std::size_t end = std::min(lowered.find('+', start), lowered.size());
+        if (end > start) pieces.push_back(lowered.substr(start, end - start));
+        start = end + 1;
+    }
+    return pieces;
+}
+
+// Posts a down and an up of the code with the mask; nothing when either event
+// cannot be made.
+void postKeyPair(p::Events& events, p::KeyCode code, p::EventFlags flags, const std::string& text = {}) {
+    auto down = events.createKeyEvent(code, true);
+    auto up = events.createKeyEvent(code, false);
+    if (!down || !up) return;
+    down->flags = up->flags = flags;
+    down->text = up->text = text;
+    events.post(*down);
+    events.post(*up);
+}
+
+}  // namespace
+
+void Keyboard::pressKey(p::Events& events, std::string_view combo) {
+    std::vector<std::string> modifiers;
+    std::optional<std::string> key;
+    for (auto& piece : splitCombo(combo)) {
+        if (isModifier(piece)) {
+            modifiers.push_back(std::move(piece));
+        } else {
+            key = std::move(piece);
+        }
+    }
+    if (!key && !modifiers.empty()) {
+        key = std::move(modifiers.back());
+        modifiers.pop_back();
+    }
+    if (!key) return;
+    auto code = KEY_MAP().find(*key);
+    if (code == KEY_MAP().end()) return;
+    postKeyPair(events, code->second, buildModifierFlags(modifiers));
+}
+
+Result<Json> Keyboard::typeText(p::Events& events, Pause& pause, std::string_view text,
+                                std::optional<std::int64_t> delayMs) {
+    const auto clusters = graphemeClusters(text);
+    const bool pauses = delayMs && *delayMs >= 1;
+    for (const std::string& character : clusters) {
+        std::string keyName = lowercased(character);
+        bool shift = isUppercase(character);
+        if (auto shifted = SHIFT_CHARS().find(character); shifted != SHIFT_CHARS().end()) {
+            keyName = shifted->second;
+            shift = true;
+        }
+        if (auto code = KEY_MAP().find(keyName); code != KEY_MAP().end()) {
+            postKeyPair(events, code->second, shift ? p::EventFlag::kShift : 0);
+        } else {
+            postKeyPair(events, 0, 0, character);
+        }
+        if (pauses && !pause.sleepFor(Pause::milliseconds(*delayMs))) {
+            return fail(ErrorCode::kFailed, STOPPING_MESSAGE);
+        }
+    }
+    return Json{{"ok", true}, {"length", clusters.size()}};
+}
+
+Result<Json> Keyboard::fill(p::Platform& platform, Pause& pause, const std::string& ref, const std::string& text,
+                            const RefMap& refMap) {
+    auto element = resolveRef(ref, refMap);
+    if (!element) return std::unexpected(element.error());
+    auto& accessibility = platform.accessibility();
+    if (accessibility.setAttribute(*element, p::AXAttribute::kValue, p::Value::string(text)) == p::StatusCode::kSuccess) {
+        return Json{{"ok", true}, {"ref", ref}, {"method", "ax_set_value"}};
+    }
+    (void)accessibility.setAttribute(*element, p::AXAttribute::kFocused, p::Value::boolean(true));
+    if (!pause.sleepFor(FOCUS_SETTLE)) return fail(ErrorCode::kFailed, STOPPING_MESSAGE);
+    pressKey(platform.events(), "cmd+a");
+    if (!pause.sleepFor(SELECT_SETTLE)) return fail(ErrorCode::kFailed, STOPPING_MESSAGE);
+    auto typed = typeText(platform.events(), pause, text, std::nullopt);
+    if (!typed) return typed;
+    return Json{{"ok", true}, {"ref", ref}, {"method", "focus_select_type"}};
+}
+
+Result<Json> Keyboard::key(p::Events& events, Pause& pause, const std::string& combo, std::int64_t repeat,
+                           std::optional<std::int64_t> delayMs) {
+    const std::int64_t count = std::max<std::int64_t>(repeat, 0);
+    const Pause::Clock::duration interval = delayMs ? Pause::milliseconds(*delayMs) : REPEAT_INTERVAL;
+    for (std::int64_t i = 0; i < count; ++i) {
+        if (i > 0 && !pause.sleepFor(interval)) return fail(ErrorCode::kFailed, STOPPING_MESSAGE);
+        pressKey(events, combo);
+    }
+    return Json{{"ok", true}, {"combo", combo}, {"count", count}};
+}
+
+Result<Json> Keyboard::keyUpDown(p::Events& events, const std::string& key, bool down) {
+    const std::string name = lowercased(key);
+    auto code = KEY_MAP().find(name);
+    if (code == KEY_MAP().end()) return fail(ErrorCode::kInvalidParams, "Unknown key: " + key);
+    auto event = events.createKeyEvent(code->second, down);
+    if (!event) return fail(ErrorCode::kFailed, "Failed to create keyboard event");
+    // A modifier key carries its own mask; the function key has none of its own.
+    if (isModifier(name) && name != "fn") event->flags = modifierMask(name).value_or(0);
+    events.post(*event);
+    return Json{{"ok", true}, {"key", key}, {"action", down ? "down" : "up"}};
+}
+
+}  // namespace kest
