@@ -173,6 +173,34 @@ TEST_F(DaemonTest, ShutdownAnswersThenRemovesBothFilesAndExits) {
     EXPECT_NE(daemon_->errorOutput().find("[kest-core] Daemon shutting down"), std::string::npos);
 }
 
+// A request that waits hands its turn on: other clients are answered while it
+// sleeps, its own connection still answers strictly in order, and a shutdown
+// from a third client ends the daemon and the sleeping request with it.
+TEST_F(DaemonTest, AWaitingRequestHoldsUpNoOtherClient) {
+    SocketClient waiting = connect();
+    ASSERT_TRUE(waiting.send(request(1, "wait", R"({"ms": 600000})") + "\n"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let the wait begin
+    ASSERT_TRUE(waiting.send(request(2, "ping") + "\n"));
+
+    SocketClient other = connect();
+    for (int id = 3; id < 6; ++id) EXPECT_EQ(other.call(request(id, "ping")), pong(id));
+    EXPECT_EQ(other.call(request(6, "kv_set", R"({"key": "k", "value": 1})")),
+              R"({"id":6,"jsonrpc":"2.0","result":{"ok":true}})");
+    // Behind its wait, the first connection's ping has not been answered.
+    EXPECT_FALSE(waiting.readLine(std::chrono::milliseconds(100)));
+
+    SocketClient stopper = connect();
+    EXPECT_EQ(stopper.call(request(7, "shutdown")), R"({"id":7,"jsonrpc":"2.0","result":{"ok":true}})");
+    EXPECT_EQ(daemon_->waitForExit(std::chrono::seconds(10)), 0);
+    // The sleeping request is either told it was cut short or just closed.
+    if (auto line = waiting.readLine(std::chrono::seconds(5))) {
+        Json answer = Json::parse(*line);
+        EXPECT_EQ(answer["id"], 1);
+        EXPECT_EQ(answer["error"]["message"], "Interrupted: kest-core is shutting down");
+    }
+    EXPECT_TRUE(waiting.closedByPeer(std::chrono::seconds(5)));
+}
+
 TEST_F(DaemonTest, StaleSocketFromAKilledDaemonIsReplaced) {
     ::kill(daemon_->pid(), SIGKILL);
     EXPECT_EQ(daemon_->waitForExit(), -1);  // killed by a signal
