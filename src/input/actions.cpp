@@ -36,18 +36,39 @@ bool clickByEvents(p::Events& events, Pause& pause, p::Point point, bool right, 
     return true;
 }
 
-Result<p::Point> targetPoint(p::Accessibility& accessibility, const std::optional<std::string>& ref,
-                             std::optional<double> x, std::optional<double> y, const RefMap& refMap,
-                             std::optional<p::Element>& element, std::array<double, 4>& bounds) {
+// Where an element is, or why events cannot be aimed at it. An element whose
+// position or size cannot be read is not aimed at: its centre would read as
+// the top-left corner of the screen, and events there hit whatever is there.
+std::optional<RPCErrorData> unreachable(p::Accessibility& accessibility, const std::string& ref,
+                                        const p::Element& element) {
+    auto position = accessibility.attribute(element, p::AXAttribute::kPosition);
+    auto size = accessibility.attribute(element, p::AXAttribute::kSize);
+    if (position && position->asPoint() && size && size->asSize()) return std::nullopt;
+    const bool gone = (!position && position.error() == p::StatusCode::kInvalidElement) ||
+                      (!size && size.error() == p::StatusCode::kInvalidElement);
+    if (gone) return elementNotFound(ref);
+    return RPCErrorData{ErrorCode::kFailed, "Element " + ref + " has no position on screen", std::nullopt};
+}
+
+struct Target {
+    p::Point point;
+    std::optional<p::Element> element;  // with a ref
+    std::array<double, 4> bounds{};
+};
+
+Result<Target> target(p::Accessibility& accessibility, const std::optional<std::string>& ref,
+                      std::optional<double> x, std::optional<double> y, const RefMap& refMap) {
     if (ref) {
         auto found = resolveRef(*ref, refMap);
         if (!found) return std::unexpected(found.error());
-        element = *found;
-        bounds = Actions::getBounds(accessibility, *element);
-        return centreOf(bounds);
+        Target t;
+        t.element = *found;
+        t.bounds = Actions::getBounds(accessibility, *t.element);
+        t.point = centreOf(t.bounds);
+        return t;
     }
     if (!x || !y) return fail(ErrorCode::kInvalidParams, "Either ref or x,y coordinates required");
-    return p::Point{*x, *y};
+    return Target{p::Point{*x, *y}, std::nullopt, {}};
 }
 
 }  // namespace
@@ -68,38 +89,42 @@ Result<Json> Actions::click(p::Platform& platform, Pause& pause, const std::opti
                             std::int64_t count, const std::vector<std::string>& modifiers, const RefMap& refMap) {
     if (doubleClick) count = 2;
     count = std::max<std::int64_t>(count, 1);
-    std::optional<p::Element> element;
-    std::array<double, 4> bounds{};
-    auto point = targetPoint(platform.accessibility(), ref, x, y, refMap, element, bounds);
-    if (!point) return std::unexpected(point.error());
+    auto& accessibility = platform.accessibility();
+    auto aim = target(accessibility, ref, x, y, refMap);
+    if (!aim) return std::unexpected(aim.error());
 
     bool finished = true;
-    if (!element || right || !modifiers.empty()) {
-        finished = clickByEvents(platform.events(), pause, *point, right, count, buildModifierFlags(modifiers));
+    if (!aim->element || right || !modifiers.empty()) {
+        if (aim->element) {
+            if (auto error = unreachable(accessibility, *ref, *aim->element)) return std::unexpected(*error);
+        }
+        finished = clickByEvents(platform.events(), pause, aim->point, right, count, buildModifierFlags(modifiers));
     } else {
         for (std::int64_t i = 1; i <= count && finished; ++i) {
-            if (platform.accessibility().performAction(*element, p::AXAction::kPress) != p::StatusCode::kSuccess) {
-                clickByEvents(platform.events(), pause, *point, false, 1, 0);
+            if (accessibility.performAction(*aim->element, p::AXAction::kPress) != p::StatusCode::kSuccess) {
+                if (auto error = unreachable(accessibility, *ref, *aim->element)) return std::unexpected(*error);
+                clickByEvents(platform.events(), pause, aim->point, false, 1, 0);
             }
             if (count != 1) finished = pause.sleepFor(BETWEEN_CLICKS);
         }
     }
     if (!finished) return fail(ErrorCode::kFailed, STOPPING_MESSAGE);
-    if (!element) return Json{{"ok", true}};
-    return Json{{"ok", true}, {"ref", *ref}, {"bounds", bounds}};
+    if (!aim->element) return Json{{"ok", true}};
+    return Json{{"ok", true}, {"ref", *ref}, {"bounds", aim->bounds}};
 }
 
 Result<Json> Actions::hover(p::Platform& platform, const std::optional<std::string>& ref, std::optional<double> x,
                             std::optional<double> y, const RefMap& refMap) {
-    std::optional<p::Element> element;
-    std::array<double, 4> bounds{};
-    auto point = targetPoint(platform.accessibility(), ref, x, y, refMap, element, bounds);
-    if (!point) return std::unexpected(point.error());
-    auto moved = platform.events().createMouseEvent(p::MouseEventType::moved, *point, p::MouseButton::left);
+    auto aim = target(platform.accessibility(), ref, x, y, refMap);
+    if (!aim) return std::unexpected(aim.error());
+    if (aim->element) {
+        if (auto error = unreachable(platform.accessibility(), *ref, *aim->element)) return std::unexpected(*error);
+    }
+    auto moved = platform.events().createMouseEvent(p::MouseEventType::moved, aim->point, p::MouseButton::left);
     if (!moved) return fail(ErrorCode::kFailed, "Failed to create mouse move event");
     platform.events().post(*moved);
-    if (!element) return Json{{"ok", true}};
-    return Json{{"ok", true}, {"ref", *ref}, {"bounds", bounds}};
+    if (!aim->element) return Json{{"ok", true}};
+    return Json{{"ok", true}, {"ref", *ref}, {"bounds", aim->bounds}};
 }
 
 Result<Json> Actions::mouseButton(p::Events& events, const std::string& action, const std::string& button) {

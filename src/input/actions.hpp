@@ -24,12 +24,15 @@ public:
     // falling back to a left down and up at its centre when the press is
     // refused; a right click or one with modifiers is always posted as events
     // at the centre. "double" makes two clicks; a count below 1 makes one.
-    // {"ok", "ref", "bounds"} on an element, {"ok"} at a point.
+    // Events are never aimed at an element whose position or size cannot be
+    // read: -32001 when it has gone, else -32600. {"ok", "ref", "bounds"} on
+    // an element, {"ok"} at a point.
     static Result<Json> click(platform::Platform& platform, Pause& pause, const std::optional<std::string>& ref,
                               std::optional<double> x, std::optional<double> y, bool right, bool doubleClick,
                               std::int64_t count, const std::vector<std::string>& modifiers, const RefMap& refMap);
 
-    // Moves the pointer to the element's centre or to (x, y).
+    // Moves the pointer to the element's centre (refused, as for click, when
+    // its position cannot be read) or to (x, y).
     static Result<Json> hover(platform::Platform& platform, const std::optional<std::string>& ref,
                               std::optional<double> x, std::optional<double> y, const RefMap& refMap);
 

@@ -29,6 +29,7 @@ Json inputScene() {
         node("stuck", "AXButton",
              {{"title", "Stuck"}, {"frame", {10, 20, 30, 40}},
               {"fail", {{"action", {{"AXPress", -25206}}}, {"write", {{"AXFocused", -25205}}}}}}),
+        node("ghost", "AXButton", {{"title", "Ghost"}, {"fail", {{"action", {{"AXPress", -25206}}}}}}),
         node("name", "AXTextField", {{"title", "Name"}, {"value", "old"}}),
         node("sink", "AXTextField", {{"title", "Sink"}, {"value", ""}, {"fail", {{"write", {{"AXValue", -25200}}}}}}),
         node("on", "AXCheckBox", {{"title", "On"}, {"value", 1}}),
@@ -169,6 +170,23 @@ TEST_F(InputTest, ClickPressesOrPostsEvents) {
                   Json({{"code", -32602}, {"message", "Either ref or x,y coordinates required"}}))
             << params;
     }
+    // Events are never aimed at an element without a position: its centre
+    // would read as the corner of the screen.
+    const Json nowhere = {{"code", -32600}, {"message", "Element " + ref("ghost") + " has no position on screen"}};
+    EXPECT_EQ(harness.error("click", {{"ref", ref("ghost")}}), nowhere);
+    EXPECT_EQ(took(), Json({press("ghost")}));
+    EXPECT_EQ(harness.error("click", {{"ref", ref("ghost")}, {"right", true}}), nowhere);
+    EXPECT_EQ(harness.error("hover", {{"ref", ref("ghost")}}), nowhere);
+    EXPECT_EQ(took(), Json::array());
+    // One that has gone since the snapshot is not found.
+    const std::string stuck = ref("stuck");
+    harness.desktop().remove("stuck");
+    const Json gone = {{"code", -32001}, {"message", "Element not found: " + stuck + ". Take a snapshot first."}};
+    EXPECT_EQ(harness.error("click", {{"ref", stuck}}), gone);
+    EXPECT_EQ(harness.error("click", {{"ref", stuck}, {"modifiers", {"cmd"}}}), gone);
+    EXPECT_EQ(harness.error("hover", {{"ref", stuck}}), gone);
+    EXPECT_EQ(took(), Json({Json{{"action", "AXPress"}, {"element", "stuck"}}}));
+
     // Events that cannot be made are skipped without an error.
     harness.desktop().knobs.failingMouseEvents = {platform::MouseEventType::leftUp};
     EXPECT_EQ(harness.result("click", {{"x", 1}, {"y", 1}}), Json({{"ok", true}}));

@@ -491,7 +491,11 @@ Status AtspiAccessibility::setAttribute(const Element& element, std::string_view
         return *focus ? r->grabFocus(object) : kFailure;
     }
     if (name == AXAttribute::kValue) {
-        if (const std::string* text = value.asString()) return r->setText(object, *text);
+        if (const std::string* text = value.asString()) {
+            auto atspiRole = r->role(object);
+            if (atspiRole && *atspiRole == ATSPI_ROLE_COMBO_BOX) return setComboValue(object, *text);
+            return r->setText(object, *text);
+        }
         if (value.kind() == Value::Kind::integer || value.kind() == Value::Kind::real) {
             return r->setCurrentValue(object, *value.asNumber());
         }
@@ -530,6 +534,29 @@ Status AtspiAccessibility::setAttribute(const Element& element, std::string_view
         sent = list->moveResize(info->id, bounds, EwmhWindows::kSize);
     }
     return sent ? kSuccess : kFailure;
+}
+
+// The write that mirrors the read: an editable combo box takes the text in its
+// entry; another chooses the entry of its pop-up named exactly so.
+Status AtspiAccessibility::setComboValue(AtspiAccessible* combo, const std::string& text) {
+    AtspiReader& r = *reader();
+    auto kids = r.children(combo);
+    if (!kids) return kids.error();
+    for (const auto& child : *kids) {
+        auto childRole = r.role(child.get());
+        if (childRole && isTextRole(*childRole)) return r.setText(child.get(), text);
+    }
+    for (const auto& child : *kids) {
+        auto childRole = r.role(child.get());
+        if (!childRole || *childRole != ATSPI_ROLE_MENU) continue;
+        auto items = r.children(child.get());
+        if (!items) return items.error();
+        for (std::size_t i = 0; i < items->size(); ++i) {
+            auto itemName = r.name((*items)[i].get());
+            if (itemName && *itemName == text) return r.selectChild(combo, static_cast<int>(i));
+        }
+    }
+    return kFailure;
 }
 
 Status AtspiAccessibility::performAction(const Element& element, std::string_view action) {

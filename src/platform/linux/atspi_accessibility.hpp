@@ -74,6 +74,7 @@ private:
     AttributeResult title(const AtspiElement& element);
     AttributeResult description(const AtspiElement& element);
     AttributeResult value(const AtspiElement& element);
+    Status setComboValue(AtspiAccessible* combo, const std::string& text);
     AttributeResult enabled(const AtspiElement& element);
     AttributeResult focused(const AtspiElement& element);
     AttributeResult position(const AtspiElement& element);

@@ -368,4 +368,14 @@ Status AtspiReader::grabFocus(AtspiAccessible* element) {
     return done ? kSuccess : kFailure;
 }
 
+Status AtspiReader::selectChild(AtspiAccessible* element, int index) {
+    if (!element) return kIllegalArgument;
+    GObjectPtr<AtspiSelection> selection(atspi_accessible_get_selection_iface(element));
+    if (!selection) return kAttributeUnsupported;
+    ErrorSlot error;
+    const gboolean done = atspi_selection_select_child(selection.get(), index, error.out());
+    if (error) return statusFromError(error.get());
+    return done ? kSuccess : kFailure;
+}
+
 }  // namespace kest::platform::linux_desktop

@@ -95,6 +95,9 @@ public:
     Status setText(AtspiAccessible* element, const std::string& text);
     Status setCurrentValue(AtspiAccessible* element, double value);
     Status grabFocus(AtspiAccessible* element);
+    // Selects the child at the index (Selection interface); a combo box
+    // makes that entry of its pop-up the chosen one.
+    Status selectChild(AtspiAccessible* element, int index);
 
 private:
     explicit AtspiReader(std::chrono::milliseconds timeout) { setTimeout(timeout); }
