@@ -566,8 +566,15 @@ Status AtspiAccessibility::performAction(const Element& element, std::string_vie
     if (!r) return kAPIDisabled;
     if (action == AXAction::kPress) {
         switch (e->kind) {
-            case AtspiElement::Kind::accessible:
+            case AtspiElement::Kind::accessible: {
+                // A text entry's only action is "activate", which is pressing
+                // Return in it; pressing a text element means what a click on
+                // it does (focus, the caret there), so it has no press here.
+                auto atspiRole = r->role(e->object.get());
+                if (!atspiRole) return atspiRole.error();
+                if (isTextRole(*atspiRole)) return kActionUnsupported;
                 return r->press(e->object.get());
+            }
             case AtspiElement::Kind::closeButton:
             case AtspiElement::Kind::zoomButton: {
                 auto info = xWindowOf(e->object.get());

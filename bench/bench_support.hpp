@@ -1,0 +1,165 @@
+// What the desktop benchmarks share: children started from an argument
+// vector, a line-protocol client of the daemon, bounded polling and medians.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+extern char** environ;
+
+namespace kest::bench {
+
+using Clock = std::chrono::steady_clock;
+using Json = nlohmann::json;
+
+// A child started from an argument vector (optionally talking over pipes on
+// its standard input and output), terminated and reaped when the owner goes.
+class Child {
+public:
+    Child(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {}, bool talk = false) {
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        std::vector<std::string> envStore;
+        for (char** e = environ; *e; ++e) {
+            const std::string entry = *e;
+            const bool replaced = std::ranges::any_of(extraEnv, [&](const std::string& extra) {
+                return entry.compare(0, extra.find('=') + 1, extra, 0, extra.find('=') + 1) == 0;
+            });
+            if (!replaced) envStore.push_back(entry);
+        }
+        for (const auto& e : extraEnv) envStore.push_back(e);
+        std::vector<char*> env;
+        for (auto& e : envStore) env.push_back(e.data());
+        env.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        int out[2] = {-1, -1};
+        int in[2] = {-1, -1};
+        if (talk && ::pipe2(out, O_CLOEXEC) == 0 && ::pipe2(in, O_CLOEXEC) == 0) {
+            posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+            posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+        }
+        if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), env.data()) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        for (int unused : {out[1], in[0]}) {
+            if (unused >= 0) ::close(unused);
+        }
+        output_ = out[0];
+        input_ = in[1];
+    }
+    ~Child() {
+        if (input_ >= 0) ::close(input_);
+        if (output_ >= 0) ::close(output_);
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGTERM);
+        for (int i = 0; i < 100 && ::waitpid(pid_, nullptr, WNOHANG) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (::waitpid(pid_, nullptr, WNOHANG) == 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // Waits for the child to exit; its status as waitpid reports it.
+    int wait() {
+        int status = -1;
+        if (pid_ > 0 && ::waitpid(pid_, &status, 0) == pid_) pid_ = -1;
+        return status;
+    }
+    // Writes one line to the child; true when it went.
+    bool say(const std::string& line) {
+        const std::string text = line + "\n";
+        return input_ >= 0 && ::write(input_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    }
+    // The next line the child writes, or "" once it has closed its output.
+    std::string nextLine() {
+        std::size_t end;
+        while ((end = pending_.find('\n')) == std::string::npos) {
+            char chunk[4096];
+            const ssize_t n = output_ >= 0 ? ::read(output_, chunk, sizeof chunk) : -1;
+            if (n <= 0) return {};
+            pending_.append(chunk, static_cast<std::size_t>(n));
+        }
+        std::string line = pending_.substr(0, end);
+        pending_.erase(0, end + 1);
+        return line;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int input_ = -1;
+    int output_ = -1;
+    std::string pending_;
+};
+
+class Client {
+public:
+    bool connect(const std::string& path) {
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        return ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~Client() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Json call(const std::string& method, const Json& params = Json::object()) {
+        Json request = {{"jsonrpc", "2.0"}, {"id", ++id_}, {"method", method}, {"params", params}};
+        std::string line = request.dump() + "\n";
+        for (std::size_t sent = 0; sent < line.size();) {
+            ssize_t n = ::send(fd_, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) return nullptr;
+            sent += static_cast<std::size_t>(n);
+        }
+        std::size_t end;
+        while ((end = buffer_.find('\n')) == std::string::npos) {
+            char chunk[65536];
+            ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+            if (n <= 0) return nullptr;
+            buffer_.append(chunk, static_cast<std::size_t>(n));
+        }
+        Json response = Json::parse(buffer_.substr(0, end), nullptr, false);
+        buffer_.erase(0, end + 1);
+        return response;
+    }
+
+private:
+    int fd_ = -1;
+    std::int64_t id_ = 0;
+    std::string buffer_;
+};
+
+inline bool waitFor(const std::function<bool()>& condition, std::chrono::seconds limit = std::chrono::seconds(30)) {
+    const auto deadline = Clock::now() + limit;
+    while (Clock::now() < deadline) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+inline double median(std::vector<double> values) {
+    std::ranges::sort(values);
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+}  // namespace kest::bench

@@ -1,0 +1,416 @@
+// End-to-end tests of the input methods (click, hover, mouse, type, key,
+// keydown/keyup, fill, focus, select, check, uncheck, set) through a
+// dispatcher over the Linux platform, against kest-fixture,
+// gtk3-widget-factory and mousepad on the virtual desktop. Every effect is read
+// back from the application itself.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+
+#include "e2e_support.hpp"
+#include "platform/linux/linux_platform.hpp"
+#include "rpc/dispatcher.hpp"
+
+namespace kest::e2e {
+namespace {
+
+namespace ld = platform::linux_desktop;
+namespace p = platform;
+
+void flatten(const Json& elements, Json& out) {
+    for (const Json& e : elements) {
+        Json copy = e;
+        copy.erase("children");
+        out.push_back(copy);
+        if (e.contains("children")) flatten(e["children"], out);
+    }
+}
+
+class InputE2ETest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!insideVirtualDesktop()) GTEST_SKIP() << "needs the virtual desktop: run scripts/run-e2e.sh";
+        platform_ = ld::makeLinuxPlatform();
+        dispatcher_ = std::make_unique<Dispatcher>(*platform_);
+        reader_ = AtspiReader::connect();
+        ASSERT_TRUE(reader_);
+    }
+
+    ChildProcess start(const std::vector<std::string>& argv) {
+        auto child = ChildProcess::spawn(argv);
+        EXPECT_TRUE(child);
+        EXPECT_TRUE(waitForApplication(*reader_, child->pid())) << argv[0];
+        return std::move(*child);
+    }
+
+    // Lists the windows and grabs the first one of `pid`.
+    void grab(pid_t pid) {
+        Json last;
+        ASSERT_TRUE(waitFor([&] {
+            last = call("windows");
+            for (const Json& w : last["windows"]) {
+                if (w["process_id"] == pid) return !(last = call("grab", {{"ref", w["ref"]}})).contains("error");
+            }
+            return false;
+        })) << last;
+    }
+
+    // A full snapshot of the grabbed window, its records flattened.
+    void snapshot() {
+        Json result = call("snapshot");
+        ASSERT_FALSE(result.contains("error")) << result;
+        flat_ = Json::array();
+        flatten(result["elements"], flat_);
+    }
+
+    // The record whose label (else value) is `text`, and whose role is `role`
+    // when given.
+    Json record(const std::string& text, const std::string& role = {}) {
+        for (const Json& e : flat_) {
+            if (!role.empty() && e["role"] != role) continue;
+            if (e["label"] == text || e["value"] == text) return e;
+        }
+        ADD_FAILURE() << "no element " << text << " (" << role << ") in the snapshot";
+        return {{"ref", "@missing"}, {"bounds", {0, 0, 0, 0}}};
+    }
+    std::string ref(const std::string& text, const std::string& role = {}) { return record(text, role)["ref"]; }
+    std::string firstOfRole(const std::string& role) {
+        for (const Json& e : flat_) {
+            if (e["role"] == role) return e["ref"];
+        }
+        ADD_FAILURE() << "no " << role << " in the snapshot";
+        return "@missing";
+    }
+
+    Json value(const std::string& elementRef) { return call("read", {{"ref", elementRef}})["value"]; }
+    // Waits until the element's value is `expected`; the last value seen.
+    Json settlesTo(const std::string& elementRef, const Json& expected) {
+        Json seen;
+        waitFor([&] { return (seen = value(elementRef)) == expected; }, std::chrono::seconds(5));
+        return seen;
+    }
+    bool checked(const std::string& elementRef) {
+        return call("read", {{"ref", elementRef}, {"attr", "AXValue"}})["value"] == 1;
+    }
+
+    Json call(const std::string& method, const Json& params = Json::object()) {
+        return kest::e2e::call(*dispatcher_, method, params);
+    }
+    Json ok(const std::string& method, const Json& params = Json::object()) {
+        Json result = call(method, params);
+        EXPECT_FALSE(result.contains("error")) << method << " " << params << ": " << result;
+        return result;
+    }
+
+    // Focuses a text element by clicking it, selects everything and types.
+    void replaceText(const std::string& elementRef, const std::string& text) {
+        ok("click", {{"ref", elementRef}});
+        ok("key", {{"combo", "cmd+a"}});
+        ok("type", {{"text", text}});
+    }
+
+    std::unique_ptr<p::Platform> platform_;
+    std::unique_ptr<Dispatcher> dispatcher_;
+    std::unique_ptr<AtspiReader> reader_;
+    Json flat_ = Json::array();
+};
+
+// The number of top levels (windows, pop-up menus) the application shows.
+int showingTopLevels(AtspiReader& reader, pid_t pid) {
+    AccessiblePtr app = reader.applicationForPid(pid);
+    if (!app) return -1;
+    auto tops = reader.children(app.get());
+    if (!tops) return -1;
+    int showing = 0;
+    for (const auto& top : *tops) {
+        auto states = reader.states(top.get());
+        if (states && states->has(ATSPI_STATE_SHOWING)) ++showing;
+    }
+    return showing;
+}
+
+TEST_F(InputE2ETest, ClicksHoversAndButtonsReachTheFixture) {
+    auto fixture = start({KEST_FIXTURE_APP});
+    grab(fixture.pid());
+    snapshot();
+
+    const std::string status = ref("Status: idle");
+    const Json pressed = ok("click", {{"ref", ref("Press Me", "button")}});
+    EXPECT_EQ(pressed["ref"], ref("Press Me", "button"));
+    EXPECT_EQ(pressed["bounds"], record("Press Me", "button")["bounds"]);
+    EXPECT_EQ(settlesTo(status, "Status: pressed 1"), "Status: pressed 1");
+
+    // Counted clicks: by ref (pressed twice), "double", then events at the
+    // button's centre, once and twice.
+    const std::string target = ref("Click Target", "button");
+    const std::string clicks = ref("Clicks: 0");
+    ok("click", {{"ref", target}, {"count", 2}});
+    EXPECT_EQ(settlesTo(clicks, "Clicks: 2"), "Clicks: 2");
+    ok("click", {{"ref", target}, {"double", true}, {"count", 7}});
+    EXPECT_EQ(settlesTo(clicks, "Clicks: 4"), "Clicks: 4");
+    const Json bounds = record("Click Target", "button")["bounds"];
+    const double cx = bounds[0].get<double>() + bounds[2].get<double>() / 2;
+    const double cy = bounds[1].get<double>() + bounds[3].get<double>() / 2;
+    EXPECT_EQ(ok("click", {{"x", cx}, {"y", cy}}), Json({{"ok", true}}));
+    EXPECT_EQ(settlesTo(clicks, "Clicks: 5"), "Clicks: 5");
+    ok("click", {{"x", cx}, {"y", cy}, {"count", 2}});
+    EXPECT_EQ(settlesTo(clicks, "Clicks: 7"), "Clicks: 7");
+
+    // hover leaves the pointer on the element's centre; mouse presses and
+    // releases there without moving it.
+    ok("hover", {{"ref", target}});
+    auto pointer = platform_->events().pointerLocation();
+    ASSERT_TRUE(pointer);
+    EXPECT_NEAR(pointer->x, cx, 1.0);
+    EXPECT_NEAR(pointer->y, cy, 1.0);
+    EXPECT_EQ(ok("mouse", {{"action", "down"}}), Json({{"ok", true}, {"button", "left"}, {"action", "down"}}));
+    ok("mouse", {{"action", "up"}});
+    EXPECT_EQ(settlesTo(clicks, "Clicks: 8"), "Clicks: 8");
+
+    // Modifiers reach the application with the click: cmd is held as Control.
+    ok("click", {{"ref", target}, {"modifiers", {"cmd", "Shift"}}});
+    EXPECT_EQ(settlesTo(clicks, "Clicks: 9"), "Clicks: 9");
+    snapshot();
+    Json modifiers;
+    for (const Json& e : flat_) {
+        for (const char* key : {"label", "value"}) {
+            if (e[key].is_string() && e[key].get<std::string>().starts_with("Click Modifiers:")) modifiers = e[key];
+        }
+    }
+    ASSERT_TRUE(modifiers.is_string()) << "the fixture shows no click modifiers";
+    EXPECT_NE(modifiers.get<std::string>().find("ctrl"), std::string::npos) << modifiers;
+    EXPECT_NE(modifiers.get<std::string>().find("shift"), std::string::npos) << modifiers;
+
+    // A right click opens the entry's context menu: a new top level shows.
+    const int before = showingTopLevels(*reader_, fixture.pid());
+    ok("click", {{"ref", ref("Name Entry")}, {"right", true}});
+    EXPECT_TRUE(waitFor([&] { return showingTopLevels(*reader_, fixture.pid()) > before; }, std::chrono::seconds(5)));
+    ok("key", {{"combo", "escape"}});
+    EXPECT_TRUE(waitFor([&] { return showingTopLevels(*reader_, fixture.pid()) == before; }, std::chrono::seconds(5)));
+}
+
+TEST_F(InputE2ETest, TypedTextArrivesAsWritten) {
+    auto fixture = start({KEST_FIXTURE_APP});
+    grab(fixture.pid());
+    snapshot();
+
+    const std::string entry = ref("Typing Target");
+    struct Row {
+        std::string text;
+        std::size_t length;
+    };
+    const Row rows[] = {
+        {"Hello!", 6},
+        {"Grüße, 世界 ✓ 🙂", 13},
+        {"e\u0301 \U0001F1E9\U0001F1EA @#$%^&*()_+{}|:\"<>?~", 24},
+        {"ÀÉÎÕÜ àéîõü ÿ ß", 15},
+    };
+    for (const auto& row : rows) {
+        ok("click", {{"ref", entry}});
+        ok("key", {{"combo", "cmd+a"}});
+        EXPECT_EQ(ok("type", {{"text", row.text}}), Json({{"ok", true}, {"length", row.length}})) << row.text;
+        EXPECT_EQ(settlesTo(entry, row.text), row.text);
+    }
+
+    // Line breaks and tabs in a text view (further down the scrolled
+    // controls, so focused rather than clicked).
+    const std::string notes = ref("Notes");
+    const std::string multiline = "first line\nsecond\tline\n  ünïcödé 🙂 end";
+    ok("focus", {{"ref", notes}});
+    ok("key", {{"combo", "cmd+a"}});
+    ok("type", {{"text", multiline}});
+    EXPECT_EQ(settlesTo(notes, multiline), multiline);
+}
+
+TEST_F(InputE2ETest, TypingIntoAnEditorsTextView) {
+    if (!std::filesystem::exists("/usr/bin/mousepad")) GTEST_SKIP() << "mousepad is not installed (scripts/install-deps.sh)";
+    auto editor = start({"mousepad", "--disable-server"});
+    grab(editor.pid());
+    snapshot();
+    const std::string area = firstOfRole("textarea");
+    const std::string text = "Grüße, 世界 ✓ 🙂\nzweite\tZeile: {x} = \"y\";\n";
+    ok("click", {{"ref", area}});
+    EXPECT_EQ(ok("type", {{"text", text}})["length"], 39);
+    EXPECT_EQ(settlesTo(area, text), text);
+    // Select all and type again: the selection is replaced.
+    ok("key", {{"combo", "cmd+a"}});
+    ok("type", {{"text", "replaced"}});
+    EXPECT_EQ(settlesTo(area, "replaced"), "replaced");
+    ok("key", {{"combo", "backspace"}, {"repeat", 3}});
+    EXPECT_EQ(settlesTo(area, "repla"), "repla");
+}
+
+TEST_F(InputE2ETest, KeysAndHeldModifiers) {
+    auto fixture = start({KEST_FIXTURE_APP});
+    grab(fixture.pid());
+    snapshot();
+    const std::string entry = ref("Typing Target");
+    replaceText(entry, "abcdef");
+    EXPECT_EQ(settlesTo(entry, "abcdef"), "abcdef");
+
+    EXPECT_EQ(ok("key", {{"combo", "backspace"}, {"repeat", 3}}), Json({{"ok", true}, {"combo", "backspace"}, {"count", 3}}));
+    EXPECT_EQ(settlesTo(entry, "abc"), "abc");
+    EXPECT_EQ(ok("key", {{"combo", "f13"}}), Json({{"ok", true}, {"combo", "f13"}, {"count", 1}}));
+    ok("key", {{"combo", "left"}, {"repeat", 2}, {"delay", 10}});
+    ok("type", {{"text", "X"}});
+    EXPECT_EQ(settlesTo(entry, "aXbc"), "aXbc");
+
+    // Shift held around typing makes capitals, and is released after.
+    ok("key", {{"combo", "end"}});
+    EXPECT_EQ(ok("keydown", {{"key", "Shift"}}), Json({{"ok", true}, {"key", "Shift"}, {"action", "down"}}));
+    ok("type", {{"text", "xyz"}});
+    ok("keyup", {{"key", "shift"}});
+    ok("type", {{"text", "q"}});
+    EXPECT_EQ(settlesTo(entry, "aXbcXYZq"), "aXbcXYZq");
+
+    // Characters typed with shift come out as asked while Control is held.
+    ok("keydown", {{"key", "ctrl"}});
+    ok("type", {{"text", "A!"}});
+    ok("keyup", {{"key", "ctrl"}});
+    ok("type", {{"text", "b"}});
+    EXPECT_EQ(settlesTo(entry, "aXbcXYZqA!b"), "aXbcXYZqA!b");
+
+    EXPECT_EQ(call("keydown", {{"key", "hyper"}}), Json({{"error", {{"code", -32602}, {"message", "Unknown key: hyper"}}}}));
+}
+
+TEST_F(InputE2ETest, FillFocusChecksAndValues) {
+    auto fixture = start({KEST_FIXTURE_APP});
+    grab(fixture.pid());
+    snapshot();
+
+    const std::string name = ref("Name Entry");
+    EXPECT_EQ(ok("fill", {{"ref", name}, {"text", "Ada Lovelace"}})["method"], "ax_set_value");
+    EXPECT_EQ(settlesTo(name, "Ada Lovelace"), "Ada Lovelace");
+    // An element that refuses the value but takes keys is focused and typed into.
+    const std::string sink = ref("Key Sink");
+    EXPECT_EQ(ok("fill", {{"ref", sink}, {"text", "Typed, not set!"}})["method"], "focus_select_type");
+    EXPECT_EQ(settlesTo(sink, "Typed, not set!"), "Typed, not set!");
+    EXPECT_EQ(ok("fill", {{"ref", sink}, {"text", "again"}})["method"], "focus_select_type");
+    EXPECT_EQ(settlesTo(sink, "again"), "again");
+
+    const std::string typing = ref("Typing Target");
+    EXPECT_EQ(ok("focus", {{"ref", typing}}), Json({{"ok", true}, {"ref", typing}}));
+    EXPECT_TRUE(waitFor([&] { return call("read", {{"ref", typing}, {"attr", "AXFocused"}})["value"] == true; }));
+
+    const std::string one = ref("Check One", "checkbox");
+    const std::string two = ref("Check Two", "checkbox");
+    EXPECT_FALSE(checked(one));
+    EXPECT_TRUE(checked(two));
+    EXPECT_EQ(ok("check", {{"ref", one}}), Json({{"ok", true}, {"ref", one}, {"checked", true}}));
+    EXPECT_EQ(ok("uncheck", {{"ref", two}}), Json({{"ok", true}, {"ref", two}, {"checked", false}}));
+    EXPECT_TRUE(waitFor([&] { return checked(one) && !checked(two); }));
+    // Asking for the state it already has changes nothing.
+    ok("check", {{"ref", one}});
+    ok("uncheck", {{"ref", two}});
+    EXPECT_TRUE(checked(one));
+    EXPECT_FALSE(checked(two));
+
+    // Numbers go to a slider and a spin button; an entry takes the string.
+    const std::string volume = ref("Volume", "slider");
+    EXPECT_EQ(ok("set", {{"ref", volume}, {"value", "75"}}), Json({{"ok", true}, {"ref", volume}, {"value", "75"}}));
+    EXPECT_TRUE(waitFor([&] { return call("read", {{"ref", volume}, {"attr", "AXValue"}})["value"] == 75.0; }));
+    const std::string quantity = ref("Quantity");
+    ok("set", {{"ref", quantity}, {"value", "42"}});
+    EXPECT_TRUE(waitFor([&] { return call("read", {{"ref", quantity}, {"attr", "AXValue"}})["value"] == 42.0; }));
+    EXPECT_EQ(ok("set", {{"ref", name}, {"value", "12.5 apples"}}), Json({{"ok", true}, {"ref", name}, {"value", "12.5 apples"}}));
+    EXPECT_EQ(settlesTo(name, "12.5 apples"), "12.5 apples");
+    ok("set", {{"ref", name}, {"value", "1e3"}});  // no number for an entry: the text
+    EXPECT_EQ(settlesTo(name, "1e3"), "1e3");
+}
+
+TEST_F(InputE2ETest, SelectByEachOutcome) {
+    auto fixture = start({KEST_FIXTURE_APP});
+    grab(fixture.pid());
+    snapshot();
+
+    // A pop-up takes the entry's name as its value.
+    const std::string color = ref("Color", "dropdown");
+    EXPECT_EQ(ok("select", {{"ref", color}, {"value", "Blue"}}), Json({{"ok", true}, {"ref", color}, {"value", "Blue"}}));
+    EXPECT_EQ(settlesTo(color, "Blue"), "Blue");
+    // An editable combo box takes the text.
+    const std::string size = ref("Font Size", "combobox");
+    EXPECT_FALSE(ok("select", {{"ref", size}, {"value", "14"}}).contains("method"));
+    EXPECT_EQ(settlesTo(size, "14"), "14");
+    // A group of radio buttons: the child of that title is pressed.
+    std::string radios;
+    for (const Json& e : flat_) {
+        if (e["role"] == "radio" && e["label"] == "Radio A") break;
+        if (e["role"] == "group") radios = e["ref"];
+    }
+    const std::string radioB = ref("Radio B", "radio");
+    EXPECT_EQ(ok("select", {{"ref", radios}, {"value", "Radio B"}})["method"], "child_press");
+    EXPECT_TRUE(waitFor([&] { return checked(radioB); }));
+    // No such entry: the pop-up is opened and left open.
+    const int before = showingTopLevels(*reader_, fixture.pid());
+    EXPECT_EQ(ok("select", {{"ref", color}, {"value", "Purple"}})["method"], "set_value_attempted");
+    EXPECT_TRUE(waitFor([&] { return showingTopLevels(*reader_, fixture.pid()) > before; }, std::chrono::seconds(5)));
+    ok("key", {{"combo", "escape"}});
+    EXPECT_EQ(settlesTo(color, "Blue"), "Blue");
+}
+
+TEST_F(InputE2ETest, WidgetFactoryPopUpsTakeTheirEntries) {
+    auto factory = start({"gtk3-widget-factory"});
+    grab(factory.pid());
+    snapshot();
+    int tried = 0;
+    for (const Json& e : flat_) {
+        if (e["role"] != "dropdown" || e["enabled"] != true) continue;
+        // The entries of its pop-up, from the application.
+        const p::Element element = dispatcher_->lastRefMap.at(e["ref"]);
+        auto kids = platform_->accessibility().attribute(element, p::AXAttribute::kChildren);
+        ASSERT_TRUE(kids && kids->asElements());
+        std::vector<std::string> names;
+        for (const auto& menu : *kids->asElements()) {
+            auto items = platform_->accessibility().attribute(menu, p::AXAttribute::kChildren);
+            if (!items || !items->asElements()) continue;
+            for (const auto& holder : *items->asElements()) {
+                auto entries = platform_->accessibility().attribute(holder, p::AXAttribute::kChildren);
+                if (!entries || !entries->asElements()) continue;
+                for (const auto& item : *entries->asElements()) {
+                    auto title = platform_->accessibility().attribute(item, p::AXAttribute::kTitle);
+                    if (title && title->asString()) names.push_back(*title->asString());
+                }
+            }
+        }
+        if (names.size() < 2) continue;
+        const std::string choice = names.back() == e["value"] ? names.front() : names.back();
+        EXPECT_EQ(ok("select", {{"ref", e["ref"]}, {"value", choice}}),
+                  Json({{"ok", true}, {"ref", e["ref"]}, {"value", choice}}));
+        EXPECT_EQ(settlesTo(e["ref"], choice), choice);
+        ++tried;
+    }
+    EXPECT_GT(tried, 0) << "gtk3-widget-factory showed no pop-up with entries";
+}
+
+TEST_F(InputE2ETest, InputBringsTheGrabbedApplicationForward) {
+    auto fixture = start({KEST_FIXTURE_APP});
+    auto factory = start({"gtk3-widget-factory"});
+    grab(fixture.pid());
+    snapshot();
+    const std::string entry = ref("Typing Target");
+    ok("focus", {{"ref", entry}});
+
+    auto frontPid = [&] {
+        auto front = platform_->workspace().frontmostApplication();
+        return front ? front->pid : -1;
+    };
+    Json apps = ok("apps");
+    std::string factoryName;
+    for (const Json& app : apps["apps"]) {
+        if (app["process_id"] == factory.pid()) factoryName = app["name"];
+    }
+    ASSERT_FALSE(factoryName.empty()) << apps;
+    ok("switch", {{"name", factoryName}});
+    ASSERT_TRUE(waitFor([&] { return frontPid() == factory.pid(); }));
+
+    // Typing goes to the grabbed window's application, and the former front
+    // application is back in front afterwards.
+    ok("type", {{"text", "brought forward"}});
+    EXPECT_EQ(settlesTo(entry, "brought forward"), "brought forward");
+    EXPECT_TRUE(waitFor([&] { return frontPid() == factory.pid(); }));
+}
+
+}  // namespace
+}  // namespace kest::e2e
