@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <cctype>
+#include <cmath>
 
 #include "snapshot/read.hpp"
 
@@ -33,7 +34,7 @@ bool readsChecked(p::Accessibility& accessibility, const p::Element& element) {
     auto value = accessibility.attribute(element, p::AXAttribute::kValue);
     if (!value) return false;
     auto number = value->asNumber();
-    return number && static_cast<std::int64_t>(*number) == 1;
+    return number && std::isfinite(*number) && std::trunc(*number) == 1;
 }
 
 Json selected(const std::string& ref, const std::string& value, const char* method = nullptr) {

@@ -92,7 +92,7 @@ protected:
         return seen;
     }
     bool checked(const std::string& elementRef) {
-        return call("read", {{"ref", elementRef}, {"attr", "AXValue"}})["value"] == 1;
+        return call("is", {{"state", "checked"}, {"ref", elementRef}})["value"] == true;
     }
 
     Json call(const std::string& method, const Json& params = Json::object()) {

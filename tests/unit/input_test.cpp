@@ -36,7 +36,8 @@ Json inputScene() {
         node("off", "AXCheckBox", {{"title", "Off"}, {"value", 0}}),
         node("odd", "AXCheckBox", {{"title", "Odd"}}),
         node("textual", "AXCheckBox", {{"title", "Textual"}, {"value", "1"}}),
-        node("real", "AXCheckBox", {{"title", "Real"}, {"value", 1.0}}),
+        node("real", "AXCheckBox", {{"title", "Real"}, {"value", 1.5}}),
+        node("huge", "AXCheckBox", {{"title", "Huge"}, {"value", 1e300}}),
         node("color", "AXPopUpButton",
              {{"title", "Color"},
               {"fail", {{"write", {{"AXValue", -25200}}}}},
@@ -419,7 +420,7 @@ TEST_F(InputTest, FocusCheckAndUncheck) {
     };
     // Only a number whose integer value is 1 reads as checked.
     const Row rows[] = {{"on", false, true}, {"off", true, false}, {"odd", true, false},
-                        {"textual", true, false}, {"real", false, true}};
+                        {"textual", true, false}, {"real", false, true}, {"huge", true, false}};
     for (const auto& row : rows) {
         const std::string r = ref(row.id);
         EXPECT_EQ(harness.result("check", {{"ref", r}}), Json({{"ok", true}, {"ref", r}, {"checked", true}}));
