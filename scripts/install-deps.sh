@@ -18,8 +18,8 @@ PACKAGES=(
   # the virtual desktop and the applications the end-to-end tests drive
   xvfb openbox at-spi2-core dbus gtk-3-examples x11-utils python3-pyatspi
   mousepad chromium
-  # the benchmark's peer
-  xdotool
+  # the benchmarks' peers and the clipboard tests' other side
+  xdotool xclip
   # the fuzz target
   clang libclang-rt-14-dev
 )
