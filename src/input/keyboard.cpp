@@ -16,6 +16,8 @@ namespace p = platform;
 constexpr auto FOCUS_SETTLE = std::chrono::milliseconds(100);
 constexpr auto SELECT_SETTLE = std::chrono::milliseconds(50);
 constexpr auto REPEAT_INTERVAL = std::chrono::milliseconds(50);
+constexpr auto BEFORE_PASTE = std::chrono::milliseconds(50);
+constexpr auto AFTER_PASTE = std::chrono::milliseconds(100);
 
 std::vector<std::string> splitCombo(std::string_view combo) {
     std::vector<std::string> pieces;
@@ -124,6 +126,27 @@ Result<Json> Keyboard::keyUpDown(p::Events& events, const std::string& key, bool
     if (isModifier(name) && name != "fn") event->flags = modifierMask(name).value_or(0);
     events.post(*event);
     return Json{{"ok", true}, {"key", key}, {"action", down ? "down" : "up"}};
+}
+
+Result<Json> Keyboard::paste(p::Platform& platform, Pause& pause, const std::string& text) {
+    auto& pasteboard = platform.pasteboard();
+    const std::optional<std::string> saved = pasteboard.readText();
+    pasteboard.clear();
+    Result<Json> outcome = Json{{"ok", true}, {"length", graphemeCount(text)}};
+    if (!pasteboard.writeText(text)) {
+        outcome = fail(ErrorCode::kFailed, "Failed to put the text on the clipboard");
+    } else {
+        // Pauses cut short by stopping still restore what the user had.
+        if (pause.sleepFor(BEFORE_PASTE)) {
+            pressKey(platform.events(), "cmd+v");
+            if (!pause.sleepFor(AFTER_PASTE)) outcome = fail(ErrorCode::kFailed, STOPPING_MESSAGE);
+        } else {
+            outcome = fail(ErrorCode::kFailed, STOPPING_MESSAGE);
+        }
+    }
+    pasteboard.clear();
+    if (saved) pasteboard.writeText(*saved);
+    return outcome;
 }
 
 }  // namespace kest

@@ -47,6 +47,12 @@ public:
     // One key-down or key-up of a KEY_MAP key; a modifier key carries its own
     // mask. {"ok", "key" (as written), "action"}.
     static Result<Json> keyUpDown(platform::Events& events, const std::string& key, bool down);
+
+    // Puts the text on the clipboard, presses cmd+v, and then puts back the
+    // plain text the clipboard held before (leaving it empty when it held
+    // none). Nothing is pressed when the clipboard refuses the text (-32600).
+    // {"ok", "length"}: the number of characters.
+    static Result<Json> paste(platform::Platform& platform, Pause& pause, const std::string& text);
 };
 
 }  // namespace kest

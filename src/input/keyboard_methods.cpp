@@ -1,4 +1,4 @@
-// The keyboard methods "type", "fill", "key", "keydown" and "keyup".
+// The keyboard methods "type", "fill", "key", "keydown", "keyup" and "paste".
 #include "input/keyboard.hpp"
 #include "rpc/dispatcher.hpp"
 
@@ -36,6 +36,12 @@ void Dispatcher::registerKeyboardMethods() {
             return Keyboard::key(platform.events(), pause, *combo, request.paramInt("repeat").value_or(1),
                                  request.paramInt("delay"));
         });
+    };
+
+    handlers["paste"] = [this, activated](const RPCRequest& request) {
+        auto text = request.paramString("text");
+        if (!text) return RPCResponse::failure(request.id, ErrorCode::kInvalidParams, "Missing text parameter");
+        return activated(request, [&] { return Keyboard::paste(platform, pause, *text); });
     };
 
     for (const bool down : {true, false}) {

@@ -4,7 +4,6 @@
 
 namespace kest {
 
-void Dispatcher::registerClipboardMethods() {}
 void Dispatcher::registerCaptureMethods() {}
 void Dispatcher::registerScrollMethods() {}
 void Dispatcher::registerMenuMethods() {}

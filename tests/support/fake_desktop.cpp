@@ -655,13 +655,19 @@ private:
 class FakePasteboard final : public p::Pasteboard {
 public:
     explicit FakePasteboard(FakeDesktop& d) : d_(d) {}
-    std::optional<std::string> readText() override { return d_.pasteboardText; }
+    std::optional<std::string> readText() override {
+        d_.timeline.push_back({{"clipboard", "read"}});
+        return d_.pasteboardText;
+    }
     void clear() override {
         d_.calls.push_back({{"operation", "clearPasteboard"}});
+        d_.timeline.push_back({{"clipboard", "clear"}});
         d_.pasteboardText.reset();
     }
     bool writeText(const std::string& text) override {
         d_.calls.push_back({{"operation", "writePasteboard"}, {"text", text}});
+        d_.timeline.push_back({{"clipboard", "write"}, {"text", text}});
+        if (d_.knobs.pasteboardWriteFails) return false;
         d_.pasteboardText = text;
         return true;
     }

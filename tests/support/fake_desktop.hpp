@@ -125,6 +125,7 @@ struct Knobs {
     bool pointerUnavailable = false;
     bool geometryValuesFail = false;
     bool openURLFails = false;
+    bool pasteboardWriteFails = false;
     std::optional<std::string> processStartError;
     bool holdOpenCompletions = false;  // openApplication keeps its completion in heldOpenCompletions
     std::optional<std::string> captureStartError;
@@ -198,7 +199,8 @@ public:
     std::vector<CallRecord> calls;
     // Everything the engine did that takes part in input's order, in order:
     // posted events (as toJson writes them), {"action": name, "element": id},
-    // {"write": attribute, "element": id, "value": value}, {"activate": pid}
+    // {"write": attribute, "element": id, "value": value}, {"activate": pid},
+    // {"clipboard": "read" | "clear"}, {"clipboard": "write", "text": text}
     // and, from the harness's clock, {"pause": seconds}.
     std::vector<Json> timeline;
     // The calls whose "operation" is this name.

@@ -505,6 +505,65 @@ TEST_F(InputTest, SetWritesNumbersFirst) {
     EXPECT_EQ(harness.error("set", {{"ref", ref("label")}})["message"], "Missing value parameter");
 }
 
+TEST_F(InputTest, ClipboardAndPaste) {
+    auto& desktop = harness.desktop();
+    const Json read = {{"clipboard", "read"}};
+    const Json clear = {{"clipboard", "clear"}};
+    auto put = [](const std::string& text) { return Json{{"clipboard", "write"}, {"text", text}}; };
+
+    EXPECT_EQ(harness.result("clipboard_read"), Json({{"ok", true}, {"text", nullptr}}));
+    EXPECT_EQ(harness.result("clipboard_set", {{"text", "abc"}}), Json({{"ok", true}}));
+    EXPECT_EQ(harness.result("clipboard_read"), Json({{"ok", true}, {"text", "abc"}}));
+    EXPECT_EQ(took(), Json({read, clear, put("abc"), read}));
+    harness.result("clipboard_set", {{"text", ""}});
+    EXPECT_EQ(harness.result("clipboard_read")["text"], "");
+    EXPECT_EQ(harness.error("clipboard_set", Json::object()),
+              Json({{"code", -32602}, {"message", "Missing text parameter"}}));
+
+    // Copy presses cmd+c, waits, and reads whatever is there then.
+    desktop.pasteboardText = "before";
+    took();
+    EXPECT_EQ(harness.result("clipboard_copy"), Json({{"ok", true}, {"text", "before"}}));
+    EXPECT_EQ(took(), concat({keyPress(8, COMMAND), pause(0.1), read}));
+    desktop.onEvent([](FakeDesktop& d, const platform::Event& event) {
+        auto* k = std::get_if<platform::KeyEvent>(&event);
+        if (k && k->keyCode == 8 && !k->keyDown) d.pasteboardText = "copied";
+    });
+    EXPECT_EQ(harness.result("clipboard_copy")["text"], "copied");
+    took();
+
+    // Paste puts the text, presses cmd+v, and puts the old text back.
+    EXPECT_EQ(harness.result("paste", {{"text", "Grüße e\u0301"}}), Json({{"ok", true}, {"length", 7}}));
+    EXPECT_EQ(took(), concat({read, clear, put("Grüße e\u0301"), pause(0.05), keyPress(9, COMMAND), pause(0.1), clear,
+                              put("copied")}));
+    EXPECT_EQ(desktop.pasteboardText, "copied");
+    // With no text before, it is left empty.
+    desktop.pasteboardText.reset();
+    harness.result("paste", {{"text", "x"}});
+    EXPECT_EQ(desktop.pasteboardText, std::nullopt);
+    took();
+    // A clipboard that refuses the text: nothing is pressed, and the error says so.
+    desktop.pasteboardText = "kept";
+    desktop.knobs.pasteboardWriteFails = true;
+    const Json refused = {{"code", -32600}, {"message", "Failed to put the text on the clipboard"}};
+    EXPECT_EQ(harness.error("paste", {{"text", "x"}}), refused);
+    EXPECT_EQ(took(), Json({read, clear, put("x"), clear, put("kept")}));
+    EXPECT_EQ(harness.error("clipboard_set", {{"text", "x"}}), refused);
+    EXPECT_EQ(harness.error("paste", Json::object()), Json({{"code", -32602}, {"message", "Missing text parameter"}}));
+
+    // Paste activates like typing; the clipboard methods never do.
+    desktop.knobs.pasteboardWriteFails = false;
+    makeFrontmost(800);
+    took();
+    harness.result("clipboard_copy");
+    harness.result("clipboard_read");
+    for (const auto& entry : took()) EXPECT_FALSE(entry.contains("activate")) << entry;
+    harness.result("paste", {{"text", "y"}});
+    Json timeline = took();
+    EXPECT_EQ(timeline.front(), Json({{"activate", 700}}));
+    EXPECT_EQ(timeline.back(), Json({{"activate", 800}}));
+}
+
 TEST(NumberSyntax, IgnoresTheProcessLocale) {
     locale_t german = newlocale(LC_ALL_MASK, "de_DE.UTF-8", static_cast<locale_t>(nullptr));
     if (german == nullptr) GTEST_SKIP() << "no de_DE.UTF-8 locale here";

@@ -1,0 +1,27 @@
+// The clipboard: reading its plain text, replacing it, and copying the front
+// application's selection into it.
+#pragma once
+
+#include <string>
+
+#include "common/pause.hpp"
+#include "platform/platform.hpp"
+#include "rpc/protocol.hpp"
+#include "rpc/result.hpp"
+
+namespace kest {
+
+// Stateless; takes no lock on the clipboard, which every application shares.
+class ClipboardManager {
+public:
+    // {"ok", "text"}: the plain text, or null when the clipboard holds none.
+    static Json read(platform::Pasteboard& pasteboard);
+    // Clears the clipboard of everything, then puts the text on it. {"ok"};
+    // -32600 when the clipboard would not take the text.
+    static Result<Json> set(platform::Pasteboard& pasteboard, const std::string& text);
+    // Presses cmd+c in the front application, waits 0.1 s, and reads: the text
+    // it copied, or what was there before when it copied nothing.
+    static Result<Json> copy(platform::Platform& platform, Pause& pause);
+};
+
+}  // namespace kest
