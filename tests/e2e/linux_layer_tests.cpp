@@ -1,6 +1,7 @@
 // Tests of the Linux layer's pure translations, no display needed: UTF-8
-// decoding, code points and virtual keys to keysyms, modifier masks, the AX
-// role table, screen coordinate conversion and libatspi error statuses.
+// decoding, code points, texts and virtual keys to keysyms, the US characters
+// of printable keys, modifier requests and plans, the AX role table, screen
+// coordinate conversion and libatspi error statuses.
 #include <gtest/gtest.h>
 
 #include "platform/linux/atspi_reader.hpp"
@@ -55,14 +56,120 @@ TEST(Keysyms, VirtualKeyTableCoversLettersDigitsAndNamedKeys) {
     EXPECT_FALSE(keysymForVirtualKey(200));
 }
 
-TEST(Keysyms, ModifierMasksBecomeHeldKeys) {
+TEST(Keysyms, TextKeysymsTypeLineBreaksAsOneReturnEach) {
+    struct Row {
+        std::string text;
+        std::vector<KeySym> expected;
+    };
+    const Row rows[] = {
+        {"a\r\nb", {XK_a, XK_Return, XK_b}},
+        {"\r\r\n", {XK_Return, XK_Return}},
+        {"\n\r", {XK_Return, XK_Return}},
+        {"x\ty", {XK_x, XK_Tab, XK_y}},
+        {"e\xCC\x81", {XK_e, 0x01000301}},                   // e + combining acute
+        {"\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA", {0x0101F1E9, 0x0101F1EA}},  // a flag: two regional indicators
+        {"", {}},
+    };
+    for (const auto& row : rows) EXPECT_EQ(keysymsForText(row.text), row.expected) << row.text;
+}
+
+TEST(Keysyms, PrintableKeysTypeTheirUsCharacters) {
+    struct Row {
+        std::uint16_t code;
+        char32_t plain;
+        char32_t shifted;
+    };
+    const Row rows[] = {
+        {0, U'a', U'A'},   {6, U'z', U'Z'},   {4, U'h', U'H'},    {29, U'0', U')'},  {18, U'1', U'!'},
+        {19, U'2', U'@'},  {20, U'3', U'#'},  {21, U'4', U'$'},   {23, U'5', U'%'},  {22, U'6', U'^'},
+        {26, U'7', U'&'},  {28, U'8', U'*'},  {25, U'9', U'('},   {27, U'-', U'_'},  {24, U'=', U'+'},
+        {33, U'[', U'{'},  {30, U']', U'}'},  {42, U'\\', U'|'}, {41, U';', U':'},  {39, U'\'', U'"'},
+        {43, U',', U'<'},  {47, U'.', U'>'},  {44, U'/', U'?'},   {50, U'`', U'~'},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(usCharacterForVirtualKey(row.code, false), row.plain) << row.code;
+        EXPECT_EQ(usCharacterForVirtualKey(row.code, true), row.shifted) << row.code;
+    }
+    for (std::uint16_t code : {36, 48, 49, 51, 56, 55, 58, 59, 63, 126, 122}) {
+        EXPECT_FALSE(usCharacterForVirtualKey(code, true)) << code << " types no character of its own";
+    }
+}
+
+TEST(Modifiers, MasksBecomeXModifierBits) {
     using namespace ModifierMask;
-    EXPECT_EQ(modifierKeysyms(0), std::vector<KeySym>{});
-    EXPECT_EQ(modifierKeysyms(kShift), std::vector<KeySym>{XK_Shift_L});
-    EXPECT_EQ(modifierKeysyms(kCommand), std::vector<KeySym>{XK_Control_L});
-    EXPECT_EQ(modifierKeysyms(kCommand | kControl), std::vector<KeySym>{XK_Control_L});
-    EXPECT_EQ(modifierKeysyms(kShift | kOption | kCommand), (std::vector<KeySym>{XK_Shift_L, XK_Control_L, XK_Alt_L}));
-    EXPECT_EQ(modifierKeysyms(kFunction), std::vector<KeySym>{});
+    const std::pair<std::uint64_t, unsigned int> rows[] = {
+        {0, 0u},
+        {kShift, ShiftMask},
+        {kControl, ControlMask},
+        {kCommand, ControlMask},
+        {kCommand | kControl, ControlMask},
+        {kOption, Mod1Mask},
+        {kFunction, 0u},
+        {kShift | kOption | kCommand | kFunction, ShiftMask | ControlMask | Mod1Mask},
+    };
+    for (const auto& [mask, bits] : rows) EXPECT_EQ(xModifierBits(mask, Mod1Mask), bits) << std::hex << mask;
+    EXPECT_EQ(xModifierBits(kOption, Mod5Mask), Mod5Mask) << "Alt may sit on another modifier";
+}
+
+TEST(Modifiers, KeysAskForTheirMaskWithTheShiftTheirLayoutLevelNeeds) {
+    using namespace ModifierMask;
+    constexpr std::uint16_t A = 0, H = 4, T = 17, TWO = 19, RETURN = 36, UP = 126;
+    constexpr std::uint16_t SHIFT = 56, COMMAND = 55, OPTION = 58, CONTROL = 59;
+    struct Row {
+        const char* what;
+        std::uint16_t code;
+        std::uint64_t mask;
+        bool levelNeedsShift;
+        ModifierRequest expected;
+    };
+    const Row rows[] = {
+        {"H", H, kShift, true, {true, ShiftMask}},
+        {"@ bound on a spare keycode", TWO, kShift, false, {true, 0}},
+        {"a with nothing", A, 0, false, {false, 0}},
+        {"a on a layout with it on the shifted level", A, 0, true, {false, ShiftMask}},
+        {"cmd+a", A, kCommand, false, {true, ControlMask}},
+        {"cmd+shift+t", T, kCommand | kShift, true, {true, ControlMask | ShiftMask}},
+        {"alt+a", A, kOption, false, {true, Mod1Mask}},
+        {"shift+Return keeps its shift", RETURN, kShift, false, {true, ShiftMask}},
+        {"fn+Up", UP, kFunction, false, {true, 0}},
+        {"shift key with its own mask", SHIFT, kShift, false, {false, 0}},
+        {"cmd key with its own mask", COMMAND, kCommand, false, {false, 0}},
+        {"alt key with its own mask", OPTION, kOption, false, {false, 0}},
+        {"ctrl key with its own mask", CONTROL, kControl, false, {false, 0}},
+        {"cmd+shift: shift with the command mask", SHIFT, kCommand, false, {true, ControlMask}},
+        {"ctrl key with shift", CONTROL, kControl | kShift, false, {true, ShiftMask}},
+        {"cmd key with control: both are Control", COMMAND, kCommand | kControl, false, {true, 0}},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(modifierRequestForKey(row.code, row.mask, row.levelNeedsShift, Mod1Mask), row.expected) << row.what;
+    }
+}
+
+TEST(Modifiers, PlansLiftWhatTheRequestExcludesAndPressWhatItLacks) {
+    constexpr ::KeyCode SHIFT_L = 50, SHIFT_R = 62, CONTROL_L = 37, ALT_L = 64, SUPER_L = 133;
+    const ModifierKeys keys{SHIFT_L, CONTROL_L, ALT_L, Mod1Mask};
+    const HeldModifier shiftL{SHIFT_L, ShiftMask}, shiftR{SHIFT_R, ShiftMask}, control{CONTROL_L, ControlMask},
+        alt{ALT_L, Mod1Mask}, super{SUPER_L, Mod4Mask};
+    struct Row {
+        const char* what;
+        std::vector<HeldModifier> held;
+        ModifierRequest request;
+        ModifierPlan expected;
+    };
+    const Row rows[] = {
+        {"shift from nothing", {}, {true, ShiftMask}, {{}, {SHIFT_L}}},
+        {"shift while control is held", {control}, {true, ShiftMask}, {{CONTROL_L}, {SHIFT_L}}},
+        {"right shift already gives shift", {shiftR}, {true, ShiftMask}, {{}, {}}},
+        {"control kept, alt lifted", {control, alt}, {true, ControlMask}, {{ALT_L}, {}}},
+        {"no modifier at all", {shiftL, super}, {true, 0}, {{SHIFT_L, SUPER_L}, {}}},
+        {"all three, in order", {}, {true, ShiftMask | ControlMask | Mod1Mask}, {{}, {SHIFT_L, CONTROL_L, ALT_L}}},
+        {"added shift keeps the rest", {control}, {false, ShiftMask}, {{}, {SHIFT_L}}},
+        {"added shift already held", {shiftL}, {false, ShiftMask}, {{}, {}}},
+        {"nothing asked, nothing changed", {control, alt}, {false, 0}, {{}, {}}},
+    };
+    for (const auto& row : rows) EXPECT_EQ(planModifiers(row.held, row.request, keys), row.expected) << row.what;
+    EXPECT_EQ(planModifiers({}, {true, Mod1Mask}, ModifierKeys{SHIFT_L, CONTROL_L, 0, Mod1Mask}), ModifierPlan{})
+        << "a layout without Alt presses nothing for it";
 }
 
 TEST(RoleTable, ContextDecidesTextMenuComboAndChooserRoles) {

@@ -3,11 +3,14 @@
 // The end-to-end tests and the benchmarks find widgets by their accessible
 // names, act on them and read the effects back through the accessibility bus:
 // buttons rewrite status labels, "Grow List" adds rows past 500, menu items and
-// dialogs report what was chosen in "Last Action". Everything runs on GTK's main
-// thread; the process owns nothing beyond its windows.
+// dialogs report what was chosen in "Last Action", presses on "Click Target"
+// report their button and modifiers, and "Key Sink" shows the keys typed into
+// it. Everything runs on GTK's main thread; the process owns nothing beyond its
+// windows.
 #include <gtk/gtk.h>
 
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -17,13 +20,20 @@ struct Fixture {
     GtkWidget* window = nullptr;
     GtkWidget* statusLabel = nullptr;
     GtkWidget* clickLabel = nullptr;
+    GtkWidget* pressLabel = nullptr;
+    GtkWidget* pressButtonLabel = nullptr;
+    GtkWidget* pressModifiersLabel = nullptr;
+    GtkWidget* keySink = nullptr;
     GtkWidget* lastAction = nullptr;
     GtkWidget* rowsLabel = nullptr;
     GtkWidget* list = nullptr;
     GtkWidget* extraButton = nullptr;
     int presses = 0;
     int clicks = 0;
+    int buttonPresses = 0;
     int rows = 0;
+    std::string keys;          // what the key sink shows
+    bool replaceKeys = false;  // Control+a selected it all: the next key replaces it
 };
 
 void setAccessibleName(GtkWidget* widget, const char* name) {
@@ -52,6 +62,81 @@ void onClickTarget(GtkButton*, gpointer data) {
     ++fixture->clicks;
     gtk_label_set_text(GTK_LABEL(fixture->clickLabel),
                        ("Clicks: " + std::to_string(fixture->clicks)).c_str());
+}
+
+// "ctrl+alt+shift+super" for the modifiers in `state`, as far as they are set.
+std::string modifierNames(guint state) {
+    std::string names;
+    auto add = [&](guint mask, const char* name) {
+        if (!(state & mask)) return;
+        if (!names.empty()) names += '+';
+        names += name;
+    };
+    add(GDK_CONTROL_MASK, "ctrl");
+    add(GDK_MOD1_MASK, "alt");
+    add(GDK_SHIFT_MASK, "shift");
+    add(GDK_SUPER_MASK | GDK_MOD4_MASK, "super");
+    return names;
+}
+
+// Every press of any button on "Click Target", double-click duplicates aside.
+gboolean onClickTargetPress(GtkWidget*, GdkEventButton* event, gpointer data) {
+    if (event->type != GDK_BUTTON_PRESS) return FALSE;
+    auto* fixture = static_cast<Fixture*>(data);
+    ++fixture->buttonPresses;
+    const std::string names = modifierNames(event->state);
+    gtk_label_set_text(GTK_LABEL(fixture->pressButtonLabel), ("Click Button: " + std::to_string(event->button)).c_str());
+    gtk_label_set_text(GTK_LABEL(fixture->pressModifiersLabel),
+                       ("Click Modifiers: " + (names.empty() ? std::string("none") : names)).c_str());
+    gtk_label_set_text(GTK_LABEL(fixture->pressLabel), ("Presses: " + std::to_string(fixture->buttonPresses)).c_str());
+    return FALSE;
+}
+
+// The key sink takes typed keys only: characters append, Return and Tab
+// append a line break and a tab, BackSpace removes the last character,
+// Control+a selects everything (the next key replaces it), and a key with
+// Control, Alt or Super appends its modifiers and key name ("<ctrl+shift+T>"),
+// as does a key that types no character ("<Left>").
+gboolean onKeySinkKey(GtkWidget*, GdkEventKey* event, gpointer data) {
+    auto* fixture = static_cast<Fixture*>(data);
+    if (event->is_modifier) return TRUE;
+    const guint state =
+        event->state & (GDK_CONTROL_MASK | GDK_MOD1_MASK | GDK_SHIFT_MASK | GDK_SUPER_MASK | GDK_MOD4_MASK);
+    const guint keyval = event->keyval;
+    if (state == GDK_CONTROL_MASK && keyval == GDK_KEY_a) {
+        fixture->replaceKeys = true;
+        return TRUE;
+    }
+    if (std::exchange(fixture->replaceKeys, false)) fixture->keys.clear();
+    const char* name = gdk_keyval_name(keyval);
+    const std::string token = std::string("<") + (name ? name : "?") + ">";
+    if (state & (GDK_CONTROL_MASK | GDK_MOD1_MASK | GDK_SUPER_MASK | GDK_MOD4_MASK)) {
+        fixture->keys += "<" + modifierNames(state) + "+" + token.substr(1);
+    } else if (keyval == GDK_KEY_Return || keyval == GDK_KEY_KP_Enter) {
+        fixture->keys += '\n';
+    } else if (keyval == GDK_KEY_Tab) {
+        fixture->keys += '\t';
+    } else if (keyval == GDK_KEY_BackSpace) {
+        if (!fixture->keys.empty()) {
+            const char* text = fixture->keys.c_str();
+            const char* last = g_utf8_find_prev_char(text, text + fixture->keys.size());
+            fixture->keys.resize(last ? static_cast<std::size_t>(last - text) : 0);
+        }
+    } else if (gunichar character = gdk_keyval_to_unicode(keyval)) {
+        char utf8[8];
+        fixture->keys.append(utf8, static_cast<std::size_t>(g_unichar_to_utf8(character, utf8)));
+    } else {
+        fixture->keys += token;
+    }
+    gtk_label_set_text(GTK_LABEL(fixture->keySink), fixture->keys.c_str());
+    return TRUE;
+}
+
+void onClearKeys(GtkButton*, gpointer data) {
+    auto* fixture = static_cast<Fixture*>(data);
+    fixture->keys.clear();
+    fixture->replaceKeys = false;
+    gtk_label_set_text(GTK_LABEL(fixture->keySink), "");
 }
 
 void onToggled(GtkToggleButton* button, gpointer data) {
@@ -309,10 +394,35 @@ GtkWidget* buildControls(Fixture* fixture) {
     GtkWidget* link = gtk_link_button_new_with_label("https://example.org/kest", "Project Site");
     add("Link", link);
 
+    // A selectable label takes the focus (a plain one refuses it) and reads
+    // as static text whose text is what was typed; it has no editable text,
+    // so only keys can change it.
+    GtkWidget* keys = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
+    fixture->keySink = gtk_label_new("");
+    gtk_label_set_selectable(GTK_LABEL(fixture->keySink), TRUE);
+    gtk_label_set_single_line_mode(GTK_LABEL(fixture->keySink), TRUE);
+    gtk_label_set_ellipsize(GTK_LABEL(fixture->keySink), PANGO_ELLIPSIZE_END);
+    gtk_label_set_xalign(GTK_LABEL(fixture->keySink), 0);
+    gtk_widget_set_can_focus(fixture->keySink, TRUE);
+    gtk_widget_set_size_request(fixture->keySink, 300, -1);
+    setAccessibleName(fixture->keySink, "Key Sink");
+    g_signal_connect(fixture->keySink, "key-press-event", G_CALLBACK(onKeySinkKey), fixture);
+    gtk_box_pack_start(GTK_BOX(keys), fixture->keySink, TRUE, TRUE, 0);
+    gtk_container_add(GTK_CONTAINER(keys), button("Clear Keys", G_CALLBACK(onClearKeys), fixture));
+    add("Keys", keys);
+
     GtkWidget* clicks = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
-    gtk_container_add(GTK_CONTAINER(clicks), button("Click Target", G_CALLBACK(onClickTarget), fixture));
+    GtkWidget* clickTarget = button("Click Target", G_CALLBACK(onClickTarget), fixture);
+    g_signal_connect(clickTarget, "button-press-event", G_CALLBACK(onClickTargetPress), fixture);
+    gtk_container_add(GTK_CONTAINER(clicks), clickTarget);
     fixture->clickLabel = gtk_label_new("Clicks: 0");
     gtk_container_add(GTK_CONTAINER(clicks), fixture->clickLabel);
+    fixture->pressLabel = gtk_label_new("Presses: 0");
+    gtk_container_add(GTK_CONTAINER(clicks), fixture->pressLabel);
+    fixture->pressButtonLabel = gtk_label_new("Click Button: none");
+    gtk_container_add(GTK_CONTAINER(clicks), fixture->pressButtonLabel);
+    fixture->pressModifiersLabel = gtk_label_new("Click Modifiers: none");
+    gtk_container_add(GTK_CONTAINER(clicks), fixture->pressModifiersLabel);
     add("Clicks", clicks);
 
     GtkWidget* dialogs = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);

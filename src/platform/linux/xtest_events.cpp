@@ -71,12 +71,12 @@ void XTestEvents::post(const Event& event) {
                     case MouseEventType::leftDown:
                     case MouseEventType::rightDown:
                     case MouseEventType::otherDown:
-                        in->button(xButton(e.type, e.button), true);
+                        in->button(xButton(e.type, e.button), true, e.flags);
                         break;
                     case MouseEventType::leftUp:
                     case MouseEventType::rightUp:
                     case MouseEventType::otherUp:
-                        in->button(xButton(e.type, e.button), false);
+                        in->button(xButton(e.type, e.button), false, e.flags);
                         break;
                     case MouseEventType::moved:
                     case MouseEventType::leftDragged:
@@ -90,7 +90,7 @@ void XTestEvents::post(const Event& event) {
                 }
             } else {
                 in->scroll(e.unit == ScrollUnit::line ? ScrollUnits::line : ScrollUnits::pixel, e.vertical,
-                           e.horizontal);
+                           e.horizontal, e.flags);
             }
         },
         event);

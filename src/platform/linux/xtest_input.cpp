@@ -1,56 +1,95 @@
-// XTest input: the virtual key table, modifiers, Unicode typing through spare
-// keycodes, pointer buttons and wheel scrolling.
+// XTest input: the virtual key table, the US characters of printable keys,
+// modifier plans, Unicode typing through spare keycodes, pointer buttons and
+// wheel scrolling.
 #include "platform/linux/xtest_input.hpp"
 
+// XKBlib declares its functions with Xlib's `Status`, which x11_includes.hpp
+// removes once the X headers are in.
+#define Status int
+#include <X11/XKBlib.h>
+#undef Status
+
+#include <poll.h>
+
 #include <algorithm>
+#include <cstring>
 #include <thread>
 #include <utility>
 
 namespace kest::platform::linux_desktop {
 namespace {
 
-// The engine's virtual key codes and the keysyms that play their part here.
-constexpr std::pair<std::uint16_t, KeySym> VIRTUAL_KEY_TABLE[] = {
-    {0, XK_a},          {11, XK_b},         {8, XK_c},          {2, XK_d},          {14, XK_e},
-    {3, XK_f},          {5, XK_g},          {4, XK_h},          {34, XK_i},         {38, XK_j},
-    {40, XK_k},         {37, XK_l},         {46, XK_m},         {45, XK_n},         {31, XK_o},
-    {35, XK_p},         {12, XK_q},         {15, XK_r},         {1, XK_s},          {17, XK_t},
-    {32, XK_u},         {9, XK_v},          {13, XK_w},         {7, XK_x},          {16, XK_y},
-    {6, XK_z},          {29, XK_0},         {18, XK_1},         {19, XK_2},         {20, XK_3},
-    {21, XK_4},         {23, XK_5},         {22, XK_6},         {26, XK_7},         {28, XK_8},
-    {25, XK_9},         {27, XK_minus},     {24, XK_equal},     {33, XK_bracketleft},
-    {30, XK_bracketright}, {42, XK_backslash}, {41, XK_semicolon}, {39, XK_apostrophe},
-    {43, XK_comma},     {47, XK_period},    {44, XK_slash},     {50, XK_grave},
-    {36, XK_Return},    {48, XK_Tab},       {49, XK_space},     {51, XK_BackSpace},
-    {53, XK_Escape},    {117, XK_Delete},   {115, XK_Home},     {119, XK_End},
-    {116, XK_Prior},    {121, XK_Next},     {123, XK_Left},     {124, XK_Right},
-    {125, XK_Down},     {126, XK_Up},       {122, XK_F1},       {120, XK_F2},
-    {99, XK_F3},        {118, XK_F4},       {96, XK_F5},        {97, XK_F6},
-    {98, XK_F7},        {100, XK_F8},       {101, XK_F9},       {109, XK_F10},
-    {103, XK_F11},      {111, XK_F12},      {56, XK_Shift_L},   {55, XK_Control_L},
-    {58, XK_Alt_L},     {59, XK_Control_L},
+struct PrintableKey {
+    std::uint16_t code;
+    char32_t plain;
+    char32_t shifted;
 };
 
+// The engine's printable keys and what they type on a US keyboard.
+constexpr PrintableKey PRINTABLE_KEYS[] = {
+    {0, U'a', U'A'},   {11, U'b', U'B'},  {8, U'c', U'C'},   {2, U'd', U'D'},   {14, U'e', U'E'},
+    {3, U'f', U'F'},   {5, U'g', U'G'},   {4, U'h', U'H'},   {34, U'i', U'I'},  {38, U'j', U'J'},
+    {40, U'k', U'K'},  {37, U'l', U'L'},  {46, U'm', U'M'},  {45, U'n', U'N'},  {31, U'o', U'O'},
+    {35, U'p', U'P'},  {12, U'q', U'Q'},  {15, U'r', U'R'},  {1, U's', U'S'},   {17, U't', U'T'},
+    {32, U'u', U'U'},  {9, U'v', U'V'},   {13, U'w', U'W'},  {7, U'x', U'X'},   {16, U'y', U'Y'},
+    {6, U'z', U'Z'},   {29, U'0', U')'},  {18, U'1', U'!'},  {19, U'2', U'@'},  {20, U'3', U'#'},
+    {21, U'4', U'$'},  {23, U'5', U'%'},  {22, U'6', U'^'},  {26, U'7', U'&'},  {28, U'8', U'*'},
+    {25, U'9', U'('},  {27, U'-', U'_'},  {24, U'=', U'+'},  {33, U'[', U'{'},  {30, U']', U'}'},
+    {42, U'\\', U'|'}, {41, U';', U':'},  {39, U'\'', U'"'}, {43, U',', U'<'},  {47, U'.', U'>'},
+    {44, U'/', U'?'},  {50, U'`', U'~'},
+};
+
+// The other virtual keys and the keysyms that play their part here.
+constexpr std::pair<std::uint16_t, KeySym> NAMED_KEYS[] = {
+    {36, XK_Return},    {48, XK_Tab},       {49, XK_space},     {51, XK_BackSpace}, {53, XK_Escape},
+    {117, XK_Delete},   {115, XK_Home},     {119, XK_End},      {116, XK_Prior},    {121, XK_Next},
+    {123, XK_Left},     {124, XK_Right},    {125, XK_Down},     {126, XK_Up},       {122, XK_F1},
+    {120, XK_F2},       {99, XK_F3},        {118, XK_F4},       {96, XK_F5},        {97, XK_F6},
+    {98, XK_F7},        {100, XK_F8},       {101, XK_F9},       {109, XK_F10},      {103, XK_F11},
+    {111, XK_F12},      {56, XK_Shift_L},   {55, XK_Control_L}, {58, XK_Alt_L},     {59, XK_Control_L},
+};
+
+// Modifier keys and the engine flag each stands for.
+constexpr std::pair<std::uint16_t, std::uint64_t> MODIFIER_KEYS[] = {
+    {56, ModifierMask::kShift},
+    {55, ModifierMask::kCommand},
+    {58, ModifierMask::kOption},
+    {59, ModifierMask::kControl},
+};
+
+// Keys that toggle a lock rather than hold a modifier: releasing and pressing
+// them again would flip their lock.
+constexpr KeySym LOCKING_KEYSYMS[] = {XK_Caps_Lock, XK_Shift_Lock,      XK_Num_Lock,        XK_Scroll_Lock,
+                                      XK_ISO_Lock,  XK_ISO_Level3_Lock, XK_ISO_Level5_Lock, XK_ISO_Group_Lock};
+
 constexpr char32_t REPLACEMENT = 0xFFFD;
-// How long a spare keycode typed in this very text rests before it is bound to
-// another character, so that the client has handled the earlier key.
+
+// A client that takes no pings gets this long to handle a key before its
+// keycode changes meaning.
 constexpr auto REBIND_GRACE = std::chrono::milliseconds(50);
+// A key pressed this long ago was handled (or its client is stuck, and
+// waiting longer would not help).
+constexpr auto SETTLE_LIMIT = std::chrono::seconds(1);
+
+struct ModifierKeymapDeleter {
+    void operator()(XModifierKeymap* map) const { XFreeModifiermap(map); }
+};
 
 }  // namespace
 
 std::optional<KeySym> keysymForVirtualKey(std::uint16_t code) {
-    for (const auto& [virtualKey, keysym] : VIRTUAL_KEY_TABLE) {
+    if (auto character = usCharacterForVirtualKey(code, false)) return keysymForCodePoint(*character);
+    for (const auto& [virtualKey, keysym] : NAMED_KEYS) {
         if (virtualKey == code) return keysym;
     }
     return std::nullopt;
 }
 
-std::vector<KeySym> modifierKeysyms(std::uint64_t mask) {
-    std::vector<KeySym> keysyms;
-    if (mask & ModifierMask::kShift) keysyms.push_back(XK_Shift_L);
-    if (mask & (ModifierMask::kControl | ModifierMask::kCommand)) keysyms.push_back(XK_Control_L);
-    if (mask & ModifierMask::kOption) keysyms.push_back(XK_Alt_L);
-    return keysyms;
+std::optional<char32_t> usCharacterForVirtualKey(std::uint16_t code, bool shifted) {
+    for (const auto& key : PRINTABLE_KEYS) {
+        if (key.code == code) return shifted ? key.shifted : key.plain;
+    }
+    return std::nullopt;
 }
 
 KeySym keysymForCodePoint(char32_t codePoint) {
@@ -59,6 +98,17 @@ KeySym keysymForCodePoint(char32_t codePoint) {
     if (codePoint == 0x08) return XK_BackSpace;
     if ((codePoint >= 0x20 && codePoint <= 0x7E) || (codePoint >= 0xA0 && codePoint <= 0xFF)) return codePoint;
     return 0x01000000 + codePoint;
+}
+
+std::vector<KeySym> keysymsForText(std::string_view utf8) {
+    const auto codePoints = decodeUtf8(utf8);
+    std::vector<KeySym> keysyms;
+    keysyms.reserve(codePoints.size());
+    for (std::size_t i = 0; i < codePoints.size(); ++i) {
+        if (codePoints[i] == U'\r' && i + 1 < codePoints.size() && codePoints[i + 1] == U'\n') ++i;
+        keysyms.push_back(keysymForCodePoint(codePoints[i]));
+    }
+    return keysyms;
 }
 
 std::vector<char32_t> decodeUtf8(std::string_view text) {
@@ -95,6 +145,54 @@ std::vector<char32_t> decodeUtf8(std::string_view text) {
     return result;
 }
 
+unsigned int xModifierBits(std::uint64_t mask, unsigned int altBit) {
+    unsigned int bits = 0;
+    if (mask & ModifierMask::kShift) bits |= ShiftMask;
+    if (mask & (ModifierMask::kControl | ModifierMask::kCommand)) bits |= ControlMask;
+    if (mask & ModifierMask::kOption) bits |= altBit;
+    return bits;
+}
+
+ModifierRequest modifierRequestForKey(std::uint16_t virtualKey, std::uint64_t mask, bool levelNeedsShift,
+                                      unsigned int altBit) {
+    const unsigned int levelShift = levelNeedsShift ? ShiftMask : 0;
+    for (const auto& [code, flag] : MODIFIER_KEYS) {
+        if (code != virtualKey) continue;
+        const std::uint64_t others = mask & ~flag;
+        if (others == 0) return {};
+        return {true, xModifierBits(others, altBit) & ~xModifierBits(flag, altBit)};
+    }
+    if (mask == 0) return {false, levelShift};
+    // A printable key's shift chose its character; the layout decides whether
+    // that character needs shift.
+    if (usCharacterForVirtualKey(virtualKey, false)) {
+        return {true, xModifierBits(mask & ~ModifierMask::kShift, altBit) | levelShift};
+    }
+    return {true, xModifierBits(mask, altBit) | levelShift};
+}
+
+ModifierPlan planModifiers(const std::vector<HeldModifier>& held, const ModifierRequest& request,
+                           const ModifierKeys& keys) {
+    ModifierPlan plan;
+    unsigned int covered = 0;
+    for (const auto& modifier : held) {
+        if (request.exact && (modifier.bits & ~request.bits) != 0) {
+            plan.release.push_back(modifier.keycode);
+        } else {
+            covered |= modifier.bits;
+        }
+    }
+    const std::pair<unsigned int, ::KeyCode> providers[] = {
+        {ShiftMask, keys.shift}, {ControlMask, keys.control}, {keys.altBit, keys.alt}};
+    for (const auto& [bit, keycode] : providers) {
+        if ((request.bits & bit) && !(covered & bit) && keycode != 0) {
+            plan.press.push_back(keycode);
+            covered |= bit;
+        }
+    }
+    return plan;
+}
+
 std::unique_ptr<XTestInput> XTestInput::create(X11Connection& connection) {
     int eventBase = 0, errorBase = 0, major = 0, minor = 0;
     if (!XTestQueryExtension(connection.display(), &eventBase, &errorBase, &major, &minor)) return nullptr;
@@ -102,68 +200,354 @@ std::unique_ptr<XTestInput> XTestInput::create(X11Connection& connection) {
 }
 
 XTestInput::XTestInput(X11Connection& connection) : x_(connection) {
+    Display* display = x_.display();
     // XTest events must not be held back by a grab of this client's own.
-    XTestGrabControl(x_.display(), True);
+    XTestGrabControl(display, True);
+    int opcode = 0, event = 0, error = 0, major = XkbMajorVersion, minor = XkbMinorVersion;
+    if (XkbQueryExtension(display, &opcode, &event, &error, &major, &minor)) {
+        xkbEventBase_ = event;
+        constexpr unsigned long WANTED = XkbNewKeyboardNotifyMask | XkbMapNotifyMask;
+        XkbSelectEvents(display, XkbUseCoreKbd, WANTED, WANTED);
+    }
     loadKeymap();
 }
 
-XTestInput::~XTestInput() { restoreSpares(); }
+XTestInput::~XTestInput() {
+    // Nothing the caller left held stays down once its owner is gone.
+    auto held = std::exchange(held_, {});
+    for (auto it = held.rbegin(); it != held.rend(); ++it) {
+        if (it->keycode != 0) {
+            fakeKey(it->keycode, false);
+        } else {
+            XTestFakeButtonEvent(x_.display(), it->id - BUTTON_ID, False, CurrentTime);
+        }
+        if (!it->override) continue;
+        for (auto key = it->override->added.rbegin(); key != it->override->added.rend(); ++key) fakeKey(*key, false);
+    }
+    restoreSpares();
+}
 
 void XTestInput::loadKeymap() {
+    keymapStale_ = false;
+    Display* display = x_.display();
     int minKeycode = 0, maxKeycode = 0;
-    XDisplayKeycodes(x_.display(), &minKeycode, &maxKeycode);
-    minKeycode_ = minKeycode;
+    XDisplayKeycodes(display, &minKeycode, &maxKeycode);
     const int count = maxKeycode - minKeycode + 1;
     int perKeycode = 0;
-    XData<KeySym> map(XGetKeyboardMapping(x_.display(), static_cast<::KeyCode>(minKeycode), count, &perKeycode));
-    keysymsPerKeycode_ = perKeycode;
+    XData<KeySym> map(XGetKeyboardMapping(display, static_cast<::KeyCode>(minKeycode), count, &perKeycode));
+    std::unique_ptr<XModifierKeymap, ModifierKeymapDeleter> modifiers(XGetModifierMapping(display));
     keymap_.clear();
-    const bool firstLoad = spares_.empty();
-    if (!map) return;
-    for (int i = 0; i < count; ++i) {
-        const KeySym* syms = map.get() + static_cast<std::ptrdiff_t>(i) * perKeycode;
-        const auto keycode = static_cast<::KeyCode>(minKeycode + i);
-        bool empty = true;
-        for (int level = 0; level < perKeycode; ++level) empty = empty && syms[level] == NoSymbol;
+    modifierBits_.fill(0);
+    if (!map || perKeycode <= 0) return;
+    keysymsPerKeycode_ = perKeycode;
+
+    auto symsOf = [&](int keycode) { return map.get() + static_cast<std::ptrdiff_t>(keycode - minKeycode) * perKeycode; };
+    // Spares are the empty keycodes and those still holding a binding of this
+    // object's; a keycode someone else bound is an ordinary key.
+    std::vector<SpareBinding> spares;
+    for (int keycode = minKeycode; keycode <= maxKeycode; ++keycode) {
+        const KeySym* syms = symsOf(keycode);
+        const auto previous = std::ranges::find(spares_, static_cast<::KeyCode>(keycode), &SpareBinding::keycode);
+        const bool empty = std::all_of(syms, syms + perKeycode, [](KeySym s) { return s == NoSymbol; });
         if (empty) {
-            if (firstLoad) spares_.push_back(SpareBinding{keycode, NoSymbol, 0});
+            SpareBinding spare = previous != spares_.end() ? *previous : SpareBinding{};
+            spare.keycode = static_cast<::KeyCode>(keycode);
+            spare.keysym = NoSymbol;
+            spares.push_back(spare);
+            continue;
+        }
+        if (previous != spares_.end() && previous->keysym != NoSymbol && syms[0] == previous->keysym &&
+            std::all_of(syms, syms + perKeycode, [&](KeySym s) { return s == NoSymbol || s == previous->keysym; })) {
+            spares.push_back(*previous);
             continue;
         }
         // Level 1 without shift, level 2 with it; the first keycode found wins.
-        if (perKeycode > 0 && syms[0] != NoSymbol) keymap_.try_emplace(syms[0], KeyStroke{keycode, false});
-        if (perKeycode > 1 && syms[1] != NoSymbol) keymap_.try_emplace(syms[1], KeyStroke{keycode, true});
+        if (syms[0] != NoSymbol) keymap_.try_emplace(syms[0], KeyStroke{static_cast<::KeyCode>(keycode), false});
+        if (perKeycode > 1 && syms[1] != NoSymbol) {
+            keymap_.try_emplace(syms[1], KeyStroke{static_cast<::KeyCode>(keycode), true});
+        }
     }
-    // Keycodes this object bound are spares, not keymap entries.
-    for (const auto& spare : spares_) {
-        if (spare.keysym == NoSymbol) continue;
-        auto it = keymap_.find(spare.keysym);
-        if (it != keymap_.end() && it->second.keycode == spare.keycode) keymap_.erase(it);
+    spares_ = std::move(spares);
+
+    if (modifiers) {
+        const int perModifier = modifiers->max_keypermod;
+        for (int row = 0; row < 8; ++row) {
+            if (row == LockMapIndex) continue;
+            for (int i = 0; i < perModifier; ++i) {
+                const ::KeyCode keycode = modifiers->modifiermap[row * perModifier + i];
+                if (keycode < minKeycode || keycode > maxKeycode) continue;
+                const KeySym* syms = symsOf(keycode);
+                const KeySym* first = std::find_if(syms, syms + perKeycode, [](KeySym s) { return s != NoSymbol; });
+                if (first != syms + perKeycode && std::ranges::find(LOCKING_KEYSYMS, *first) != std::end(LOCKING_KEYSYMS)) {
+                    continue;
+                }
+                modifierBits_[keycode] |= 1u << row;
+            }
+        }
     }
+    auto provider = [&](std::initializer_list<KeySym> keysyms, unsigned int bit) -> ::KeyCode {
+        for (KeySym keysym : keysyms) {
+            auto it = keymap_.find(keysym);
+            if (it != keymap_.end() && !it->second.shift && (modifierBits_[it->second.keycode] & bit)) {
+                return it->second.keycode;
+            }
+        }
+        return 0;
+    };
+    modifierKeys_.shift = provider({XK_Shift_L, XK_Shift_R}, ShiftMask);
+    modifierKeys_.control = provider({XK_Control_L, XK_Control_R}, ControlMask);
+    modifierKeys_.alt = provider({XK_Alt_L, XK_Alt_R, XK_Meta_L}, ~(ShiftMask | ControlMask | LockMask));
+    const unsigned int altBits = modifierKeys_.alt ? modifierBits_[modifierKeys_.alt] : 0;
+    modifierKeys_.altBit = altBits ? altBits & -altBits : Mod1Mask;
+}
+
+bool XTestInput::onlyBoundSpares(int first, int count) const {
+    for (int keycode = first; keycode < first + count; ++keycode) {
+        auto spare = std::ranges::find(spares_, keycode, [](const SpareBinding& s) { return int{s.keycode}; });
+        if (spare == spares_.end() || spare->keysym == NoSymbol) return false;
+    }
+    return true;
+}
+
+void XTestInput::handleEvent(XEvent& event) {
+    if (xkbEventBase_ >= 0 && event.type == xkbEventBase_) {
+        XkbEvent xkb{};
+        std::memcpy(&xkb, &event, sizeof event);
+        if (xkb.any.xkb_type == XkbNewKeyboardNotify) {
+            keymapStale_ = true;
+        } else if (xkb.any.xkb_type == XkbMapNotify) {
+            // Its own bindings change nothing this object does not know.
+            const XkbMapNotifyEvent& map = xkb.map;
+            const bool own = map.num_types == 0 && onlyBoundSpares(map.first_key_sym, map.num_key_syms) &&
+                             onlyBoundSpares(map.first_key_act, map.num_key_acts) &&
+                             onlyBoundSpares(map.first_key_behavior, map.num_key_behaviors) &&
+                             onlyBoundSpares(map.first_key_explicit, map.num_key_explicit) &&
+                             onlyBoundSpares(map.first_modmap_key, map.num_modmap_keys) &&
+                             onlyBoundSpares(map.first_vmodmap_key, map.num_vmodmap_keys);
+            if (!own) keymapStale_ = true;
+        }
+        return;
+    }
+    // Without XKB, the core notification is the only one.
+    if (event.type == MappingNotify && xkbEventBase_ < 0) {
+        const XMappingEvent& mapping = event.xmapping;
+        if (mapping.request == MappingModifier ||
+            (mapping.request == MappingKeyboard && !onlyBoundSpares(mapping.first_keycode, mapping.count))) {
+            keymapStale_ = true;
+        }
+    }
+}
+
+void XTestInput::processEvents() {
+    Display* display = x_.display();
+    while (XEventsQueued(display, QueuedAfterReading) > 0) {
+        XEvent event;
+        XNextEvent(display, &event);
+        handleEvent(event);
+    }
+    if (keymapStale_) loadKeymap();
 }
 
 std::optional<XTestInput::KeyStroke> XTestInput::strokeFor(KeySym keysym) {
     if (auto it = keymap_.find(keysym); it != keymap_.end()) return it->second;
     for (auto& spare : spares_) {
-        if (spare.keysym == keysym) return KeyStroke{spare.keycode, false};
+        if (spare.keysym != keysym) continue;
+        spare.lastUse = ++useCounter_;
+        return KeyStroke{spare.keycode, false};
     }
     return std::nullopt;
 }
 
-std::optional<::KeyCode> XTestInput::bindSpare(KeySym keysym, std::uint64_t generation) {
-    if (spares_.empty() || keysymsPerKeycode_ <= 0) return std::nullopt;
-    auto victim = std::ranges::min_element(spares_, {}, &SpareBinding::lastUse);
-    if (victim->lastUse == generation) {
-        // Every spare already types a character of this text: let the client
-        // catch up before one of them changes meaning.
-        x_.sync();
-        std::this_thread::sleep_for(REBIND_GRACE);
+XTestInput::SpareBinding* XTestInput::victimSpare() {
+    SpareBinding* victim = nullptr;
+    for (auto& spare : spares_) {
+        // A key the caller holds down must come up as the character it went down as.
+        if (callerHolds(spare.keycode)) continue;
+        if (!victim || spare.lastUse < victim->lastUse) victim = &spare;
     }
+    return victim;
+}
+
+std::optional<XTestInput::KeyStroke> XTestInput::bindableStroke(KeySym keysym) {
+    if (auto stroke = strokeFor(keysym)) return stroke;
+    SpareBinding* victim = victimSpare();
+    if (!victim || keysymsPerKeycode_ <= 0) return std::nullopt;
+    waitUntilHandled(*victim);
     // The same keysym on every level, so that held modifiers do not matter.
     std::vector<KeySym> syms(static_cast<std::size_t>(keysymsPerKeycode_), keysym);
     XChangeKeyboardMapping(x_.display(), victim->keycode, keysymsPerKeycode_, syms.data(), 1);
     victim->keysym = keysym;
-    victim->lastUse = generation;
-    return victim->keycode;
+    victim->lastUse = ++useCounter_;
+    return KeyStroke{victim->keycode, false};
+}
+
+void XTestInput::waitUntilHandled(const SpareBinding& spare) {
+    if (spare.lastPress == 0 || spare.lastPress <= confirmedPress_) return;
+    const auto settled = spare.pressedAt + SETTLE_LIMIT;
+    if (Clock::now() >= settled) return;
+    if (pingFocusedClient(settled) == PingAnswer::unsupported) {
+        x_.sync();
+        std::this_thread::sleep_until(spare.pressedAt + REBIND_GRACE);
+    }
+}
+
+Window XTestInput::pingTarget(Window focus) {
+    if (auto it = pingTargets_.find(focus); it != pingTargets_.end()) return it->second;
+    Display* display = x_.display();
+    const Atom ping = x_.atom("_NET_WM_PING");
+    Window target = None;
+    {
+        X11ErrorTrap trap(display);
+        Window window = focus;
+        // From the focus window up to its top level: the first one that lists
+        // protocols decides.
+        for (int depth = 0; window != None && window != x_.root() && depth < 16; ++depth) {
+            Atom* protocols = nullptr;
+            int count = 0;
+            if (XGetWMProtocols(display, window, &protocols, &count)) {
+                XData<Atom> owned(protocols);
+                if (std::find(protocols, protocols + count, ping) != protocols + count) target = window;
+                break;
+            }
+            Window root = None, parent = None;
+            Window* children = nullptr;
+            unsigned int childCount = 0;
+            if (!XQueryTree(display, window, &root, &parent, &children, &childCount)) break;
+            XData<Window> ownedChildren(children);
+            window = parent;
+        }
+        if (trap.failed()) target = None;
+    }
+    if (pingTargets_.size() > 64) pingTargets_.clear();
+    pingTargets_[focus] = target;
+    return target;
+}
+
+XTestInput::PingAnswer XTestInput::pingFocusedClient(Clock::time_point deadline) {
+    Display* display = x_.display();
+    Window focus = None;
+    int revert = 0;
+    XGetInputFocus(display, &focus, &revert);
+    if (focus == None || focus == PointerRoot) return PingAnswer::unsupported;
+    const Window target = pingTarget(focus);
+    if (target == None) return PingAnswer::unsupported;
+    if (!watchingRoot_) {
+        // Clients answer to the root window, for the window manager and for
+        // anyone watching its children.
+        XWindowAttributes attributes{};
+        XGetWindowAttributes(display, x_.root(), &attributes);
+        XSelectInput(display, x_.root(), attributes.your_event_mask | SubstructureNotifyMask);
+        watchingRoot_ = true;
+    }
+    const Atom protocols = x_.atom("WM_PROTOCOLS");
+    const Atom ping = x_.atom("_NET_WM_PING");
+    const long token = ++pingToken_;
+    const std::uint64_t covered = pressSerial_;
+    XEvent request{};
+    request.xclient.type = ClientMessage;
+    request.xclient.window = target;
+    request.xclient.message_type = protocols;
+    request.xclient.format = 32;
+    request.xclient.data.l[0] = static_cast<long>(ping);
+    request.xclient.data.l[1] = token;  // the timestamp, which the answer carries back
+    request.xclient.data.l[2] = static_cast<long>(target);
+    {
+        X11ErrorTrap trap(display);
+        XSendEvent(display, target, False, NoEventMask, &request);
+        if (trap.failed()) {
+            pingTargets_.erase(focus);
+            return PingAnswer::unsupported;
+        }
+    }
+    while (true) {
+        while (XPending(display) > 0) {
+            XEvent event;
+            XNextEvent(display, &event);
+            if (event.type == ClientMessage && event.xclient.message_type == protocols &&
+                event.xclient.data.l[0] == static_cast<long>(ping) && event.xclient.data.l[1] == token) {
+                confirmedPress_ = std::max(confirmedPress_, covered);
+                return PingAnswer::answered;
+            }
+            handleEvent(event);
+        }
+        const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (remaining.count() <= 0) {
+            pingTargets_.erase(focus);
+            return PingAnswer::timedOut;
+        }
+        pollfd descriptor{ConnectionNumber(display), POLLIN, 0};
+        poll(&descriptor, 1, static_cast<int>(remaining.count()));
+    }
+}
+
+void XTestInput::notePress(::KeyCode keycode) {
+    for (auto& spare : spares_) {
+        if (spare.keycode != keycode) continue;
+        spare.lastPress = ++pressSerial_;
+        spare.pressedAt = Clock::now();
+    }
+}
+
+std::vector<HeldModifier> XTestInput::heldModifiers() {
+    char keys[32] = {};
+    XQueryKeymap(x_.display(), keys);
+    // The round trip brought in every notification sent before it.
+    processEvents();
+    std::vector<HeldModifier> held;
+    for (int keycode = 0; keycode < 256; ++keycode) {
+        if (((keys[keycode / 8] >> (keycode % 8)) & 1) && modifierBits_[keycode]) {
+            held.push_back(HeldModifier{static_cast<::KeyCode>(keycode), modifierBits_[keycode]});
+        }
+    }
+    return held;
+}
+
+XTestInput::ModifierOverride XTestInput::beginOverride() {
+    ModifierOverride override;
+    override.held = heldModifiers();
+    return override;
+}
+
+void XTestInput::require(ModifierOverride& override, const ModifierRequest& request) {
+    const auto plan = planModifiers(override.held, request, modifierKeys_);
+    for (::KeyCode keycode : plan.release) {
+        fakeKey(keycode, false);
+        std::erase_if(override.held, [&](const HeldModifier& m) { return m.keycode == keycode; });
+        if (std::erase(override.added, keycode) == 0) override.lifted.push_back(keycode);
+    }
+    for (::KeyCode keycode : plan.press) {
+        fakeKey(keycode, true);
+        override.held.push_back(HeldModifier{keycode, modifierBits_[keycode]});
+        // Pressing back a key the caller holds returns it to the caller.
+        if (callerHolds(keycode) && std::erase(override.lifted, keycode) > 0) continue;
+        override.added.push_back(keycode);
+    }
+}
+
+void XTestInput::end(ModifierOverride& override) {
+    for (auto it = override.added.rbegin(); it != override.added.rend(); ++it) {
+        if (!callerHolds(*it)) fakeKey(*it, false);
+    }
+    for (::KeyCode keycode : override.lifted) {
+        if (callerHolds(keycode)) fakeKey(keycode, true);
+    }
+    override = {};
+}
+
+bool XTestInput::callerHolds(::KeyCode keycode) const {
+    return std::ranges::any_of(held_, [&](const HeldInput& input) { return input.keycode == keycode; });
+}
+
+std::optional<XTestInput::HeldInput> XTestInput::takeHeld(std::uint32_t id) {
+    auto it = std::ranges::find(held_, id, &HeldInput::id);
+    if (it == held_.end()) return std::nullopt;
+    HeldInput input = std::move(*it);
+    held_.erase(it);
+    return input;
+}
+
+void XTestInput::fakeKey(::KeyCode keycode, bool down) {
+    XTestFakeKeyEvent(x_.display(), keycode, down ? True : False, CurrentTime);
 }
 
 void XTestInput::restoreSpares() {
@@ -183,8 +567,29 @@ void XTestInput::moveTo(int x, int y) {
     x_.flush();
 }
 
-void XTestInput::button(unsigned int button, bool down) {
-    XTestFakeButtonEvent(x_.display(), button, down ? True : False, CurrentTime);
+void XTestInput::button(unsigned int button, bool down, std::uint64_t mask) {
+    processEvents();
+    Display* display = x_.display();
+    const std::uint32_t id = BUTTON_ID + button;
+    const ModifierRequest request{true, xModifierBits(mask, modifierKeys_.altBit)};
+    if (down) {
+        HeldInput input{id, 0, std::nullopt};
+        if (mask != 0) {
+            input.override = beginOverride();
+            require(*input.override, request);
+        }
+        XTestFakeButtonEvent(display, button, True, CurrentTime);
+        held_.push_back(std::move(input));
+    } else {
+        auto input = takeHeld(id);
+        std::optional<ModifierOverride> override = input ? std::move(input->override) : std::nullopt;
+        if (!input && mask != 0) {
+            override = beginOverride();
+            require(*override, request);
+        }
+        XTestFakeButtonEvent(display, button, False, CurrentTime);
+        if (override) end(*override);
+    }
     x_.flush();
 }
 
@@ -196,85 +601,95 @@ void XTestInput::click(int x, int y, unsigned int button, int count) {
     }
 }
 
-void XTestInput::pressModifiers(std::uint64_t mask, bool down) {
-    auto keysyms = modifierKeysyms(mask);
-    if (!down) std::ranges::reverse(keysyms);
-    for (KeySym keysym : keysyms) {
-        if (::KeyCode keycode = XKeysymToKeycode(x_.display(), keysym)) {
-            XTestFakeKeyEvent(x_.display(), keycode, down ? True : False, CurrentTime);
-        }
-    }
-}
-
 bool XTestInput::key(std::uint16_t virtualKey, bool down, std::uint64_t mask) {
-    auto keysym = keysymForVirtualKey(virtualKey);
-    if (!keysym) return false;
-    auto stroke = strokeFor(*keysym);
-    if (!stroke) {
-        auto keycode = bindSpare(*keysym, ++generation_);
-        if (!keycode) return false;
-        stroke = KeyStroke{*keycode, false};
-        x_.sync();
+    processEvents();
+    std::optional<ModifierOverride> override;
+    if (!down) {
+        if (auto input = takeHeld(virtualKey)) {
+            fakeKey(input->keycode, false);
+            if (input->override) end(*input->override);
+            x_.flush();
+            return true;
+        }
+    } else if (auto it = std::ranges::find(held_, std::uint32_t{virtualKey}, &HeldInput::id); it != held_.end()) {
+        // Down again without an up: the key repeats as it went down.
+        fakeKey(it->keycode, true);
+        x_.flush();
+        return true;
     }
-    if (down) pressModifiers(mask, true);
-    XTestFakeKeyEvent(x_.display(), stroke->keycode, down ? True : False, CurrentTime);
-    if (!down) pressModifiers(mask, false);
+
+    std::optional<KeySym> keysym;
+    if (auto character = usCharacterForVirtualKey(virtualKey, (mask & ModifierMask::kShift) != 0)) {
+        keysym = keysymForCodePoint(*character);
+    } else {
+        keysym = keysymForVirtualKey(virtualKey);
+    }
+    if (!keysym) return false;
+    auto stroke = bindableStroke(*keysym);
+    if (!stroke) return false;
+
+    const auto request = modifierRequestForKey(virtualKey, mask, stroke->shift, modifierKeys_.altBit);
+    if (request.exact || request.bits != 0) {
+        override = beginOverride();
+        require(*override, request);
+    }
+    fakeKey(stroke->keycode, down);
+    if (down) {
+        notePress(stroke->keycode);
+        held_.push_back(HeldInput{virtualKey, stroke->keycode, std::move(override)});
+    } else if (override) {
+        end(*override);
+    }
     x_.flush();
     return true;
 }
 
-void XTestInput::tap(const KeyStroke& stroke) {
-    const ::KeyCode shift = stroke.shift ? XKeysymToKeycode(x_.display(), XK_Shift_L) : 0;
-    if (shift) XTestFakeKeyEvent(x_.display(), shift, True, CurrentTime);
-    XTestFakeKeyEvent(x_.display(), stroke.keycode, True, CurrentTime);
-    XTestFakeKeyEvent(x_.display(), stroke.keycode, False, CurrentTime);
-    if (shift) XTestFakeKeyEvent(x_.display(), shift, False, CurrentTime);
-}
-
 bool XTestInput::typeText(std::string_view utf8) {
-    const auto codePoints = decodeUtf8(utf8);
-    if (codePoints.empty()) return true;
-    loadKeymap();
-    const std::uint64_t generation = ++generation_;
+    const auto keysyms = keysymsForText(utf8);
+    if (keysyms.empty()) return true;
+    processEvents();
+    const std::uint64_t firstUse = useCounter_ + 1;
 
-    // Bind every missing character first, in one batch of mapping changes,
-    // so that the client sees one change before the keys instead of one
-    // between every two of them. The server handles this connection's
-    // requests in order, so the keys follow the bindings without a round trip.
+    // Missing characters are bound ahead of their keys, so that the client
+    // sees one keymap change before the keys instead of one between every two
+    // of them. The server handles this connection's requests in order, so the
+    // keys follow their bindings without a round trip.
+    std::optional<ModifierOverride> override;
     std::vector<KeyStroke> pending;
-    pending.reserve(codePoints.size());
+    pending.reserve(keysyms.size());
     auto typePending = [&] {
-        for (const auto& stroke : pending) tap(stroke);
+        for (const auto& stroke : pending) {
+            if (!override) override = beginOverride();
+            require(*override, ModifierRequest{true, stroke.shift ? ShiftMask : 0u});
+            fakeKey(stroke.keycode, true);
+            fakeKey(stroke.keycode, false);
+            notePress(stroke.keycode);
+        }
         pending.clear();
     };
     bool intact = true;
-    for (char32_t codePoint : codePoints) {
-        const KeySym keysym = keysymForCodePoint(codePoint);
-        auto stroke = strokeFor(keysym);
-        if (stroke) {
-            for (auto& spare : spares_) {
-                if (spare.keycode == stroke->keycode) spare.lastUse = generation;
-            }
-        } else {
-            // When every spare already types a character of this text, those
-            // characters go out before one of the spares changes meaning.
-            const bool exhausted = std::ranges::all_of(
-                spares_, [&](const SpareBinding& spare) { return spare.lastUse == generation; });
-            if (exhausted) typePending();
-            if (auto keycode = bindSpare(keysym, generation)) stroke = KeyStroke{*keycode, false};
-        }
-        if (!stroke) {
-            intact = false;
+    for (KeySym keysym : keysyms) {
+        if (auto stroke = strokeFor(keysym)) {
+            pending.push_back(*stroke);
             continue;
         }
-        pending.push_back(*stroke);
+        // A spare whose character of this text has not gone out yet sends it
+        // before it changes meaning.
+        if (SpareBinding* victim = victimSpare(); victim && victim->lastUse >= firstUse) typePending();
+        if (auto stroke = bindableStroke(keysym)) {
+            pending.push_back(*stroke);
+        } else {
+            intact = false;
+        }
     }
     typePending();
-    x_.sync();
+    if (override) end(*override);
+    x_.flush();
     return intact;
 }
 
-void XTestInput::scroll(ScrollUnits units, int vertical, int horizontal) {
+void XTestInput::scroll(ScrollUnits units, int vertical, int horizontal, std::uint64_t mask) {
+    processEvents();
     auto clicks = [&](int amount) {
         if (amount == 0) return 0;
         const int magnitude = amount < 0 ? -amount : amount;
@@ -287,8 +702,14 @@ void XTestInput::scroll(ScrollUnits units, int vertical, int horizontal) {
             XTestFakeButtonEvent(x_.display(), button, False, CurrentTime);
         }
     };
+    std::optional<ModifierOverride> override;
+    if (mask != 0) {
+        override = beginOverride();
+        require(*override, ModifierRequest{true, xModifierBits(mask, modifierKeys_.altBit)});
+    }
     press(vertical > 0 ? 4 : 5, clicks(vertical));
     press(horizontal > 0 ? 6 : 7, clicks(horizontal));
+    if (override) end(*override);
     x_.flush();
 }
 

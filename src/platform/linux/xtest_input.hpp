@@ -3,20 +3,42 @@
 // scrolling, and the pointer's location.
 //
 // Ownership: borrows the connection (which must outlive it); owns the spare
-// keycodes it binds for characters the keymap lacks, and restores them when it
-// is destroyed. Threading: the connection's thread.
+// keycodes it binds for characters the keymap lacks, and every key and button
+// it holds down; when it is destroyed it releases those and restores the
+// spares. Threading: the connection's thread.
 //
-// Why the spare keycodes stay bound: a client translates a key event with the
-// keymap it fetches when it handles the mapping change, which may be long after
-// the server processed the key. Restoring right after typing could make a slow
+// Modifiers. An event with a mask is delivered with exactly the modifiers of
+// its mask in effect: held modifier keys outside it are lifted, missing ones
+// pressed, both from the event's down to its up; afterwards the keys the
+// caller holds through this object are pressed again. An event without a mask
+// leaves the held modifiers as they are. Modifier keys held through another
+// device (a physical keyboard) are lifted but never pressed again: XTest
+// cannot know when their owner lets go, and pressing them from here would
+// leave them stuck.
+//
+// Printable keys type the character they carry on a US keyboard ("2" with
+// shift is "@"), found on the server's current layout wherever it lies, with
+// shift only when that layout's level needs it.
+//
+// Why the keymap is cached: it changes rarely, and the server tells every
+// client when it does; this object re-reads it only after a change that is
+// not one of its own bindings.
+//
+// Why spare keycodes stay bound: a client translates a key event with the
+// keymap it fetches when it handles the event, which may be long after the
+// server processed the key. Restoring right after typing could make a slow
 // client read the key with the old map, so bindings stay until their keycode
 // is needed for another character (least recently used first) or until this
-// object goes; a keycode rebound within one text waits for a short grace so
-// that every character arrives intact and in order.
+// object goes. A keycode whose latest key the client may not have handled yet
+// is rebound only after the focused client answers a _NET_WM_PING sent behind
+// that key (a client answers it only after reading every earlier event), or,
+// for a client that does not take pings, after a short grace.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
@@ -39,17 +61,68 @@ inline constexpr std::uint64_t kFunction = 0x800000;
 // counterpart (the function key) or outside the table.
 std::optional<KeySym> keysymForVirtualKey(std::uint16_t code);
 
-// The modifier keysyms held for a mask, in pressing order: shift → Shift_L,
-// control and command → Control_L (command is the primary shortcut modifier
-// here), option → Alt_L, function → nothing. Control_L appears once.
-std::vector<KeySym> modifierKeysyms(std::uint64_t mask);
+// The character a printable virtual key types on a US keyboard, shifted or
+// not ("a"/"A", "1"/"!", "'"/"\""); nothing for keys that type no character of
+// their own (Return, Tab, space, arrows, modifiers).
+std::optional<char32_t> usCharacterForVirtualKey(std::uint16_t code, bool shifted);
 
-// The keysym that types one Unicode code point: Latin-1 directly, line feed
-// and tab as Return and Tab, everything else 0x01000000 + code point.
+// The keysym that types one Unicode code point: Latin-1 directly, line feed,
+// carriage return and tab as Return and Tab, everything else 0x01000000 + code
+// point.
 KeySym keysymForCodePoint(char32_t codePoint);
+
+// The keysyms that type a text, one per code point, except that a carriage
+// return followed by a line feed is one Return.
+std::vector<KeySym> keysymsForText(std::string_view utf8);
 
 // Decodes UTF-8; invalid bytes become U+FFFD.
 std::vector<char32_t> decodeUtf8(std::string_view text);
+
+// The X modifier bits of an engine mask: shift → Shift, control and command →
+// Control (command is the primary shortcut modifier here), option → the bit
+// Alt sets, function → nothing.
+unsigned int xModifierBits(std::uint64_t mask, unsigned int altBit);
+
+// The modifier state an event asks for.
+struct ModifierRequest {
+    // True: exactly `bits`, held modifiers outside them lifted. False: `bits`
+    // on top of whatever is held, nothing lifted.
+    bool exact = false;
+    unsigned int bits = 0;
+    bool operator==(const ModifierRequest&) const = default;
+};
+
+// What a key event asks for. `levelNeedsShift`: the key's character lies on
+// the shifted level of its keycode in the current layout. A modifier key's own
+// modifier is never asked for (the key itself provides it), and a modifier key
+// whose mask holds nothing else leaves the held modifiers alone, so that
+// modifiers pressed one after another stay held together.
+ModifierRequest modifierRequestForKey(std::uint16_t virtualKey, std::uint64_t mask, bool levelNeedsShift,
+                                      unsigned int altBit);
+
+// A modifier key that is down, and the modifier bits it sets.
+struct HeldModifier {
+    ::KeyCode keycode = 0;
+    unsigned int bits = 0;
+};
+
+// The keys pressed to provide each modifier, and the bit Alt sets.
+struct ModifierKeys {
+    ::KeyCode shift = 0;
+    ::KeyCode control = 0;
+    ::KeyCode alt = 0;
+    unsigned int altBit = Mod1Mask;
+};
+
+// The keys to release and to press (in that order) to go from `held` to the
+// state `request` asks for.
+struct ModifierPlan {
+    std::vector<::KeyCode> release;
+    std::vector<::KeyCode> press;
+    bool operator==(const ModifierPlan&) const = default;
+};
+ModifierPlan planModifiers(const std::vector<HeldModifier>& held, const ModifierRequest& request,
+                           const ModifierKeys& keys);
 
 enum class ScrollUnits { line, pixel };
 
@@ -66,20 +139,24 @@ public:
     XTestInput& operator=(const XTestInput&) = delete;
 
     void moveTo(int x, int y);
-    // X buttons: 1 left, 2 middle, 3 right.
-    void button(unsigned int button, bool down);
+    // X buttons: 1 left, 2 middle, 3 right. With a mask, its modifiers are in
+    // effect from the button's down to its up.
+    void button(unsigned int button, bool down, std::uint64_t mask = 0);
     void click(int x, int y, unsigned int button, int count);
 
-    // A key by virtual code. With a mask, the modifiers are pressed before a
-    // key-down and released after the key-up. False when the code has no key.
+    // A key by virtual code. With a mask, its modifiers are in effect from the
+    // key's down to its up. False when the code has no key here (the function
+    // key) or no keycode could be bound for it.
     bool key(std::uint16_t virtualKey, bool down, std::uint64_t mask);
-    // Types text exactly, character by character; returns once the server has
-    // processed every event. False when a character could not be bound.
+    // Types text exactly, character by character, with no modifier held but
+    // the shift its layout level needs. False when a character could not be
+    // bound.
     bool typeText(std::string_view utf8);
 
     // Positive vertical is up, positive horizontal is left. Pixel amounts
-    // become at least one click when not zero.
-    void scroll(ScrollUnits units, int vertical, int horizontal);
+    // become at least one click when not zero. With a mask, its modifiers are
+    // in effect around the clicks.
+    void scroll(ScrollUnits units, int vertical, int horizontal, std::uint64_t mask = 0);
 
     std::optional<std::pair<int, int>> pointerLocation();
 
@@ -87,6 +164,8 @@ public:
     int spareKeycodeCount() const { return static_cast<int>(spares_.size()); }
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     explicit XTestInput(X11Connection& connection);
 
     struct KeyStroke {
@@ -95,23 +174,64 @@ private:
     };
     struct SpareBinding {
         ::KeyCode keycode = 0;
-        KeySym keysym = NoSymbol;
-        std::uint64_t lastUse = 0;  // typeText generation
+        KeySym keysym = NoSymbol;   // what this object bound there; NoSymbol: free
+        std::uint64_t lastUse = 0;  // use counter; the least recently used is rebound first
+        std::uint64_t lastPress = 0;  // serial of its latest press; 0: never pressed
+        Clock::time_point pressedAt;
     };
+    // Modifier keys lifted and pressed for one event, from its down to its up.
+    struct ModifierOverride {
+        std::vector<HeldModifier> held;  // the modifier keys down now
+        std::vector<::KeyCode> lifted;   // held before, released for the event
+        std::vector<::KeyCode> added;    // pressed for the event
+    };
+    // A key or button the caller holds down through this object.
+    struct HeldInput {
+        std::uint32_t id = 0;  // virtual key, or BUTTON_ID + X button
+        ::KeyCode keycode = 0;  // the key pressed (0 for a button)
+        std::optional<ModifierOverride> override;
+    };
+    static constexpr std::uint32_t BUTTON_ID = 0x10000;
+    enum class PingAnswer { answered, unsupported, timedOut };
 
     void loadKeymap();
+    void processEvents();
+    void handleEvent(XEvent& event);
+    bool onlyBoundSpares(int first, int count) const;
+
     std::optional<KeyStroke> strokeFor(KeySym keysym);
-    std::optional<::KeyCode> bindSpare(KeySym keysym, std::uint64_t generation);
-    void pressModifiers(std::uint64_t mask, bool down);
-    void tap(const KeyStroke& stroke);
+    std::optional<KeyStroke> bindableStroke(KeySym keysym);
+    SpareBinding* victimSpare();
+    void waitUntilHandled(const SpareBinding& spare);
+    PingAnswer pingFocusedClient(Clock::time_point deadline);
+    Window pingTarget(Window focus);
+    void notePress(::KeyCode keycode);
+
+    std::vector<HeldModifier> heldModifiers();
+    ModifierOverride beginOverride();
+    void require(ModifierOverride& override, const ModifierRequest& request);
+    void end(ModifierOverride& override);
+    bool callerHolds(::KeyCode keycode) const;
+    std::optional<HeldInput> takeHeld(std::uint32_t id);
+
+    void fakeKey(::KeyCode keycode, bool down);
     void restoreSpares();
 
     X11Connection& x_;
-    int minKeycode_ = 8;
     int keysymsPerKeycode_ = 0;
-    std::unordered_map<KeySym, KeyStroke> keymap_;  // levels 1 and 2 of group 1
+    bool keymapStale_ = true;
+    int xkbEventBase_ = -1;  // -1: no XKB; mapping changes then come as core MappingNotify
+    std::unordered_map<KeySym, KeyStroke> keymap_;  // levels 1 and 2 of group 1, spares excluded
+    std::array<unsigned int, 256> modifierBits_{};  // per keycode; locking keys excluded
+    ModifierKeys modifierKeys_;
     std::vector<SpareBinding> spares_;
-    std::uint64_t generation_ = 0;
+    std::uint64_t useCounter_ = 0;
+    std::uint64_t pressSerial_ = 0;
+    std::uint64_t confirmedPress_ = 0;  // every spare press up to this one was handled
+    std::vector<HeldInput> held_;
+    bool watchingRoot_ = false;
+    std::unordered_map<Window, Window> pingTargets_;  // focus window → window that takes pings (None: none)
+    long pingToken_ = 0;
 };
 
 }  // namespace kest::platform::linux_desktop
