@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <bit>
 #include <memory>
 #include <set>
 
@@ -179,7 +180,15 @@ TEST_F(DesktopTest, TypedTextArrivesIntactAndInOrder) {
 
     std::string ascii;
     for (int i = 0; ascii.size() < 200; ++i) ascii.push_back(static_cast<char>(' ' + (i * 7) % 95));
-    const std::string texts[] = {ascii, "Éü 漢字 ✓ 🙂", "x\tTab and ünïcödé, then ASCII again"};
+    // Sixty distinct characters in one text: more than there are spare
+    // keycodes, so spares are rebound while the text is typed.
+    std::string distinct;
+    for (char32_t point = 0x4E00; point < 0x4E00 + 60 * 37; point += 37) {
+        distinct += static_cast<char>(0xE0 | (point >> 12));
+        distinct += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
+        distinct += static_cast<char>(0x80 | (point & 0x3F));
+    }
+    const std::string texts[] = {ascii, "Éü 漢字 ✓ 🙂", "x\tTab and ünïcödé, then ASCII again", distinct};
     for (const auto& text : texts) {
         ASSERT_EQ(reader().setText(target.get(), ""), StatusCode::kSuccess);
         ASSERT_EQ(reader().grabFocus(target.get()), StatusCode::kSuccess);
@@ -210,6 +219,90 @@ TEST_F(DesktopTest, KeysWithModifiersActOnTheFocusedEntry) {
     input->key(KEY_DELETE, false, 0);
     input->sync();
     EXPECT_TRUE(waitFor([&] { return textOf(target).empty(); })) << textOf(target);
+}
+
+// The keycodes with no keysym at all.
+int emptyKeycodes(Display* display) {
+    int minKeycode = 0, maxKeycode = 0, perKeycode = 0;
+    XDisplayKeycodes(display, &minKeycode, &maxKeycode);
+    XData<KeySym> map(XGetKeyboardMapping(display, static_cast<::KeyCode>(minKeycode), maxKeycode - minKeycode + 1,
+                                          &perKeycode));
+    int empty = 0;
+    for (int i = 0; map && i <= maxKeycode - minKeycode; ++i) {
+        const KeySym* syms = map.get() + static_cast<std::ptrdiff_t>(i) * perKeycode;
+        if (std::all_of(syms, syms + perKeycode, [](KeySym s) { return s == NoSymbol; })) ++empty;
+    }
+    return empty;
+}
+
+int keysDown(Display* display) {
+    char keys[32] = {};
+    XQueryKeymap(display, keys);
+    int down = 0;
+    for (char byte : keys) down += std::popcount(static_cast<unsigned char>(byte));
+    return down;
+}
+
+TEST_F(DesktopTest, KeymapChangedBySomeoneElseIsFollowed) {
+    auto input = XTestInput::create(x());
+    ASSERT_TRUE(input);
+    auto target = element("Typing Target");
+    activateFixture();
+    ASSERT_EQ(reader().setText(target.get(), ""), StatusCode::kSuccess);
+    ASSERT_EQ(reader().grabFocus(target.get()), StatusCode::kSuccess);
+    constexpr std::uint16_t KEY_Q = 12;
+    input->key(KEY_Q, true, 0);
+    input->key(KEY_Q, false, 0);
+    ASSERT_TRUE(waitFor([&] { return textOf(target) == "q"; })) << textOf(target);
+
+    // Another client makes the key that typed "q" type "w".
+    auto other = X11Connection::open();
+    ASSERT_TRUE(other);
+    const ::KeyCode keycode = XKeysymToKeycode(other->display(), XK_q);
+    int perKeycode = 0;
+    XData<KeySym> saved(XGetKeyboardMapping(other->display(), keycode, 1, &perKeycode));
+    ASSERT_TRUE(saved && perKeycode > 0);
+    std::vector<KeySym> w(static_cast<std::size_t>(perKeycode), XK_w);
+    XChangeKeyboardMapping(other->display(), keycode, perKeycode, w.data(), 1);
+    other->sync();
+    struct Restore {
+        X11Connection& connection;
+        ::KeyCode keycode;
+        int perKeycode;
+        KeySym* syms;
+        ~Restore() {
+            XChangeKeyboardMapping(connection.display(), keycode, perKeycode, syms, 1);
+            connection.sync();
+        }
+    } restore{*other, keycode, perKeycode, saved.get()};
+
+    input->key(KEY_Q, true, 0);
+    input->key(KEY_Q, false, 0);
+    EXPECT_TRUE(waitFor([&] { return textOf(target) == "qq"; })) << textOf(target);
+}
+
+TEST_F(DesktopTest, InputReleasesItsKeysAndSparesWhenItGoes) {
+    auto target = element("Typing Target");
+    activateFixture();
+    ASSERT_EQ(reader().setText(target.get(), ""), StatusCode::kSuccess);
+    ASSERT_EQ(reader().grabFocus(target.get()), StatusCode::kSuccess);
+    const int emptyBefore = emptyKeycodes(x().display());
+    ASSERT_EQ(keysDown(x().display()), 0);
+    {
+        auto input = XTestInput::create(x());
+        ASSERT_TRUE(input);
+        constexpr std::uint16_t KEY_SHIFT = 56, KEY_A = 0;
+        EXPECT_TRUE(input->typeText("漢字✓"));
+        input->key(KEY_SHIFT, true, ModifierMask::kShift);
+        input->key(KEY_A, true, 0);
+        input->sync();
+        EXPECT_LT(emptyKeycodes(x().display()), emptyBefore);
+        EXPECT_EQ(keysDown(x().display()), 2);
+    }
+    x().sync();
+    EXPECT_EQ(keysDown(x().display()), 0) << "keys left held down";
+    EXPECT_EQ(emptyKeycodes(x().display()), emptyBefore) << "spare keycodes left bound";
+    EXPECT_TRUE(waitFor([&] { return textOf(target) == "漢字✓A"; })) << textOf(target);
 }
 
 TEST_F(DesktopTest, ClickAtCoordinatesLandsOnTheButtonThere) {

@@ -551,6 +551,9 @@ void XTestInput::fakeKey(::KeyCode keycode, bool down) {
 }
 
 void XTestInput::restoreSpares() {
+    // The client must read the latest key on a spare before its binding goes.
+    auto latest = std::ranges::max_element(spares_, {}, &SpareBinding::lastPress);
+    if (latest != spares_.end()) waitUntilHandled(*latest);
     bool changed = false;
     std::vector<KeySym> none(static_cast<std::size_t>(std::max(keysymsPerKeycode_, 1)), NoSymbol);
     for (auto& spare : spares_) {

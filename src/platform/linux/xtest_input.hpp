@@ -5,7 +5,9 @@
 // Ownership: borrows the connection (which must outlive it); owns the spare
 // keycodes it binds for characters the keymap lacks, and every key and button
 // it holds down; when it is destroyed it releases those and restores the
-// spares. Threading: the connection's thread.
+// spares, once the client has read the keys typed on them. It reads (and
+// drops) the events of its connection, so it wants a connection of its own.
+// Threading: the connection's thread.
 //
 // Modifiers. An event with a mask is delivered with exactly the modifiers of
 // its mask in effect: held modifier keys outside it are lifted, missing ones
