@@ -35,13 +35,23 @@ public:
         return sleepFor(std::chrono::duration_cast<Clock::duration>(duration));
     }
 
-    // A caller's count of milliseconds as a pause length, held within what the
-    // clock can add without overflowing (about 30 years; negative stays
-    // negative, which pauses not at all).
+    // The longest pause or deadline: far beyond any real wait, and far from
+    // overflowing the clock's arithmetic (about 30 years).
+    static constexpr std::int64_t LONGEST_MS = 1'000'000'000'000;
+
+    // A caller's count of milliseconds as a pause length, held within
+    // LONGEST_MS (negative stays negative, which pauses not at all).
     static Clock::duration milliseconds(std::int64_t ms) {
-        constexpr std::int64_t LONGEST_MS = 1'000'000'000'000;
         return std::chrono::milliseconds(std::clamp(ms, -LONGEST_MS, LONGEST_MS));
     }
+    // Seconds as a pause length: not a number or not above 0 is no pause,
+    // beyond LONGEST_MS the longest.
+    static Clock::duration seconds(double value) {
+        if (!(value > 0)) return Clock::duration::zero();
+        if (value >= static_cast<double>(LONGEST_MS) / 1000) return std::chrono::milliseconds(LONGEST_MS);
+        return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(value));
+    }
+    bool sleepSeconds(double value) { return sleepFor(seconds(value)); }
 };
 
 // A plain sleep on the calling thread: for runs that serve one request and so

@@ -36,20 +36,6 @@ bool clickByEvents(p::Events& events, Pause& pause, p::Point point, bool right, 
     return true;
 }
 
-// Where an element is, or why events cannot be aimed at it. An element whose
-// position or size cannot be read is not aimed at: its centre would read as
-// the top-left corner of the screen, and events there hit whatever is there.
-std::optional<RPCErrorData> unreachable(p::Accessibility& accessibility, const std::string& ref,
-                                        const p::Element& element) {
-    auto position = accessibility.attribute(element, p::AXAttribute::kPosition);
-    auto size = accessibility.attribute(element, p::AXAttribute::kSize);
-    if (position && position->asPoint() && size && size->asSize()) return std::nullopt;
-    const bool gone = (!position && position.error() == p::StatusCode::kInvalidElement) ||
-                      (!size && size.error() == p::StatusCode::kInvalidElement);
-    if (gone) return elementNotFound(ref);
-    return RPCErrorData{ErrorCode::kFailed, "Element " + ref + " has no position on screen", std::nullopt};
-}
-
 struct Target {
     p::Point point;
     std::optional<p::Element> element;  // with a ref
@@ -72,6 +58,23 @@ Result<Target> target(p::Accessibility& accessibility, const std::optional<std::
 }
 
 }  // namespace
+
+// Events are not aimed at an element whose position or size cannot be read:
+// its centre would read as the top-left corner of the screen, and events
+// there hit whatever is there.
+Result<p::Point> Actions::aimAt(p::Accessibility& accessibility, const std::string& ref, const p::Element& element,
+                                std::string_view what) {
+    auto position = accessibility.attribute(element, p::AXAttribute::kPosition);
+    auto size = accessibility.attribute(element, p::AXAttribute::kSize);
+    if (position && position->asPoint() && size && size->asSize()) {
+        return p::Point{position->asPoint()->x + size->asSize()->width * 0.5,
+                        position->asPoint()->y + size->asSize()->height * 0.5};
+    }
+    const bool gone = (!position && position.error() == p::StatusCode::kInvalidElement) ||
+                      (!size && size.error() == p::StatusCode::kInvalidElement);
+    if (gone) return fail(ErrorCode::kNotFound, std::string(what) + " not found: " + ref + ". Take a snapshot first.");
+    return fail(ErrorCode::kFailed, std::string(what) + " " + ref + " has no position on screen");
+}
 
 std::array<double, 4> Actions::getBounds(p::Accessibility& accessibility, const p::Element& element) {
     std::array<double, 4> bounds{0, 0, 0, 0};
@@ -96,13 +99,13 @@ Result<Json> Actions::click(p::Platform& platform, Pause& pause, const std::opti
     bool finished = true;
     if (!aim->element || right || !modifiers.empty()) {
         if (aim->element) {
-            if (auto error = unreachable(accessibility, *ref, *aim->element)) return std::unexpected(*error);
+            if (auto ok = aimAt(accessibility, *ref, *aim->element); !ok) return std::unexpected(ok.error());
         }
         finished = clickByEvents(platform.events(), pause, aim->point, right, count, buildModifierFlags(modifiers));
     } else {
         for (std::int64_t i = 1; i <= count && finished; ++i) {
             if (accessibility.performAction(*aim->element, p::AXAction::kPress) != p::StatusCode::kSuccess) {
-                if (auto error = unreachable(accessibility, *ref, *aim->element)) return std::unexpected(*error);
+                if (auto ok = aimAt(accessibility, *ref, *aim->element); !ok) return std::unexpected(ok.error());
                 clickByEvents(platform.events(), pause, aim->point, false, 1, 0);
             }
             if (count != 1) finished = pause.sleepFor(BETWEEN_CLICKS);
@@ -118,7 +121,7 @@ Result<Json> Actions::hover(p::Platform& platform, const std::optional<std::stri
     auto aim = target(platform.accessibility(), ref, x, y, refMap);
     if (!aim) return std::unexpected(aim.error());
     if (aim->element) {
-        if (auto error = unreachable(platform.accessibility(), *ref, *aim->element)) return std::unexpected(*error);
+        if (auto ok = aimAt(platform.accessibility(), *ref, *aim->element); !ok) return std::unexpected(ok.error());
     }
     auto moved = platform.events().createMouseEvent(p::MouseEventType::moved, aim->point, p::MouseButton::left);
     if (!moved) return fail(ErrorCode::kFailed, "Failed to create mouse move event");

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/pause.hpp"
@@ -39,6 +40,13 @@ public:
     // One press ("down") or release (any other action) of "left", "right" or
     // "middle" (any other name is left) at the pointer, without moving it.
     static Result<Json> mouseButton(platform::Events& events, const std::string& action, const std::string& button);
+
+    // The element's centre, to aim events at, or why it cannot be aimed at:
+    // -32001 "<what> not found: <ref>. Take a snapshot first." when it has
+    // gone, -32600 "<what> <ref> has no position on screen" when its position
+    // or size cannot be read.
+    static Result<platform::Point> aimAt(platform::Accessibility& accessibility, const std::string& ref,
+                                         const platform::Element& element, std::string_view what = "Element");
 
     // [x, y, width, height] from AXPosition and AXSize; an unreadable
     // attribute leaves its two numbers 0.

@@ -70,22 +70,26 @@ Result<Json> Keyboard::typeText(p::Events& events, Pause& pause, std::string_vie
     const auto clusters = graphemeClusters(text);
     const bool pauses = delayMs && *delayMs >= 1;
     for (const std::string& character : clusters) {
-        std::string keyName = lowercased(character);
-        bool shift = isUppercase(character);
-        if (auto shifted = SHIFT_CHARS().find(character); shifted != SHIFT_CHARS().end()) {
-            keyName = shifted->second;
-            shift = true;
-        }
-        if (auto code = KEY_MAP().find(keyName); code != KEY_MAP().end()) {
-            postKeyPair(events, code->second, shift ? p::EventFlag::kShift : 0);
-        } else {
-            postKeyPair(events, 0, 0, character);
-        }
+        typeCharacter(events, character);
         if (pauses && !pause.sleepFor(Pause::milliseconds(*delayMs))) {
             return fail(ErrorCode::kFailed, STOPPING_MESSAGE);
         }
     }
     return Json{{"ok", true}, {"length", clusters.size()}};
+}
+
+void Keyboard::typeCharacter(p::Events& events, const std::string& character) {
+    std::string keyName = lowercased(character);
+    bool shift = isUppercase(character);
+    if (auto shifted = SHIFT_CHARS().find(character); shifted != SHIFT_CHARS().end()) {
+        keyName = shifted->second;
+        shift = true;
+    }
+    if (auto code = KEY_MAP().find(keyName); code != KEY_MAP().end()) {
+        postKeyPair(events, code->second, shift ? p::EventFlag::kShift : 0);
+    } else {
+        postKeyPair(events, 0, 0, character);
+    }
 }
 
 Result<Json> Keyboard::fill(p::Platform& platform, Pause& pause, const std::string& ref, const std::string& text,

@@ -33,6 +33,8 @@ public:
     // characters.
     static Result<Json> typeText(platform::Events& events, Pause& pause, std::string_view text,
                                  std::optional<std::int64_t> delayMs);
+    // Types one user-perceived character as typeText does.
+    static void typeCharacter(platform::Events& events, const std::string& character);
 
     // Sets the element's value; when it refuses, focuses it, selects all and
     // types the text. {"ok", "ref", "method": "ax_set_value" | "focus_select_type"}.

@@ -9,10 +9,18 @@ Pause& plainSleep() {
     return pause;
 }
 
+Randomness& systemRandomness() {
+    static SystemRandomness randomness;
+    return randomness;
+}
+
 }  // namespace
 
 Dispatcher::Dispatcher(platform::Platform& platform_, Pause* pause_)
-    : platform(platform_), pause(pause_ ? *pause_ : plainSleep()), startTime(std::chrono::steady_clock::now()) {
+    : platform(platform_),
+      pause(pause_ ? *pause_ : plainSleep()),
+      randomness(&systemRandomness()),
+      startTime(std::chrono::steady_clock::now()) {
     registerBuiltinMethods();
     registerAppMethods();
     registerWindowMethods();

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "common/pause.hpp"
+#include "common/randomness.hpp"
 #include "desktop/halo_overlay.hpp"
 #include "desktop/window_manager.hpp"
 #include "platform/platform.hpp"
@@ -58,6 +59,9 @@ public:
 
     platform::Platform& platform;
     Pause& pause;
+    // The draws of the human-like methods: the system's secure source, or a
+    // test's script.
+    Randomness* randomness;
 
     std::map<std::string, Handler, std::less<>> handlers;
     std::chrono::steady_clock::time_point startTime;

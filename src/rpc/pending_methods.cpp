@@ -5,10 +5,7 @@
 namespace kest {
 
 void Dispatcher::registerCaptureMethods() {}
-void Dispatcher::registerScrollMethods() {}
 void Dispatcher::registerMenuMethods() {}
 void Dispatcher::registerDialogMethods() {}
-void Dispatcher::registerDragMethods() {}
-void Dispatcher::registerHumanLikeMethods() {}
 
 }  // namespace kest

@@ -9,6 +9,7 @@
 
 #include "common/text.hpp"
 #include "input/focus.hpp"
+#include "input/gestures.hpp"
 #include "input/keys.hpp"
 #include "support/dispatcher_harness.hpp"
 
@@ -562,6 +563,253 @@ TEST_F(InputTest, ClipboardAndPaste) {
     Json timeline = took();
     EXPECT_EQ(timeline.front(), Json({{"activate", 700}}));
     EXPECT_EQ(timeline.back(), Json({{"activate", 800}}));
+}
+
+// Draws from a script: each draw53 takes the next value (the middle of the
+// range once the script is used up), each coin the next answer (true after).
+class ScriptedRandomness final : public Randomness {
+public:
+    std::vector<std::uint64_t> draws;
+    std::vector<bool> coins;
+    std::uint64_t draw53() override {
+        if (next_ < draws.size()) return draws[next_++];
+        return TWO_POW_53 / 2;
+    }
+    bool coin() override { return nextCoin_ < coins.size() ? coins[nextCoin_++] : true; }
+
+private:
+    std::size_t next_ = 0;
+    std::size_t nextCoin_ = 0;
+};
+
+// Only the events of a timeline.
+Json eventsOnly(const Json& timeline) {
+    Json events = Json::array();
+    for (const auto& entry : timeline) {
+        if (entry.contains("mouse") || entry.contains("scroll") || entry.contains("key")) events.push_back(entry);
+    }
+    return events;
+}
+Json pausesOnly(const Json& timeline) {
+    Json pauses = Json::array();
+    for (const auto& entry : timeline) {
+        if (entry.contains("pause")) pauses.push_back(entry["pause"]);
+    }
+    return pauses;
+}
+Json scroll(const char* unit, int vertical, int horizontal) {
+    return {{"scroll", unit}, {"wheels", {vertical, horizontal}}, {"flags", 0}};
+}
+
+TEST_F(InputTest, DragPressesMovesAndReleases) {
+    EXPECT_EQ(harness.result("drag", {{"from_x", 0}, {"from_y", 0}, {"to_x", 100}, {"to_y", 50}, {"steps", 4}, {"duration", 0.2}}),
+              Json({{"ok", true}, {"from", {{"x", 0}, {"y", 0}}}, {"to", {{"x", 100}, {"y", 50}}}}));
+    EXPECT_EQ(took(), Json({mouse(5, 0, 0, 0, 0), pause(0.05), mouse(1, 0, 0, 0, 0), pause(0.05),
+                            mouse(6, 25, 12.5, 0, 0), pause(0.05), mouse(6, 50, 25, 0, 0), pause(0.05),
+                            mouse(6, 75, 37.5, 0, 0), pause(0.05), mouse(6, 100, 50, 0, 0), pause(0.05),
+                            mouse(2, 100, 50, 0, 0)}));
+    // Fewer than 3 steps make 2: the midpoint and the end.
+    for (int steps : {0, 1, 2, -5}) {
+        harness.result("drag", {{"from_x", 0}, {"from_y", 0}, {"to_x", 10}, {"to_y", 10}, {"steps", steps}});
+        Json dragged = Json::array();
+        for (const auto& e : eventsOnly(took())) {
+            if (e["mouse"] == 6) dragged.push_back(e["at"]);
+        }
+        EXPECT_EQ(dragged, Json({{5, 5}, {10, 10}})) << steps;
+    }
+    harness.result("drag", {{"from_x", 0}, {"from_y", 0}, {"to_x", 1}, {"to_y", 1}});
+    EXPECT_EQ(eventsOnly(took()).size(), 23u);  // move, down, 20 dragged, up
+    // Refs win over coordinates and give the elements' centres.
+    EXPECT_EQ(harness.result("drag", {{"from_ref", ref("ok")}, {"from_x", 1}, {"from_y", 1}, {"to_ref", ref("stuck")}, {"steps", 3}}),
+              Json({{"ok", true}, {"from", {{"x", 140}, {"y", 215}}}, {"to", {{"x", 25}, {"y", 40}}}}));
+    // A bad or missing duration never waits: not a number is no pause.
+    took();
+    harness.result("drag", {{"from_x", 0}, {"from_y", 0}, {"to_x", 1}, {"to_y", 1}, {"steps", 3}, {"duration", -4}});
+    EXPECT_EQ(pausesOnly(took()), Json({0.05, 0.05, 0, 0, 0}));
+    // Too many steps are held to the most.
+    harness.result("drag", {{"from_x", 0}, {"from_y", 0}, {"to_x", 1}, {"to_y", 1}, {"steps", 1'000'000'000}, {"duration", 0}});
+    EXPECT_EQ(eventsOnly(took()).size(), static_cast<std::size_t>(Drag::MOST_STEPS + 3));
+
+    // The start is checked before the end.
+    struct Row {
+        Json params;
+        Json error;
+    };
+    const Row rows[] = {
+        {Json::object(), {{"code", -32602}, {"message", "Missing from position: provide from_ref or from_x/from_y"}}},
+        {{{"from_x", 1}, {"to_ref", "@no"}}, {{"code", -32602}, {"message", "Missing from position: provide from_ref or from_x/from_y"}}},
+        {{{"from_ref", "@no"}}, {{"code", -32001}, {"message", "From element not found: @no. Take a snapshot first."}}},
+        {{{"from_x", 1}, {"from_y", 2}}, {{"code", -32602}, {"message", "Missing to position: provide to_ref or to_x/to_y"}}},
+        {{{"from_x", 1}, {"from_y", 2}, {"to_ref", "@no"}}, {{"code", -32001}, {"message", "To element not found: @no. Take a snapshot first."}}},
+        {{{"from_ref", ref("ghost")}, {"to_x", 1}, {"to_y", 1}},
+         {{"code", -32600}, {"message", "From element " + ref("ghost") + " has no position on screen"}}},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(harness.error("drag", row.params), row.error) << row.params;
+        EXPECT_EQ(took(), Json::array()) << row.params;
+    }
+    // Stopping mid-drag still releases the button.
+    harness.clock().stopping = true;
+    EXPECT_EQ(harness.error("drag", {{"from_x", 0}, {"from_y", 0}, {"to_x", 1}, {"to_y", 1}})["message"],
+              "Interrupted: kest-core is shutting down");
+    harness.clock().stopping = false;
+    EXPECT_EQ(took(), Json({mouse(5, 0, 0, 0, 0)}));
+}
+
+TEST_F(InputTest, ScrollWheelsAndSteps) {
+    struct Row {
+        Json params;
+        Json events;
+        std::int64_t amount;
+    };
+    const Row rows[] = {
+        {{{"direction", "down"}}, {scroll("line", -3, 0)}, 3},
+        {{{"direction", "up"}, {"amount", 5}}, {scroll("line", 5, 0)}, 5},
+        {{{"direction", "left"}}, {scroll("line", 0, 3)}, 3},
+        {{{"direction", "right"}, {"amount", 2}}, {scroll("line", 0, -2)}, 2},
+        {{{"direction", "down"}, {"pixels", 120}}, {scroll("pixel", -120, 0)}, 3},
+        {{{"direction", "sideways"}}, {scroll("line", 0, 0)}, 3},
+        {{{"direction", "Down"}}, {scroll("line", 0, 0)}, 3},
+        {{{"direction", "up"}, {"amount", 10'000'000'000}}, {scroll("line", 2147483647, 0)}, 10'000'000'000},
+        {{{"direction", "down"}, {"pixels", -10'000'000'000}}, {scroll("pixel", 2147483647, 0)}, 3},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(harness.result("scroll", row.params), Json({{"ok", true}, {"direction", row.params["direction"]}, {"amount", row.amount}}));
+        EXPECT_EQ(took(), row.events) << row.params;
+    }
+
+    // Smooth: min(total, 20) steps of total / steps, 0.02 s after each.
+    struct Smooth {
+        Json params;
+        std::size_t steps;
+        int perStep;
+    };
+    const Smooth smooth[] = {
+        {{{"direction", "down"}}, 20, -1},
+        {{{"direction", "up"}, {"pixels", 7}}, 7, 1},
+        {{{"direction", "up"}, {"pixels", 100}}, 20, 5},
+        {{{"direction", "left"}, {"amount", 1}}, 10, 1},
+        {{{"direction", "up"}, {"pixels", 0}}, 0, 0},
+        {{{"direction", "up"}, {"amount", -4}}, 0, 0},
+    };
+    for (const auto& row : smooth) {
+        Json params = row.params;
+        params["smooth"] = true;
+        harness.result("scroll", params);
+        Json timeline = took();
+        Json events = eventsOnly(timeline);
+        ASSERT_EQ(events.size(), row.steps) << params;
+        for (const auto& e : events) {
+            const bool horizontal = params["direction"] == "left";
+            EXPECT_EQ(e, scroll("pixel", horizontal ? 0 : row.perStep, horizontal ? row.perStep : 0)) << params;
+        }
+        EXPECT_EQ(pausesOnly(timeline), Json(std::vector<double>(row.steps, 0.02))) << params;
+    }
+
+    // "on" moves the pointer to the element first.
+    harness.result("scroll", {{"direction", "down"}, {"on", ref("ok")}});
+    EXPECT_EQ(took(), Json({mouse(5, 140, 215, 0, 0), pause(0.05), scroll("line", -3, 0)}));
+    EXPECT_EQ(harness.error("scroll", {{"direction", "down"}, {"on", "@zz"}}),
+              Json({{"code", -32001}, {"message", "Element not found: @zz. Take a snapshot first."}}));
+    EXPECT_EQ(harness.error("scroll", {{"amount", 3}}), Json({{"code", -32602}, {"message", "Missing direction parameter"}}));
+    harness.desktop().knobs.scrollEventsFail = true;
+    EXPECT_EQ(harness.result("scroll", {{"direction", "up"}})["ok"], true);
+    EXPECT_EQ(took(), Json::array());
+}
+
+TEST_F(InputTest, HumanLikeClicksTypingAndMoves) {
+    ScriptedRandomness random;
+    harness.dispatcher().randomness = &random;
+    constexpr std::uint64_t TOP = Randomness::TWO_POW_53;
+
+    // Jitter 0: the exact centre, with the random pauses before and between.
+    random.draws = {0, TOP, 0, TOP};
+    EXPECT_EQ(harness.result("human_click", {{"ref", ref("ok")}, {"jitter", 0}}),
+              Json({{"ok", true}, {"ref", ref("ok")}, {"human", true}}));
+    EXPECT_EQ(took(), Json({pause(0.02), mouse(1, 140, 215, 0, 0), pause(0.12), mouse(2, 140, 215, 0, 0)}));
+    // The largest jitter either way is kept 2 points inside the edges.
+    random = ScriptedRandomness();
+    random.draws = {TOP, 0};
+    harness.result("human_click", {{"ref", ref("ok")}, {"jitter", 500}});
+    EXPECT_EQ(eventsOnly(took())[0]["at"], Json({178, 202}));
+    // Negative: its size.
+    random = ScriptedRandomness();
+    random.draws = {TOP, TOP};
+    harness.result("human_click", {{"ref", ref("ok")}, {"jitter", -10}});
+    EXPECT_EQ(eventsOnly(took())[0]["at"], Json({150, 225}));
+
+    EXPECT_EQ(harness.error("human_click", Json::object()), Json({{"code", -32602}, {"message", "Missing ref parameter"}}));
+    makeFrontmost(800);
+    EXPECT_EQ(harness.error("human_click", {{"ref", "@nope"}})["code"], -32001);
+    EXPECT_EQ(took(), Json::array());  // nothing activated for an unknown ref
+    harness.result("human_click", {{"ref", ref("ok")}});
+    Json timeline = took();
+    EXPECT_EQ(timeline.front(), Json({{"activate", 700}}));
+    EXPECT_EQ(timeline.back(), Json({{"activate", 800}}));
+    makeFrontmost(700);
+
+    // Typing: each character as type does, then base × factor by its kind.
+    random = ScriptedRandomness();
+    random.draws = {0, TOP, 0, TOP};
+    EXPECT_EQ(harness.result("human_type", {{"text", "a! é"}, {"delay", 100}}),
+              Json({{"ok", true}, {"length", 4}, {"human", true}}));
+    EXPECT_EQ(took(), concat({keyPress(0), pause(0.07), keyPress(18, SHIFT), pause(0.3), keyPress(0, 0, " "), pause(0.06),
+                              keyPress(0, 0, "é"), pause(0.14)}));
+    random = ScriptedRandomness();
+    random.draws = {0};
+    harness.result("human_type", {{"text", "b"}, {"delay", 0}});
+    EXPECT_EQ(pausesOnly(took()), Json({0.035}));  // the base is 50 ms when not above 0
+    EXPECT_EQ(harness.result("human_type", {{"text", ""}}), Json({{"ok", true}, {"length", 0}, {"human", true}}));
+    EXPECT_EQ(took(), Json::array());
+    EXPECT_EQ(harness.error("human_type", Json::object())["message"], "Missing text parameter");
+
+    // A curved move: steps + 1 moves, from the pointer to the target exactly.
+    harness.desktop().pointer = {0, 0};
+    random = ScriptedRandomness();
+    EXPECT_EQ(harness.result("human_move", {{"x", 100}, {"y", 0}, {"duration", 0.05}}), Json({{"ok", true}}));
+    timeline = took();
+    Json moves = eventsOnly(timeline);
+    ASSERT_EQ(moves.size(), 11u);
+    EXPECT_EQ(moves.front()["at"], Json({0, 0}));
+    EXPECT_EQ(moves.back()["at"], Json({100, 0}));
+    // Bowed to the side: the control point is 25 below the middle (offset
+    // 0.25 × 100, sign +1), so the curve's middle is 12.5 below the chord.
+    EXPECT_DOUBLE_EQ(moves[5]["at"][0].get<double>(), 50);
+    EXPECT_DOUBLE_EQ(moves[5]["at"][1].get<double>(), 12.5);
+    // Slower in the middle: 0.005 × (1 + 0.5 sin(tπ)).
+    Json pauses = pausesOnly(timeline);
+    ASSERT_EQ(pauses.size(), 11u);
+    EXPECT_DOUBLE_EQ(pauses[0].get<double>(), 0.005);
+    EXPECT_DOUBLE_EQ(pauses[5].get<double>(), 0.0075);
+    // Default 0.5 s: 50 steps; to the pointer's own place: a straight, still path.
+    harness.result("human_move", {{"x", 100}, {"y", 0}});
+    EXPECT_EQ(eventsOnly(took()).size(), 51u);
+    harness.result("human_move", {{"x", 100}, {"y", 0}, {"duration", 0}});
+    for (const auto& e : eventsOnly(took())) {
+        EXPECT_DOUBLE_EQ(e["at"][0].get<double>(), 100);
+        EXPECT_DOUBLE_EQ(e["at"][1].get<double>(), 0);
+    }
+    harness.result("human_move", {{"x", 1}, {"y", 1}, {"duration", 1e300}});
+    EXPECT_EQ(eventsOnly(took()).size(), static_cast<std::size_t>(HumanLike::MOST_MOVE_STEPS + 1));
+    EXPECT_EQ(harness.error("human_move", {{"x", 1}}), Json({{"code", -32602}, {"message", "Missing x or y coordinate"}}));
+}
+
+TEST(Randomness, SystemDrawsStayInRangeAndVary) {
+    SystemRandomness random;
+    std::set<std::uint64_t> seen;
+    int heads = 0;
+    for (int i = 0; i < 200; ++i) {
+        const std::uint64_t k = random.draw53();
+        EXPECT_LE(k, Randomness::TWO_POW_53);
+        seen.insert(k);
+        const double u = random.uniform(-3, 3);
+        EXPECT_GE(u, -3);
+        EXPECT_LE(u, 3);
+        heads += random.coin() ? 1 : 0;
+    }
+    EXPECT_GT(seen.size(), 190u);
+    EXPECT_GT(heads, 0);
+    EXPECT_LT(heads, 200);
 }
 
 TEST(NumberSyntax, IgnoresTheProcessLocale) {
