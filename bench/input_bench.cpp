@@ -36,8 +36,13 @@ const std::string UNICODE_TEXT = "üßéñ€世界✓🙂Ωμέγαçøåæžł
 
 struct Series {
     std::vector<double> milliseconds;
+    std::vector<double> sendingMilliseconds;  // until the request (or xdotool) returned
     int intact = 0;
 };
+
+// Between reads of the entry: reading it is a call into the application,
+// which would otherwise compete with the typing it waits for.
+constexpr auto READ_INTERVAL = std::chrono::milliseconds(2);
 
 double elapsedMs(Clock::time_point since) {
     return std::chrono::duration<double, std::milli>(Clock::now() - since).count();
@@ -96,8 +101,7 @@ int main(int argc, char** argv) {
     auto settle = [&](const std::string& text, Clock::time_point started, Series& series) {
         const auto deadline = started + SETTLE_LIMIT;
         bool intact = false;
-        while (Clock::now() < deadline && !(intact = entryReads(text))) {
-        }
+        while (Clock::now() < deadline && !(intact = entryReads(text))) std::this_thread::sleep_for(READ_INTERVAL);
         series.milliseconds.push_back(elapsedMs(started));
         if (intact) ++series.intact;
     };
@@ -105,6 +109,7 @@ int main(int argc, char** argv) {
         prepare();
         const auto started = Clock::now();
         client.call("type", {{"text", text}});
+        series.sendingMilliseconds.push_back(elapsedMs(started));
         settle(text, started, series);
     };
     auto typeWithXdotool = [&](const std::string& text, Series& series) {
@@ -112,6 +117,7 @@ int main(int argc, char** argv) {
         const auto started = Clock::now();
         Child xdotool({"xdotool", "type", "--delay", "0", text});
         xdotool.wait();
+        series.sendingMilliseconds.push_back(elapsedMs(started));
         settle(text, started, series);
     };
 
@@ -141,10 +147,9 @@ int main(int argc, char** argv) {
     }
     // Every click landed: the fixture counts them.
     const std::string expected = "Clicks: " + std::to_string(2 * CLICK_RUNS);
-    Json counter = client.call("find", {{"text", "Clicks:"}, {"first", true}});
     std::string counted = "?";
     waitFor([&] {
-        counter = client.call("find", {{"text", "Clicks:"}, {"first", true}});
+        Json counter = client.call("find", {{"text", "Clicks: "}, {"first", true}});
         if (counter.contains("result") && !counter["result"]["elements"].empty()) {
             const Json& e = counter["result"]["elements"][0];
             counted = e["label"].is_string() ? e["label"].get<std::string>() : e["value"].dump();
@@ -164,6 +169,10 @@ int main(int argc, char** argv) {
                 byteCountOf(UNICODE_TEXT).c_str(), median(kestUnicode.milliseconds), median(xdoUnicode.milliseconds),
                 ratio(median(kestUnicode.milliseconds), median(xdoUnicode.milliseconds)), kestUnicode.intact,
                 TYPING_RUNS, xdoUnicode.intact, TYPING_RUNS);
+    std::printf("  sending alone (medians): ASCII kest-core %.1f ms, xdotool %.1f ms; non-ASCII kest-core %.1f ms, "
+                "xdotool %.1f ms\n",
+                median(kestAscii.sendingMilliseconds), median(xdoAscii.sendingMilliseconds),
+                median(kestUnicode.sendingMilliseconds), median(xdoUnicode.sendingMilliseconds));
     std::printf("click on Click Target, %d runs each, medians:\n", CLICK_RUNS);
     std::printf("  kest-core click by ref (daemon round trip) %7.2f ms\n", median(kestClicks));
     std::printf("  xdotool mousemove + click 1                %7.2f ms\n", median(xdoClicks));
