@@ -5,7 +5,10 @@
 // back from the application itself.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 
@@ -410,6 +413,120 @@ TEST_F(InputE2ETest, InputBringsTheGrabbedApplicationForward) {
     ok("type", {{"text", "brought forward"}});
     EXPECT_EQ(settlesTo(entry, "brought forward"), "brought forward");
     EXPECT_TRUE(waitFor([&] { return frontPid() == factory.pid(); }));
+}
+
+// The value of the first vertical scroll bar below the application's windows.
+std::optional<double> verticalScrollPosition(AtspiReader& reader, pid_t pid) {
+    AccessiblePtr app = reader.applicationForPid(pid);
+    if (!app) return std::nullopt;
+    for (const auto& element : walk(reader, app)) {
+        auto role = reader.role(element.get());
+        if (!role || *role != ATSPI_ROLE_SCROLL_BAR) continue;
+        auto states = reader.states(element.get());
+        if (!states || !states->has(ATSPI_STATE_VERTICAL)) continue;
+        if (auto value = reader.currentValue(element.get())) return *value;
+    }
+    return std::nullopt;
+}
+
+TEST_F(InputE2ETest, DraggingASliderMovesItsValue) {
+    auto factory = start({"gtk3-widget-factory"});
+    grab(factory.pid());
+    snapshot();
+    std::vector<Json> sliders;
+    for (const Json& e : flat_) {
+        if (e["role"] == "slider" && e["enabled"] == true && e["bounds"][2].get<double>() > 100 &&
+            e["bounds"][2].get<double>() > e["bounds"][3].get<double>()) {
+            sliders.push_back(e);
+        }
+    }
+    ASSERT_FALSE(sliders.empty()) << "gtk3-widget-factory shows no horizontal slider";
+    const Json slider = sliders.front();
+    const std::string sliderRef = slider["ref"];
+    auto position = [&] { return call("read", {{"ref", sliderRef}, {"attr", "AXValue"}})["value"]; };
+    const Json b = slider["bounds"];
+    // Inside the trough: the slider's own margins do not take a press.
+    const double left = b[0].get<double>() + b[2].get<double>() * 0.15;
+    const double right = b[0].get<double>() + b[2].get<double>() * 0.85;
+    const double middle = b[1].get<double>() + b[3].get<double>() / 2;
+
+    // By coordinates, from the left end to the right end and back.
+    ok("drag", {{"from_x", left}, {"from_y", middle}, {"to_x", right}, {"to_y", middle}, {"duration", 0.2}});
+    Json high;
+    ASSERT_TRUE(waitFor([&] { return (high = position()).is_number(); }));
+    ok("drag", {{"from_x", right}, {"from_y", middle}, {"to_x", left}, {"to_y", middle}, {"duration", 0.2}});
+    Json low;
+    EXPECT_TRUE(waitFor([&] { return (low = position()).is_number() && low.get<double>() < high.get<double>(); }))
+        << high << " then " << low;
+    // With refs: from the slider's centre to a point right of it, so the value
+    // rises again.
+    const Json dragged = ok("drag", {{"from_ref", sliderRef}, {"to_x", right}, {"to_y", middle}});
+    EXPECT_NEAR(dragged["from"]["x"].get<double>(), b[0].get<double>() + b[2].get<double>() / 2, 0.01);
+    EXPECT_TRUE(waitFor([&] { return position().get<double>() > low.get<double>(); }));
+}
+
+TEST_F(InputE2ETest, ScrollingMovesAnEditorsView) {
+    if (!std::filesystem::exists("/usr/bin/mousepad")) GTEST_SKIP() << "mousepad is not installed (scripts/install-deps.sh)";
+    const std::string path = "/tmp/kest-scroll-" + std::to_string(::getpid()) + ".txt";
+    {
+        std::string lines;
+        for (int i = 1; i <= 400; ++i) lines += "line " + std::to_string(i) + "\n";
+        std::FILE* file = std::fopen(path.c_str(), "w");
+        ASSERT_NE(file, nullptr);
+        std::fwrite(lines.data(), 1, lines.size(), file);
+        std::fclose(file);
+    }
+    auto editor = start({"mousepad", "--disable-server", path});
+    grab(editor.pid());
+    snapshot();
+    const std::string area = firstOfRole("textarea");
+    auto where = [&] { return verticalScrollPosition(*reader_, editor.pid()); };
+    ASSERT_TRUE(waitFor([&] { return where().has_value(); })) << "no vertical scroll bar";
+    const double top = *where();
+
+    // Down by lines, on the text view: the view moves down.
+    ok("scroll", {{"direction", "down"}, {"amount", 10}, {"on", area}});
+    double afterLines = top;
+    EXPECT_TRUE(waitFor([&] { return (afterLines = where().value_or(top)) > top; })) << top;
+    // Up by pixels: back up, about as far as asked.
+    ok("scroll", {{"direction", "up"}, {"pixels", 80}, {"on", area}});
+    double afterPixels = afterLines;
+    EXPECT_TRUE(waitFor([&] { return (afterPixels = where().value_or(afterLines)) < afterLines; })) << afterLines;
+    // Smooth, 30 pixels down in 20 steps: about 30 pixels, not 20 wheel clicks.
+    ok("scroll", {{"direction", "down"}, {"smooth", true}, {"on", area}});
+    double afterSmooth = afterPixels;
+    EXPECT_TRUE(waitFor([&] { return (afterSmooth = where().value_or(afterPixels)) > afterPixels; })) << afterPixels;
+    EXPECT_LT(afterSmooth - afterPixels, afterLines - top) << "a 30-pixel scroll went further than ten lines";
+    std::filesystem::remove(path);
+}
+
+TEST_F(InputE2ETest, HumanLikeInputLandsWhereAsked) {
+    auto fixture = start({KEST_FIXTURE_APP});
+    grab(fixture.pid());
+    snapshot();
+    const std::string status = ref("Status: idle");
+    const std::string press = ref("Press Me", "button");
+    EXPECT_EQ(ok("human_click", {{"ref", press}}), Json({{"ok", true}, {"ref", press}, {"human", true}}));
+    EXPECT_EQ(settlesTo(status, "Status: pressed 1"), "Status: pressed 1");
+    ok("human_click", {{"ref", press}, {"jitter", 0}});
+    EXPECT_EQ(settlesTo(status, "Status: pressed 2"), "Status: pressed 2");
+    const Json b = record("Press Me", "button")["bounds"];
+    auto pointer = platform_->events().pointerLocation();
+    ASSERT_TRUE(pointer);
+    EXPECT_NEAR(pointer->x, b[0].get<double>() + b[2].get<double>() / 2, 1.0);
+    EXPECT_NEAR(pointer->y, b[1].get<double>() + b[3].get<double>() / 2, 1.0);
+
+    ok("human_move", {{"x", 300}, {"y", 200}, {"duration", 0.1}});
+    pointer = platform_->events().pointerLocation();
+    ASSERT_TRUE(pointer);
+    EXPECT_EQ(pointer->x, 300);
+    EXPECT_EQ(pointer->y, 200);
+
+    const std::string entry = ref("Typing Target");
+    ok("click", {{"ref", entry}});
+    const std::string text = "Grüße, 世界 ✓ 🙂";
+    EXPECT_EQ(ok("human_type", {{"text", text}, {"delay", 5}}), Json({{"ok", true}, {"length", 13}, {"human", true}}));
+    EXPECT_EQ(settlesTo(entry, text), text);
 }
 
 }  // namespace
