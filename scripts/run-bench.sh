@@ -7,7 +7,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-build}
-for binary in daemon_bench kest_bench_typing kest_bench_input kest_bench_snapshot; do
+for binary in daemon_bench kest_bench_typing kest_bench_input kest_bench_gesture kest_bench_snapshot; do
   [[ -x "$build/bench/$binary" ]] || { echo "run-bench: $build/bench/$binary not built" >&2; exit 1; }
 done
 echo "== daemon: round trip, throughput, one-shot (peers: a bare echo server, /bin/true)"
@@ -16,5 +16,7 @@ echo "== typing through XTest (peer: xdotool type)"
 "$here/vdesktop.sh" run -- "$build/bench/kest_bench_typing"
 echo "== typing and clicking through the daemon (peer: xdotool type, xdotool click)"
 "$here/vdesktop.sh" run -- "$build/bench/kest_bench_input"
+echo "== gestures through the daemon (peer: the pauses they are meant to take)"
+"$here/vdesktop.sh" run -- "$build/bench/kest_bench_gesture"
 echo "== snapshot of gtk3-widget-factory (peer: a pyatspi walk)"
 "$here/vdesktop.sh" run -- "$build/bench/kest_bench_snapshot"
