@@ -171,6 +171,22 @@ TEST_F(DesktopTest, WritesTextAndValuesThatReadBack) {
     EXPECT_NE(reader().setText(element("Status: idle").get(), "x"), StatusCode::kSuccess);
 }
 
+TEST_F(DesktopTest, ClickAtCoordinatesLandsOnTheButtonThere) {
+    auto input = XTestInput::create(x());
+    ASSERT_TRUE(input);
+    activateFixture();
+    auto bounds = reader().extents(element("Click Target").get());
+    ASSERT_TRUE(bounds);
+    const int cx = static_cast<int>(bounds->x + bounds->width / 2);
+    const int cy = static_cast<int>(bounds->y + bounds->height / 2);
+    input->click(cx, cy, 1, 1);
+    input->sync();
+    EXPECT_TRUE(labelAppears("Clicks: 1"));
+    auto pointer = input->pointerLocation();
+    ASSERT_TRUE(pointer);
+    EXPECT_EQ(*pointer, std::make_pair(cx, cy));
+}
+
 TEST_F(DesktopTest, TypedTextArrivesIntactAndInOrder) {
     auto input = XTestInput::create(x());
     ASSERT_TRUE(input);
@@ -188,7 +204,9 @@ TEST_F(DesktopTest, TypedTextArrivesIntactAndInOrder) {
         distinct += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
         distinct += static_cast<char>(0x80 | (point & 0x3F));
     }
-    const std::string texts[] = {ascii, "Éü 漢字 ✓ 🙂", "x\tTab and ünïcödé, then ASCII again", distinct};
+    // The tab goes last: it moves the focus on, and the characters after it
+    // land elsewhere, maybe after the next text's entry has been cleared.
+    const std::string texts[] = {ascii, "Éü 漢字 ✓ 🙂", distinct, "x\tTab and ünïcödé, then ASCII again"};
     for (const auto& text : texts) {
         ASSERT_EQ(reader().setText(target.get(), ""), StatusCode::kSuccess);
         ASSERT_EQ(reader().grabFocus(target.get()), StatusCode::kSuccess);
@@ -305,20 +323,39 @@ TEST_F(DesktopTest, InputReleasesItsKeysAndSparesWhenItGoes) {
     EXPECT_TRUE(waitFor([&] { return textOf(target) == "漢字✓A"; })) << textOf(target);
 }
 
-TEST_F(DesktopTest, ClickAtCoordinatesLandsOnTheButtonThere) {
+TEST_F(DesktopTest, ModifierHeldByAnotherClientIsLiftedButNotPressedAgain) {
+    auto other = X11Connection::open();
+    ASSERT_TRUE(other);
+    const ::KeyCode control = XKeysymToKeycode(other->display(), XK_Control_L);
+    auto target = element("Typing Target");
+    activateFixture();
+    ASSERT_EQ(reader().setText(target.get(), ""), StatusCode::kSuccess);
+    ASSERT_EQ(reader().grabFocus(target.get()), StatusCode::kSuccess);
+    XTestFakeKeyEvent(other->display(), control, True, CurrentTime);
+    other->sync();
+    struct Release {
+        X11Connection& connection;
+        ::KeyCode keycode;
+        ~Release() {
+            XTestFakeKeyEvent(connection.display(), keycode, False, CurrentTime);
+            connection.sync();
+        }
+    } release{*other, control};
+
     auto input = XTestInput::create(x());
     ASSERT_TRUE(input);
-    activateFixture();
-    auto bounds = reader().extents(element("Click Target").get());
-    ASSERT_TRUE(bounds);
-    const int cx = static_cast<int>(bounds->x + bounds->width / 2);
-    const int cy = static_cast<int>(bounds->y + bounds->height / 2);
-    input->click(cx, cy, 1, 1);
+    constexpr std::uint16_t KEY_H = 4, KEY_X = 7;
+    input->key(KEY_H, true, ModifierMask::kShift);
+    input->key(KEY_H, false, ModifierMask::kShift);
+    // Control stays up: pressing it again from here would leave it stuck once
+    // its owner lets go.
+    input->key(KEY_X, true, 0);
+    input->key(KEY_X, false, 0);
     input->sync();
-    EXPECT_TRUE(labelAppears("Clicks: 1"));
-    auto pointer = input->pointerLocation();
-    ASSERT_TRUE(pointer);
-    EXPECT_EQ(*pointer, std::make_pair(cx, cy));
+    EXPECT_TRUE(waitFor([&] { return textOf(target) == "Hx"; })) << textOf(target);
+    char keys[32] = {};
+    XQueryKeymap(x().display(), keys);
+    EXPECT_FALSE((keys[control / 8] >> (control % 8)) & 1);
 }
 
 TEST_F(DesktopTest, WindowListReportsTheFixtureWithItsOuterFrame) {

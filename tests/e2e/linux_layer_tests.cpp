@@ -1,7 +1,7 @@
 // Tests of the Linux layer's pure translations, no display needed: UTF-8
 // decoding, code points, texts and virtual keys to keysyms, the US characters
-// of printable keys, modifier requests and plans, the AX role table, screen
-// coordinate conversion and libatspi error statuses.
+// of printable keys, modifier requests and plans, pixel scrolling, the AX role
+// table, screen coordinate conversion and libatspi error statuses.
 #include <gtest/gtest.h>
 
 #include "platform/linux/atspi_reader.hpp"
@@ -170,6 +170,36 @@ TEST(Modifiers, PlansLiftWhatTheRequestExcludesAndPressWhatItLacks) {
     for (const auto& row : rows) EXPECT_EQ(planModifiers(row.held, row.request, keys), row.expected) << row.what;
     EXPECT_EQ(planModifiers({}, {true, Mod1Mask}, ModifierKeys{SHIFT_L, CONTROL_L, 0, Mod1Mask}), ModifierPlan{})
         << "a layout without Alt presses nothing for it";
+}
+
+TEST(Scrolling, PixelsCarryBetweenTheEventsOfAGesture) {
+    struct Row {
+        const char* what;
+        std::vector<int> pixels;  // one gesture's events
+        int clicks;               // in all
+    };
+    std::vector<int> twentyOnes(20, 1), twentyMinusTwos(20, -2), hundredTwos(100, 2);
+    const Row rows[] = {
+        {"one 20-pixel event", {20}, 1},
+        {"twenty 1-pixel events", twentyOnes, 1},
+        {"forty pixels down in twenty steps", twentyMinusTwos, -1},
+        {"two hundred pixels in steps", hundredTwos, 5},
+        {"80 pixels", {80}, 2},
+        {"100 pixels", {100}, 2},
+        {"the remainder counts", {100, 20}, 3},
+        {"a change of direction starts again", {20, -20}, 0},
+        {"nothing", {0}, 0},
+    };
+    for (const auto& row : rows) {
+        WheelCarry carry(40);
+        int clicks = 0;
+        for (int pixels : row.pixels) clicks += carry.clicks(pixels);
+        EXPECT_EQ(clicks, row.clicks) << row.what;
+    }
+    WheelCarry carry(40);
+    carry.clicks(20);
+    carry.endGesture();
+    EXPECT_EQ(carry.clicks(20), 1) << "a new gesture moves again";
 }
 
 TEST(RoleTable, ContextDecidesTextMenuComboAndChooserRoles) {

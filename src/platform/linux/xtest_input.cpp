@@ -12,6 +12,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <utility>
@@ -67,6 +68,11 @@ constexpr char32_t REPLACEMENT = 0xFFFD;
 // A client that takes no pings gets this long to handle a key before its
 // keycode changes meaning.
 constexpr auto REBIND_GRACE = std::chrono::milliseconds(50);
+// Pixel scrolls further apart than this belong to separate gestures.
+constexpr auto SCROLL_GESTURE_GAP = std::chrono::milliseconds(250);
+// Keys held through other devices or clients are looked up at most this
+// often: each look-up is a round trip, and they change only by hand.
+constexpr auto FOREIGN_RECHECK = std::chrono::milliseconds(250);
 // A key pressed this long ago was handled (or its client is stuck, and
 // waiting longer would not help).
 constexpr auto SETTLE_LIMIT = std::chrono::seconds(1);
@@ -191,6 +197,21 @@ ModifierPlan planModifiers(const std::vector<HeldModifier>& held, const Modifier
         }
     }
     return plan;
+}
+
+int WheelCarry::clicks(int pixels) {
+    if (pixels == 0) return 0;
+    const int direction = pixels > 0 ? 1 : -1;
+    const bool first = direction != direction_;
+    if (first) {
+        direction_ = direction;
+        balance_ = 0;
+    }
+    balance_ += static_cast<long long>(pixels) * direction;
+    long long clicks = balance_ / pixelsPerClick_;
+    if (first && clicks == 0) clicks = 1;
+    balance_ -= clicks * pixelsPerClick_;
+    return static_cast<int>(clicks) * direction;
 }
 
 std::unique_ptr<XTestInput> XTestInput::create(X11Connection& connection) {
@@ -489,13 +510,20 @@ void XTestInput::notePress(::KeyCode keycode) {
 }
 
 std::vector<HeldModifier> XTestInput::heldModifiers() {
-    char keys[32] = {};
-    XQueryKeymap(x_.display(), keys);
-    // The round trip brought in every notification sent before it.
-    processEvents();
+    if (Clock::now() - foreignCheckedAt_ >= FOREIGN_RECHECK) {
+        char keys[32] = {};
+        XQueryKeymap(x_.display(), keys);
+        foreignCheckedAt_ = Clock::now();
+        // The round trip brought in every notification sent before it.
+        processEvents();
+        foreignDown_.reset();
+        for (int keycode = 0; keycode < 256; ++keycode) {
+            if (((keys[keycode / 8] >> (keycode % 8)) & 1) && !ownDown_[keycode]) foreignDown_.set(keycode);
+        }
+    }
     std::vector<HeldModifier> held;
     for (int keycode = 0; keycode < 256; ++keycode) {
-        if (((keys[keycode / 8] >> (keycode % 8)) & 1) && modifierBits_[keycode]) {
+        if ((ownDown_[keycode] || foreignDown_[keycode]) && modifierBits_[keycode]) {
             held.push_back(HeldModifier{static_cast<::KeyCode>(keycode), modifierBits_[keycode]});
         }
     }
@@ -548,6 +576,9 @@ std::optional<XTestInput::HeldInput> XTestInput::takeHeld(std::uint32_t id) {
 
 void XTestInput::fakeKey(::KeyCode keycode, bool down) {
     XTestFakeKeyEvent(x_.display(), keycode, down ? True : False, CurrentTime);
+    ownDown_[keycode] = down;
+    // A foreign key released from here is up as far as this object can tell.
+    if (!down) foreignDown_.reset(keycode);
 }
 
 void XTestInput::restoreSpares() {
@@ -566,12 +597,14 @@ void XTestInput::restoreSpares() {
 }
 
 void XTestInput::moveTo(int x, int y) {
+    endScrollGesture();
     XTestFakeMotionEvent(x_.display(), -1, x, y, CurrentTime);
     x_.flush();
 }
 
 void XTestInput::button(unsigned int button, bool down, std::uint64_t mask) {
     processEvents();
+    endScrollGesture();
     Display* display = x_.display();
     const std::uint32_t id = BUTTON_ID + button;
     const ModifierRequest request{true, xModifierBits(mask, modifierKeys_.altBit)};
@@ -606,6 +639,7 @@ void XTestInput::click(int x, int y, unsigned int button, int count) {
 
 bool XTestInput::key(std::uint16_t virtualKey, bool down, std::uint64_t mask) {
     processEvents();
+    endScrollGesture();
     std::optional<ModifierOverride> override;
     if (!down) {
         if (auto input = takeHeld(virtualKey)) {
@@ -651,6 +685,7 @@ bool XTestInput::typeText(std::string_view utf8) {
     const auto keysyms = keysymsForText(utf8);
     if (keysyms.empty()) return true;
     processEvents();
+    endScrollGesture();
     const std::uint64_t firstUse = useCounter_ + 1;
 
     // Missing characters are bound ahead of their keys, so that the client
@@ -693,12 +728,13 @@ bool XTestInput::typeText(std::string_view utf8) {
 
 void XTestInput::scroll(ScrollUnits units, int vertical, int horizontal, std::uint64_t mask) {
     processEvents();
-    auto clicks = [&](int amount) {
-        if (amount == 0) return 0;
-        const int magnitude = amount < 0 ? -amount : amount;
-        if (units == ScrollUnits::line) return magnitude;
-        return std::max(1, magnitude / PIXELS_PER_WHEEL_CLICK);
-    };
+    if (units == ScrollUnits::line || Clock::now() - lastPixelScroll_ >= SCROLL_GESTURE_GAP) endScrollGesture();
+    int verticalClicks = vertical, horizontalClicks = horizontal;
+    if (units == ScrollUnits::pixel) {
+        verticalClicks = verticalCarry_.clicks(vertical);
+        horizontalClicks = horizontalCarry_.clicks(horizontal);
+        lastPixelScroll_ = Clock::now();
+    }
     auto press = [&](unsigned int button, int count) {
         for (int i = 0; i < count; ++i) {
             XTestFakeButtonEvent(x_.display(), button, True, CurrentTime);
@@ -710,10 +746,15 @@ void XTestInput::scroll(ScrollUnits units, int vertical, int horizontal, std::ui
         override = beginOverride();
         require(*override, ModifierRequest{true, xModifierBits(mask, modifierKeys_.altBit)});
     }
-    press(vertical > 0 ? 4 : 5, clicks(vertical));
-    press(horizontal > 0 ? 6 : 7, clicks(horizontal));
+    press(verticalClicks > 0 ? 4 : 5, std::abs(verticalClicks));
+    press(horizontalClicks > 0 ? 6 : 7, std::abs(horizontalClicks));
     if (override) end(*override);
     x_.flush();
+}
+
+void XTestInput::endScrollGesture() {
+    verticalCarry_.endGesture();
+    horizontalCarry_.endGesture();
 }
 
 std::optional<std::pair<int, int>> XTestInput::pointerLocation() {

@@ -14,9 +14,10 @@
 // pressed, both from the event's down to its up; afterwards the keys the
 // caller holds through this object are pressed again. An event without a mask
 // leaves the held modifiers as they are. Modifier keys held through another
-// device (a physical keyboard) are lifted but never pressed again: XTest
-// cannot know when their owner lets go, and pressing them from here would
-// leave them stuck.
+// device (a physical keyboard) or client are lifted but never pressed again:
+// this object cannot know when their owner lets go, and pressing them from
+// here would leave them stuck. It knows the keys it holds itself; the others
+// cost a round trip to learn, so they are looked up at most every 250 ms.
 //
 // Printable keys type the character they carry on a US keyboard ("2" with
 // shift is "@"), found on the server's current layout wherever it lies, with
@@ -38,6 +39,7 @@
 #pragma once
 
 #include <array>
+#include <bitset>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -128,6 +130,24 @@ ModifierPlan planModifiers(const std::vector<HeldModifier>& held, const Modifier
 
 enum class ScrollUnits { line, pixel };
 
+// Pixel scrolling on one wheel: one click per `pixelsPerClick`, the remainder
+// carried from one event of a gesture to the next, so that twenty 1-pixel
+// events scroll like one 20-pixel event. A gesture's first event clicks at
+// least once (a small scroll still moves), and a change of direction starts a
+// new gesture.
+class WheelCarry {
+public:
+    explicit WheelCarry(int pixelsPerClick) : pixelsPerClick_(pixelsPerClick) {}
+    // The clicks for `pixels` (signed), in its direction.
+    int clicks(int pixels);
+    void endGesture() { direction_ = 0; }
+
+private:
+    int pixelsPerClick_;
+    int direction_ = 0;  // 0: no gesture under way
+    long long balance_ = 0;  // pixels not yet turned into clicks; negative when clicked ahead
+};
+
 class XTestInput {
 public:
     // One wheel click per this many pixels of a pixel-unit scroll; about the
@@ -156,8 +176,9 @@ public:
     bool typeText(std::string_view utf8);
 
     // Positive vertical is up, positive horizontal is left. Pixel amounts
-    // become at least one click when not zero. With a mask, its modifiers are
-    // in effect around the clicks.
+    // carry between the events of one gesture (see WheelCarry): pixel scrolls
+    // less than 250 ms apart with no other input between them. With a mask,
+    // its modifiers are in effect around the clicks.
     void scroll(ScrollUnits units, int vertical, int horizontal, std::uint64_t mask = 0);
 
     std::optional<std::pair<int, int>> pointerLocation();
@@ -217,6 +238,7 @@ private:
     std::optional<HeldInput> takeHeld(std::uint32_t id);
 
     void fakeKey(::KeyCode keycode, bool down);
+    void endScrollGesture();
     void restoreSpares();
 
     X11Connection& x_;
@@ -231,6 +253,12 @@ private:
     std::uint64_t pressSerial_ = 0;
     std::uint64_t confirmedPress_ = 0;  // every spare press up to this one was handled
     std::vector<HeldInput> held_;
+    std::bitset<256> ownDown_;      // keys this object has down, by keycode
+    std::bitset<256> foreignDown_;  // keys down through other clients or devices, as last looked up
+    Clock::time_point foreignCheckedAt_;
+    WheelCarry verticalCarry_{PIXELS_PER_WHEEL_CLICK};
+    WheelCarry horizontalCarry_{PIXELS_PER_WHEEL_CLICK};
+    Clock::time_point lastPixelScroll_;
     bool watchingRoot_ = false;
     std::unordered_map<Window, Window> pingTargets_;  // focus window → window that takes pings (None: none)
     long pingToken_ = 0;
