@@ -2,6 +2,7 @@
 #include "platform/linux/linux_platform.hpp"
 
 #include "platform/linux/atspi_accessibility.hpp"
+#include "platform/linux/x11_pasteboard.hpp"
 #include "platform/linux/x11_window_server.hpp"
 #include "platform/linux/xrandr_screens.hpp"
 #include "platform/linux/xdg_workspace.hpp"
@@ -12,13 +13,6 @@ namespace {
 
 // Stand-ins for the services not wired in yet: every call
 // answers "not available" (a failure status, nothing, or false).
-class LinuxPasteboard final : public Pasteboard {
-public:
-    std::optional<std::string> readText() override { return std::nullopt; }
-    void clear() override {}
-    bool writeText(const std::string&) override { return false; }
-};
-
 class LinuxCapture final : public Capture {
 public:
     std::expected<CaptureExit, std::string> capture(const CaptureRequest&) override {
@@ -41,7 +35,7 @@ public:
 
 class LinuxPlatform final : public Platform {
 public:
-    LinuxPlatform() {
+    explicit LinuxPlatform(LinuxPlatformOptions options) : pasteboard_(std::move(options.clipboardKeeper)) {
         windowServer_.setOwnerNamer([this] { return workspace_.applicationNames(); });
     }
 
@@ -60,13 +54,17 @@ private:
     X11WindowServer windowServer_;
     XdgWorkspace workspace_;
     XRandrScreens screens_;
-    LinuxPasteboard pasteboard_;
     LinuxCapture capture_;
     LinuxOverlay overlay_;
+    // Last, so destroyed first: the hand-off to a keeper starts as early as
+    // possible and depends on no other service.
+    X11Pasteboard pasteboard_;
 };
 
 }  // namespace
 
-std::unique_ptr<Platform> makeLinuxPlatform() { return std::make_unique<LinuxPlatform>(); }
+std::unique_ptr<Platform> makeLinuxPlatform(LinuxPlatformOptions options) {
+    return std::make_unique<LinuxPlatform>(std::move(options));
+}
 
 }  // namespace kest::platform::linux_desktop
