@@ -415,6 +415,47 @@ TEST_F(InputE2ETest, InputBringsTheGrabbedApplicationForward) {
     EXPECT_TRUE(waitFor([&] { return frontPid() == factory.pid(); }));
 }
 
+TEST_F(InputE2ETest, PasteAndCopyThroughTheClipboard) {
+    auto fixture = start({KEST_FIXTURE_APP});
+    grab(fixture.pid());
+    snapshot();
+    const std::string entry = ref("Typing Target");
+
+    // Paste inserts the text, and the clipboard holds what it held before.
+    ok("clipboard_set", {{"text", "kept"}});
+    ok("click", {{"ref", entry}});
+    EXPECT_EQ(ok("paste", {{"text", "Grüße, 世界 ✓ 🙂"}}), Json({{"ok", true}, {"length", 13}}));
+    EXPECT_EQ(settlesTo(entry, "Grüße, 世界 ✓ 🙂"), "Grüße, 世界 ✓ 🙂");
+    EXPECT_EQ(ok("clipboard_read")["text"], "kept");
+    // With nothing on it before, nothing is left on it after.
+    platform_->pasteboard().clear();
+    ok("key", {{"combo", "cmd+a"}});
+    ok("paste", {{"text", "second"}});
+    EXPECT_EQ(settlesTo(entry, "second"), "second");
+    EXPECT_EQ(ok("clipboard_read")["text"], nullptr);
+
+    // Copy takes what the front application has selected.
+    ok("key", {{"combo", "cmd+a"}});
+    EXPECT_EQ(ok("clipboard_copy")["text"], "second");
+}
+
+TEST_F(InputE2ETest, PasteAndCopyInAnEditor) {
+    if (!std::filesystem::exists("/usr/bin/mousepad")) GTEST_SKIP() << "mousepad is not installed (scripts/install-deps.sh)";
+    auto editor = start({"mousepad", "--disable-server"});
+    grab(editor.pid());
+    snapshot();
+    const std::string area = firstOfRole("textarea");
+    ok("click", {{"ref", area}});
+    const std::string text = "pasted line one\nzwei: Grüße 🙂\n";
+    ok("paste", {{"text", text}});
+    EXPECT_EQ(settlesTo(area, text), text);
+    // Nothing selected: copy answers what was there before.
+    ok("clipboard_set", {{"text", "before"}});
+    EXPECT_EQ(ok("clipboard_copy")["text"], "before");
+    ok("key", {{"combo", "cmd+a"}});
+    EXPECT_EQ(ok("clipboard_copy")["text"], text);
+}
+
 // The value of the first vertical scroll bar below the application's windows.
 std::optional<double> verticalScrollPosition(AtspiReader& reader, pid_t pid) {
     AccessiblePtr app = reader.applicationForPid(pid);
