@@ -145,12 +145,12 @@ std::string modifierKeysDown() {
     return down;
 }
 
-// Sixty distinct CJK characters (more than the server has spare keycodes),
+// `count` distinct CJK characters (more than the server has spare keycodes),
 // emoji with and without modifiers, flags, combining sequences and Latin
 // letters with marks.
-std::string manyDistinctCharacters() {
+std::string manyDistinctCharacters(int count = 60) {
     std::string text;
-    for (int i = 0; i < 60; ++i) {
+    for (int i = 0; i < count; ++i) {
         const char32_t point = 0x4E00 + i * 37;
         text += static_cast<char>(0xE0 | (point >> 12));
         text += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
@@ -241,9 +241,12 @@ protected:
         return waitFor([&] { return find(gServices->window, title) != nullptr; });
     }
     // Raises the element's window and gives the element the keyboard focus.
-    // A window that has just appeared may not be matched to its X window yet.
-    void focus(const Element& window, const Element& element) {
-        ASSERT_TRUE(waitFor([&] { return ax().performAction(window, AXAction::kRaise) == StatusCode::kSuccess; }));
+    // A window that has just appeared may not be matched to its X window yet
+    // (the window manager lists it once it manages it).
+    void focus(const Element& window, const Element& element,
+               std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        ASSERT_TRUE(waitFor([&] { return ax().performAction(window, AXAction::kRaise) == StatusCode::kSuccess; },
+                            limit));
         ASSERT_EQ(ax().setAttribute(element, AXAttribute::kFocused, Value::boolean(true)), StatusCode::kSuccess);
         ASSERT_TRUE(waitFor([&] { return ax().attribute(element, AXAttribute::kFocused)->asBool() == true; }));
     }
@@ -607,7 +610,7 @@ TEST_F(ServicesTest, TextPostedCharacterByCharacterArrivesIntact) {
     const Row rows[] = {
         {"Typing Target", ascii, ascii},
         {"Typing Target", manyDistinctCharacters(), manyDistinctCharacters()},
-        {"Notes", manyDistinctCharacters(), manyDistinctCharacters()},
+        {"Notes", manyDistinctCharacters(30), manyDistinctCharacters(30)},
         {"Notes", "one\ntwo\r\nthree\rfour\tfive 漢字 🙂", "one\ntwo\nthree\nfour\tfive 漢字 🙂"},
     };
     for (const auto& row : rows) {
@@ -637,12 +640,14 @@ TEST_F(ServicesTest, MousepadTakesTextLineBreaksAndShortcuts) {
         view = findRole(window, "AXTextArea");
         return view != nullptr;
     }));
-    ASSERT_NO_FATAL_FAILURE(focus(window, view));
+    // The window manager may still be catching up with the keymap changes of
+    // the test before, and manages the new window only after that.
+    ASSERT_NO_FATAL_FAILURE(focus(window, view, std::chrono::seconds(30)));
 
     using namespace EventFlag;
-    const std::string first = "Hello " + manyDistinctCharacters() + "\nsecond line\r\nthird\rfourth";
+    const std::string first = "Hello " + manyDistinctCharacters(30) + "\nsecond line\r\nthird\rfourth";
     postText(gServices->events, first);
-    const std::string expected = "Hello " + manyDistinctCharacters() + "\nsecond line\nthird\nfourth";
+    const std::string expected = "Hello " + manyDistinctCharacters(30) + "\nsecond line\nthird\nfourth";
     EXPECT_TRUE(waitFor([&] { return text(view, AXAttribute::kValue) == expected; }))
         << "read: " << text(view, AXAttribute::kValue);
 

@@ -381,11 +381,20 @@ std::optional<XTestInput::KeyStroke> XTestInput::strokeFor(KeySym keysym) {
 
 XTestInput::SpareBinding* XTestInput::victimSpare() {
     SpareBinding* victim = nullptr;
+    SpareBinding* boundVictim = nullptr;
+    int free = 0;
     for (auto& spare : spares_) {
         // A key the caller holds down must come up as the character it went down as.
         if (callerHolds(spare.keycode)) continue;
+        if (spare.keysym == NoSymbol) {
+            ++free;
+        } else if (!boundVictim || spare.lastUse < boundVictim->lastUse) {
+            boundVictim = &spare;
+        }
         if (!victim || spare.lastUse < victim->lastUse) victim = &spare;
     }
+    // The last empty keycode stays empty for other tools, which look for one.
+    if (victim && victim->keysym == NoSymbol && free == 1 && boundVictim) return boundVictim;
     return victim;
 }
 

@@ -32,7 +32,8 @@
 // server processed the key. Restoring right after typing could make a slow
 // client read the key with the old map, so bindings stay until their keycode
 // is needed for another character (least recently used first) or until this
-// object goes. A keycode whose latest key the client may not have handled yet
+// object goes. One empty keycode is left empty for other tools that bind
+// characters the same way (xdotool fails without one). A keycode whose latest key the client may not have handled yet
 // is rebound only after the focused client answers a _NET_WM_PING sent behind
 // that key (a client answers it only after reading every earlier event), or,
 // for a client that does not take pings, after a short grace.
