@@ -32,11 +32,14 @@
 // server processed the key. Restoring right after typing could make a slow
 // client read the key with the old map, so bindings stay until their keycode
 // is needed for another character (least recently used first) or until this
-// object goes. One empty keycode is left empty for other tools that bind
-// characters the same way (xdotool fails without one). A keycode whose latest key the client may not have handled yet
-// is rebound only after the focused client answers a _NET_WM_PING sent behind
-// that key (a client answers it only after reading every earlier event), or,
-// for a client that does not take pings, after a short grace.
+// object goes. One empty keycode is left empty for other tools and other
+// engine processes, which look for one to bind their own characters. A
+// keycode whose latest key the client may not have handled yet is rebound
+// only after the focused client answers a _NET_WM_PING sent behind that key (a
+// client answers it only after reading every earlier event), or, for a client
+// that does not take pings, after a short grace. Every binding makes every
+// client re-read the keymap; a window manager may spend tens of milliseconds
+// on each, so a long run of characters the keymap lacks keeps it busy.
 #pragma once
 
 #include <array>
