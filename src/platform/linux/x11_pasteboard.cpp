@@ -102,7 +102,7 @@ private:
     void execute(Command& command) {
         std::optional<Held> outcome;
         if (command.kind == Command::Kind::take) {
-            if (owner_->take(std::move(command.text), owner_->serverTime())) outcome = Held{};
+            if (owner_->take(std::move(command.text))) outcome = Held{};
         } else if (owner_->confirmOwnership() && owner_->text()) {
             outcome = Held{owner_->text(), owner_->ownedSince(), displayName_};
         }

@@ -142,34 +142,44 @@ SelectionOwner::SelectionOwner(X11Connection& connection, OwnedWindow window)
                     reinterpret_cast<const unsigned char*>(&pid), 1);
 }
 
-Time SelectionOwner::serverTime() {
-    // Appending nothing to a property of our own still reports a change, and
-    // its event carries the server's time.
+void SelectionOwner::requestTimeStamp() {
+    // Appending nothing to a property still reports a change, with the time.
     XChangeProperty(display_, window_.get(), atoms_.timeProperty, XA_INTEGER, 8, PropModeAppend, nullptr, 0);
+}
+
+std::optional<Time> SelectionOwner::queuedTimeStamp() {
     struct Wanted {
         Window window;
         Atom atom;
     } wanted{window_.get(), atoms_.timeProperty};
     XEvent event;
-    XIfEvent(
+    const bool found = XCheckIfEvent(
         display_, &event,
         [](Display*, XEvent* e, XPointer arg) -> Bool {
             const auto* w = reinterpret_cast<const Wanted*>(arg);
             return e->type == PropertyNotify && e->xproperty.window == w->window && e->xproperty.atom == w->atom;
         },
         reinterpret_cast<XPointer>(&wanted));
+    if (!found) return std::nullopt;
     return event.xproperty.time;
 }
 
 bool SelectionOwner::take(std::shared_ptr<const std::string> text, Time time) {
     XSetSelectionOwner(display_, atoms_.clipboard, window_.get(), time);
+    // Stamped after the ownership change, and queued before the reply below:
+    // no earlier than the server's record of this ownership, so a keeper given
+    // it takes over, yet earlier than any later owner's unless that one took
+    // the selection within the same millisecond.
+    if (time == CurrentTime) requestTimeStamp();
     owning_ = XGetSelectionOwner(display_, atoms_.clipboard) == window_.get();
-    if (!owning_) {
+    std::optional<Time> stamped = time == CurrentTime ? queuedTimeStamp() : std::optional<Time>(time);
+    if (!owning_ || !stamped) {
+        owning_ = false;
         text_.reset();
         latin1_.reset();
         return false;
     }
-    ownedSince_ = time;
+    ownedSince_ = *stamped;
     text_ = std::move(text);
     latin1_.reset();
     return true;

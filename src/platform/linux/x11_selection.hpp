@@ -60,11 +60,11 @@ public:
     static std::unique_ptr<SelectionOwner> create(X11Connection& connection);
 
     Window window() const { return window_.get(); }
-    // A timestamp of the server's clock, as ownership and hand-off need.
-    Time serverTime();
-    // Takes the selection at `time` with the text (nullptr: no text); true when
-    // the server confirms this window as the owner.
-    bool take(std::shared_ptr<const std::string> text, Time time);
+    // Takes the selection with the text (nullptr: no text) at `time`, or now
+    // (CurrentTime), in one round trip; true when the server confirms this
+    // window as the owner. ownedSince() is then the time taken, which a keeper
+    // passes back to take over.
+    bool take(std::shared_ptr<const std::string> text, Time time = CurrentTime);
     // Asks the server whether this window still owns the selection.
     bool confirmOwnership();
 
@@ -96,6 +96,11 @@ private:
         std::size_t offset = 0;
         Clock::time_point deadline;
     };
+
+    // Asks for a change event on a property of this window: its time stamps
+    // whatever was requested before it.
+    void requestTimeStamp();
+    std::optional<Time> queuedTimeStamp();
 
     std::optional<Conversion> convert(Atom target);
     bool serve(Window requestor, Atom target, Atom property);
