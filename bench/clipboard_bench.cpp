@@ -1,0 +1,247 @@
+// Clipboard benchmark: a set then a get of 25 bytes and of 1 MiB,
+//   - through the daemon (clipboard_set, then clipboard_read, on one connection),
+//   - as two one-shot kest-core runs (clipboard_set, which hands its text to
+//     the keeper as it exits, then clipboard_read from the keeper); 1 MiB goes
+//     as a request on standard input, since no single argument may be that long,
+// against `xclip -i` then `xclip -o` in the same run. `xclip -o` is repeated
+// until it reads the text: `xclip -i` returns before its background child owns
+// the selection, and that wait is part of what a caller pays. The sides are
+// measured in turns, one of each per round; prints medians, ratios, how many
+// rounds arrived intact, and where a one-shot spends its time.
+//
+//   kest_bench_clipboard [KEST_CORE_BINARY]   (inside the virtual desktop)
+#include <poll.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+
+#include "bench_support.hpp"
+
+namespace {
+
+using kest::bench::Child;
+using kest::bench::Client;
+using kest::bench::Clock;
+using kest::bench::Json;
+using kest::bench::median;
+using kest::bench::waitFor;
+
+constexpr int SMALL_ROUNDS = 15;
+constexpr int LARGE_ROUNDS = 7;
+constexpr auto READ_BACK_LIMIT = std::chrono::seconds(5);
+
+double elapsedMs(Clock::time_point since) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - since).count();
+}
+
+struct Output {
+    int status = -1;
+    std::string out;
+};
+
+// Runs argv with `input` on its standard input. With `capture`, reads its
+// output to the end; otherwise the output goes to /dev/null and only the exit
+// is waited for (xclip -i leaves a child that keeps what it inherited).
+Output run(const std::vector<std::string>& argv, const std::string& input, bool capture) {
+    int in[2], out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return {};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    if (capture) {
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    }
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(out[1]);
+    int input_fd = in[1];
+    int output_fd = capture ? out[0] : -1;
+    if (!capture) ::close(out[0]);
+    if (spawned != 0) {
+        ::close(input_fd);
+        if (output_fd >= 0) ::close(output_fd);
+        return {};
+    }
+    ::fcntl(input_fd, F_SETFL, O_NONBLOCK);
+    if (input.empty()) {
+        ::close(input_fd);
+        input_fd = -1;
+    }
+    Output result;
+    std::size_t written = 0;
+    while (input_fd >= 0 || output_fd >= 0) {
+        pollfd fds[2] = {{input_fd, POLLOUT, 0}, {output_fd, POLLIN, 0}};
+        if (::poll(fds, 2, 1000) <= 0) continue;
+        if (fds[0].revents) {
+            const ssize_t n = ::write(input_fd, input.data() + written, input.size() - written);
+            if (n > 0) written += static_cast<std::size_t>(n);
+            if (n < 0 || written == input.size()) {
+                ::close(input_fd);
+                input_fd = -1;
+            }
+        }
+        if (fds[1].revents) {
+            char chunk[65536];
+            const ssize_t n = ::read(output_fd, chunk, sizeof chunk);
+            if (n <= 0) {
+                ::close(output_fd);
+                output_fd = -1;
+            } else {
+                result.out.append(chunk, static_cast<std::size_t>(n));
+            }
+        }
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+// The text of a clipboard_read answer line, if it has one.
+std::optional<std::string> answeredText(const Json& response) {
+    if (!response.is_object() || !response.contains("result")) return std::nullopt;
+    const Json& text = response["result"]["text"];
+    if (!text.is_string()) return std::nullopt;
+    return text.get<std::string>();
+}
+
+struct Series {
+    std::vector<double> set, get, total;
+    int intact = 0;
+    void add(double setMs, double getMs, bool ok) {
+        set.push_back(setMs);
+        get.push_back(getMs);
+        total.push_back(setMs + getMs);
+        if (ok) ++intact;
+    }
+};
+
+std::string sampleText(std::size_t count) {
+    const std::string unit = "Gr\xC3\xBC\xC3\x9F" "e, \xE4\xB8\x96\xE7\x95\x8C \xE2\x9C\x93 0123456789 abcdefghij\n";
+    std::string text;
+    while (text.size() + unit.size() <= count) text += unit;
+    text.append(count - text.size(), 'z');
+    return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string binary = argc > 1 ? argv[1] : KEST_BINARY;
+    if (!std::getenv("DISPLAY")) {
+        std::fprintf(stderr, "clipboard_bench: needs the virtual desktop (scripts/run-bench.sh)\n");
+        return 1;
+    }
+    char homeTemplate[] = "/tmp/kest-clipboard-bench-XXXXXX";
+    if (!::mkdtemp(homeTemplate)) return 1;
+    const std::string home = homeTemplate;
+
+    std::optional<Child> daemon(std::in_place, std::vector<std::string>{binary, "--daemon"},
+                                std::vector<std::string>{"HOME=" + home});
+    Client client;
+    if (!waitFor([&] { return client.connect(home + "/.kest/daemon.sock"); })) {
+        std::fprintf(stderr, "clipboard_bench: the daemon did not start\n");
+        return 1;
+    }
+    if (client.call("clipboard_read").contains("error")) {
+        std::fprintf(stderr, "clipboard_bench: this kest-core has no clipboard_read\n");
+        return 1;
+    }
+
+    auto throughDaemon = [&](const std::string& text, Series& series) {
+        auto started = Clock::now();
+        const Json set = client.call("clipboard_set", {{"text", text}});
+        const double setMs = elapsedMs(started);
+        started = Clock::now();
+        const auto read = answeredText(client.call("clipboard_read"));
+        series.add(setMs, elapsedMs(started), set.contains("result") && read == text);
+    };
+    auto asOneShots = [&](const std::string& text, Series& series) {
+        auto started = Clock::now();
+        Output set;
+        if (text.size() < 4096) {
+            set = run({binary, "clipboard_set", "--text", text}, {}, true);
+        } else {
+            const Json request = {{"jsonrpc", "2.0"}, {"id", 1}, {"method", "clipboard_set"}, {"params", {{"text", text}}}};
+            set = run({binary}, request.dump(), true);
+        }
+        const double setMs = elapsedMs(started);
+        started = Clock::now();
+        const Output read = run({binary, "clipboard_read"}, {}, true);
+        const auto readText = answeredText(Json::parse(read.out, nullptr, false));
+        series.add(setMs, elapsedMs(started), set.status == 0 && readText == text);
+    };
+    auto withXclip = [&](const std::string& text, Series& series) {
+        auto started = Clock::now();
+        const Output set = run({"xclip", "-i", "-selection", "clipboard"}, text, false);
+        const double setMs = elapsedMs(started);
+        started = Clock::now();
+        const auto deadline = Clock::now() + READ_BACK_LIMIT;
+        bool intact = false;
+        while (!intact && Clock::now() < deadline) {
+            intact = run({"xclip", "-o", "-selection", "clipboard"}, {}, true).out == text;
+        }
+        series.add(setMs, elapsedMs(started), set.status == 0 && intact);
+    };
+
+    struct Size {
+        const char* name;
+        std::string text;
+        int rounds;
+        Series daemon, oneShot, xclip;
+    };
+    Size sizes[] = {{"25 bytes", "The quick brown fox jumps", SMALL_ROUNDS, {}, {}, {}},
+                    {"1 MiB", sampleText(std::size_t{1} << 20), LARGE_ROUNDS, {}, {}, {}}};
+    for (auto& size : sizes) {
+        for (int i = 0; i < size.rounds; ++i) {
+            throughDaemon(size.text, size.daemon);
+            asOneShots(size.text, size.oneShot);
+            withXclip(size.text, size.xclip);
+        }
+    }
+    // Where a one-shot's time goes: starting the process alone.
+    std::vector<double> starts;
+    for (int i = 0; i < SMALL_ROUNDS; ++i) {
+        const auto started = Clock::now();
+        run({binary, "--version"}, {}, true);
+        starts.push_back(elapsedMs(started));
+    }
+    std::vector<double> xclipStarts;
+    for (int i = 0; i < SMALL_ROUNDS; ++i) {
+        const auto started = Clock::now();
+        run({"xclip", "-version"}, {}, false);
+        xclipStarts.push_back(elapsedMs(started));
+    }
+    client.call("shutdown");
+    daemon->wait();
+    daemon.reset();
+
+    auto ratio = [](double ours, double theirs) { return theirs > 0 ? ours / theirs : 0.0; };
+    std::printf("clipboard set then get, medians in ms (set + get = total), intact rounds:\n");
+    for (auto& size : sizes) {
+        const double xclipTotal = median(size.xclip.total);
+        std::printf("  %s, %d rounds:\n", size.name, size.rounds);
+        std::printf("    xclip -i, xclip -o        %7.2f + %7.2f = %7.2f          intact %d/%d\n",
+                    median(size.xclip.set), median(size.xclip.get), xclipTotal, size.xclip.intact, size.rounds);
+        std::printf("    kest-core daemon          %7.2f + %7.2f = %7.2f  %6.2fx  intact %d/%d\n",
+                    median(size.daemon.set), median(size.daemon.get), median(size.daemon.total),
+                    ratio(median(size.daemon.total), xclipTotal), size.daemon.intact, size.rounds);
+        std::printf("    kest-core one-shot x2     %7.2f + %7.2f = %7.2f  %6.2fx  intact %d/%d\n",
+                    median(size.oneShot.set), median(size.oneShot.get), median(size.oneShot.total),
+                    ratio(median(size.oneShot.total), xclipTotal), size.oneShot.intact, size.rounds);
+    }
+    std::printf("  process start alone: kest-core --version %.2f ms, xclip -version %.2f ms\n", median(starts),
+                median(xclipStarts));
+    std::filesystem::remove_all(home);
+    return 0;
+}
