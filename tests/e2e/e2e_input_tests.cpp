@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -565,9 +566,85 @@ TEST_F(InputE2ETest, HumanLikeInputLandsWhereAsked) {
 
     const std::string entry = ref("Typing Target");
     ok("click", {{"ref", entry}});
+    // Keys may overtake a click the window manager still holds: type once the
+    // entry has the focus.
+    EXPECT_TRUE(waitFor([&] { return call("read", {{"ref", entry}, {"attr", "AXFocused"}})["value"] == true; }));
     const std::string text = "Grüße, 世界 ✓ 🙂";
     EXPECT_EQ(ok("human_type", {{"text", text}, {"delay", 5}}), Json({{"ok", true}, {"length", 13}, {"human", true}}));
     EXPECT_EQ(settlesTo(entry, text), text);
+}
+
+// The points of one part of the pad's log ("press", "move" or "release").
+std::vector<std::pair<int, int>> padPoints(const std::string& log, const std::string& part) {
+    std::vector<std::pair<int, int>> points;
+    const std::size_t start = log.find(part + " ");
+    if (start == std::string::npos) return points;
+    const std::size_t end = log.find(';', start);
+    std::string body = log.substr(start + part.size() + 1, end == std::string::npos ? std::string::npos : end - start - part.size() - 1);
+    for (std::size_t at = 0; at < body.size();) {
+        int x = 0, y = 0, used = 0;
+        if (std::sscanf(body.c_str() + at, "%d,%d%n", &x, &y, &used) != 2) break;
+        points.emplace_back(x, y);
+        at += static_cast<std::size_t>(used);
+        while (at < body.size() && body[at] == ' ') ++at;
+    }
+    return points;
+}
+
+TEST_F(InputE2ETest, DragsAndCurvedMovesFollowTheirPathOnThePad) {
+    auto fixture = start({KEST_FIXTURE_APP});
+    grab(fixture.pid());
+    snapshot();
+    ok("click", {{"ref", ref("Pad", "tab")}});
+    ASSERT_TRUE(waitFor([&] {
+        snapshot();
+        for (const Json& e : flat_) {
+            if (e["label"] == "Motion Pad" && e["bounds"][2].get<double>() > 0) return true;
+        }
+        return false;
+    }));
+    const Json bounds = record("Motion Pad")["bounds"];
+    const double px = bounds[0].get<double>(), py = bounds[1].get<double>();
+    std::string logRef;
+    for (const Json& e : flat_) {
+        for (const char* key : {"label", "value"}) {
+            if (e[key].is_string() && e[key].get<std::string>().starts_with("Pad Log:")) logRef = e["ref"];
+        }
+    }
+    ASSERT_FALSE(logRef.empty());
+    auto log = [&] {
+        Json v = value(logRef);
+        return v.is_string() ? v.get<std::string>() : std::string();
+    };
+
+    // A drag of 4 steps: the press at the start, the 4 points at i/4 of the
+    // way, the release at the end.
+    ok("drag", {{"from_x", px + 50}, {"from_y", py + 50}, {"to_x", px + 250}, {"to_y", py + 150}, {"steps", 4}, {"duration", 0.2}});
+    std::string seen;
+    EXPECT_TRUE(waitFor([&] { return (seen = log()).find("release") != std::string::npos; })) << seen;
+    using Points = std::vector<std::pair<int, int>>;
+    EXPECT_EQ(padPoints(seen, "press"), (Points{{50, 50}})) << seen;
+    EXPECT_EQ(padPoints(seen, "move"), (Points{{100, 75}, {150, 100}, {200, 125}, {250, 150}})) << seen;
+    EXPECT_EQ(padPoints(seen, "release"), (Points{{250, 150}})) << seen;
+
+    // A curved move ends exactly at the target, through points off the chord.
+    ok("hover", {{"x", px + 20}, {"y", py - 40}});  // out of the pad, then in
+    ok("hover", {{"x", px + 20}, {"y", py + 20}});
+    ASSERT_TRUE(waitFor([&] { return log().find("press") == std::string::npos; }));
+    ok("human_move", {{"x", px + 560}, {"y", py + 300}, {"duration", 0.3}});
+    Points path;
+    EXPECT_TRUE(waitFor([&] {
+        path = padPoints(log(), "move");
+        return !path.empty() && path.back() == std::pair{560, 300};
+    })) << log();
+    ASSERT_GT(path.size(), 10u);
+    double farthest = 0;
+    for (const auto& [x, y] : path) {
+        // Distance from the line through (20, 20) and (560, 300).
+        const double dx = 540, dy = 280;
+        farthest = std::max(farthest, std::abs(dy * (x - 20) - dx * (y - 20)) / std::hypot(dx, dy));
+    }
+    EXPECT_GT(farthest, 10.0) << "the path is a straight line";
 }
 
 }  // namespace

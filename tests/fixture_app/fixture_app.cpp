@@ -4,8 +4,8 @@
 // names, act on them and read the effects back through the accessibility bus:
 // buttons rewrite status labels, "Grow List" adds rows past 500, menu items and
 // dialogs report what was chosen in "Last Action", presses on "Click Target"
-// report their button and modifiers, and "Key Sink" shows the keys typed into
-// it. Everything runs on GTK's main thread; the process owns nothing beyond its
+// report their button and modifiers, "Key Sink" shows the keys typed into
+// it, and the "Pad" page logs the pointer's presses and path. Everything runs on GTK's main thread; the process owns nothing beyond its
 // windows.
 #include <gtk/gtk.h>
 
@@ -28,6 +28,8 @@ struct Fixture {
     GtkWidget* rowsLabel = nullptr;
     GtkWidget* list = nullptr;
     GtkWidget* extraButton = nullptr;
+    GtkWidget* padLog = nullptr;
+    std::string pad;  // what the pad log shows after its "Pad Log: "
     int presses = 0;
     int clicks = 0;
     int buttonPresses = 0;
@@ -443,6 +445,72 @@ GtkWidget* buildControls(Fixture* fixture) {
     return rows;
 }
 
+// The motion pad logs the pointer inside it, in its own coordinates: entering
+// starts a fresh log, a press starts a fresh one with "press x,y", every
+// motion adds to "move x,y ...", and a release ends with "release x,y".
+void setPadLog(Fixture* fixture) {
+    gtk_label_set_text(GTK_LABEL(fixture->padLog), ("Pad Log: " + fixture->pad).c_str());
+}
+
+std::string padPoint(double x, double y) {
+    return std::to_string(static_cast<long>(x + (x < 0 ? -0.5 : 0.5))) + "," +
+           std::to_string(static_cast<long>(y + (y < 0 ? -0.5 : 0.5)));
+}
+
+gboolean onPadEnter(GtkWidget*, GdkEventCrossing*, gpointer data) {
+    auto* fixture = static_cast<Fixture*>(data);
+    fixture->pad.clear();
+    setPadLog(fixture);
+    return FALSE;
+}
+
+gboolean onPadButton(GtkWidget*, GdkEventButton* event, gpointer data) {
+    auto* fixture = static_cast<Fixture*>(data);
+    if (event->type == GDK_BUTTON_PRESS) {
+        fixture->pad = "press " + padPoint(event->x, event->y);
+    } else if (event->type == GDK_BUTTON_RELEASE) {
+        fixture->pad += "; release " + padPoint(event->x, event->y);
+    }
+    setPadLog(fixture);
+    return TRUE;
+}
+
+gboolean onPadMotion(GtkWidget*, GdkEventMotion* event, gpointer data) {
+    auto* fixture = static_cast<Fixture*>(data);
+    const std::size_t moves = fixture->pad.rfind("move ");
+    const bool inMoves = moves != std::string::npos && fixture->pad.find(';', moves) == std::string::npos;
+    if (!inMoves) fixture->pad += fixture->pad.empty() ? "move" : "; move";
+    fixture->pad += " " + padPoint(event->x, event->y);
+    setPadLog(fixture);
+    return TRUE;
+}
+
+void onPadRealize(GtkWidget* widget, gpointer) {
+    // Every motion event, not one per frame: the tests read the whole path.
+    gdk_window_set_event_compression(gtk_widget_get_window(widget), FALSE);
+}
+
+GtkWidget* buildPadPage(Fixture* fixture) {
+    GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 6);
+    GtkWidget* pad = gtk_event_box_new();
+    setAccessibleName(pad, "Motion Pad");
+    gtk_widget_set_size_request(pad, 600, 320);
+    gtk_widget_add_events(pad, GDK_POINTER_MOTION_MASK | GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK |
+                                   GDK_ENTER_NOTIFY_MASK);
+    g_signal_connect(pad, "realize", G_CALLBACK(onPadRealize), nullptr);
+    g_signal_connect(pad, "enter-notify-event", G_CALLBACK(onPadEnter), fixture);
+    g_signal_connect(pad, "button-press-event", G_CALLBACK(onPadButton), fixture);
+    g_signal_connect(pad, "button-release-event", G_CALLBACK(onPadButton), fixture);
+    g_signal_connect(pad, "motion-notify-event", G_CALLBACK(onPadMotion), fixture);
+    gtk_container_add(GTK_CONTAINER(pad), gtk_label_new("Move, press and drag here"));
+    gtk_container_add(GTK_CONTAINER(box), pad);
+    fixture->padLog = gtk_label_new("Pad Log: ");
+    gtk_label_set_line_wrap(GTK_LABEL(fixture->padLog), TRUE);
+    gtk_label_set_max_width_chars(GTK_LABEL(fixture->padLog), 100);
+    gtk_container_add(GTK_CONTAINER(box), fixture->padLog);
+    return box;
+}
+
 GtkWidget* buildListPage(Fixture* fixture) {
     GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 6);
     GtkWidget* header = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
@@ -485,6 +553,7 @@ int main(int argc, char** argv) {
     gtk_notebook_append_page(GTK_NOTEBOOK(notebook), buildListPage(&fixture), gtk_label_new("List"));
     gtk_notebook_append_page(GTK_NOTEBOOK(notebook), gtk_label_new("Kest fixture application"),
                              gtk_label_new("About"));
+    gtk_notebook_append_page(GTK_NOTEBOOK(notebook), buildPadPage(&fixture), gtk_label_new("Pad"));
     gtk_container_add(GTK_CONTAINER(layout), notebook);
     gtk_container_add(GTK_CONTAINER(fixture.window), layout);
 

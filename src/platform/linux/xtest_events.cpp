@@ -66,7 +66,11 @@ void XTestEvents::post(const Event& event) {
             if constexpr (std::is_same_v<T, MouseEvent>) {
                 const int x = static_cast<int>(std::lround(e.location.x));
                 const int y = static_cast<int>(std::lround(e.location.y));
-                in->moveTo(x, y);
+                // A press or release where the pointer already is moves
+                // nothing: X would report a motion to the same point.
+                const bool moves = e.type == MouseEventType::moved || e.type == MouseEventType::leftDragged;
+                const auto at = moves ? std::nullopt : in->pointerLocation();
+                if (!at || *at != std::pair{x, y}) in->moveTo(x, y);
                 switch (e.type) {
                     case MouseEventType::leftDown:
                     case MouseEventType::rightDown:
