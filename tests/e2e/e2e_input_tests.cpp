@@ -23,44 +23,8 @@ namespace {
 namespace ld = platform::linux_desktop;
 namespace p = platform;
 
-void flatten(const Json& elements, Json& out) {
-    for (const Json& e : elements) {
-        Json copy = e;
-        copy.erase("children");
-        out.push_back(copy);
-        if (e.contains("children")) flatten(e["children"], out);
-    }
-}
-
-class InputE2ETest : public ::testing::Test {
+class InputE2ETest : public DispatcherSession {
 protected:
-    void SetUp() override {
-        if (!insideVirtualDesktop()) GTEST_SKIP() << "needs the virtual desktop: run scripts/run-e2e.sh";
-        platform_ = ld::makeLinuxPlatform();
-        dispatcher_ = std::make_unique<Dispatcher>(*platform_);
-        reader_ = AtspiReader::connect();
-        ASSERT_TRUE(reader_);
-    }
-
-    ChildProcess start(const std::vector<std::string>& argv) {
-        auto child = ChildProcess::spawn(argv);
-        EXPECT_TRUE(child);
-        EXPECT_TRUE(waitForApplication(*reader_, child->pid())) << argv[0];
-        return std::move(*child);
-    }
-
-    // Lists the windows and grabs the first one of `pid`.
-    void grab(pid_t pid) {
-        Json last;
-        ASSERT_TRUE(waitFor([&] {
-            last = call("windows");
-            for (const Json& w : last["windows"]) {
-                if (w["process_id"] == pid) return !(last = call("grab", {{"ref", w["ref"]}})).contains("error");
-            }
-            return false;
-        })) << last;
-    }
-
     // A full snapshot of the grabbed window, its records flattened.
     void snapshot() {
         Json result = call("snapshot");
@@ -99,9 +63,6 @@ protected:
         return call("is", {{"state", "checked"}, {"ref", elementRef}})["value"] == true;
     }
 
-    Json call(const std::string& method, const Json& params = Json::object()) {
-        return kest::e2e::call(*dispatcher_, method, params);
-    }
     Json ok(const std::string& method, const Json& params = Json::object()) {
         Json result = call(method, params);
         EXPECT_FALSE(result.contains("error")) << method << " " << params << ": " << result;
@@ -115,9 +76,6 @@ protected:
         ok("type", {{"text", text}});
     }
 
-    std::unique_ptr<p::Platform> platform_;
-    std::unique_ptr<Dispatcher> dispatcher_;
-    std::unique_ptr<AtspiReader> reader_;
     Json flat_ = Json::array();
 };
 

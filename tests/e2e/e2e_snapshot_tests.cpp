@@ -53,16 +53,6 @@ private:
     OneByOneAccessibility accessibility_;
 };
 
-// Every record of a tree, depth first, without "children".
-void flatten(const Json& elements, Json& out) {
-    for (const Json& e : elements) {
-        Json copy = e;
-        copy.erase("children");
-        out.push_back(copy);
-        if (e.contains("children")) flatten(e["children"], out);
-    }
-}
-
 const Json* findLabel(const Json& flat, const std::string& label) {
     for (const Json& e : flat) {
         if (e["label"] == label) return &e;
@@ -70,43 +60,10 @@ const Json* findLabel(const Json& flat, const std::string& label) {
     return nullptr;
 }
 
-class SnapshotE2ETest : public ::testing::Test {
+class SnapshotE2ETest : public DispatcherSession {
 protected:
-    void SetUp() override {
-        if (!insideVirtualDesktop()) GTEST_SKIP() << "needs the virtual desktop: run scripts/run-e2e.sh";
-        platform_ = ld::makeLinuxPlatform();
-        dispatcher_ = std::make_unique<Dispatcher>(*platform_);
-        reader_ = AtspiReader::connect();
-        ASSERT_TRUE(reader_);
-    }
-
-    ChildProcess start(const std::vector<std::string>& argv) {
-        auto child = ChildProcess::spawn(argv);
-        EXPECT_TRUE(child);
-        EXPECT_TRUE(waitForApplication(*reader_, child->pid())) << argv[0];
-        return std::move(*child);
-    }
-
-    // Lists the windows and grabs the first one of `pid`.
-    void grab(pid_t pid) {
-        Json last;
-        ASSERT_TRUE(waitFor([&] {
-            last = call("windows");
-            for (const Json& w : last["windows"]) {
-                if (w["process_id"] == pid) return !(last = call("grab", {{"ref", w["ref"]}})).contains("error");
-            }
-            return false;
-        })) << last;
-    }
-
-    Json call(const std::string& method, const Json& params = Json::object()) { return kest::e2e::call(*dispatcher_, method, params); }
-
     // The element of a ref of the last snapshot, for acting on it directly.
     p::Element element(const std::string& ref) { return dispatcher_->lastRefMap.at(ref); }
-
-    std::unique_ptr<p::Platform> platform_;
-    std::unique_ptr<Dispatcher> dispatcher_;
-    std::unique_ptr<AtspiReader> reader_;
 };
 
 // The bulk fetch gives exactly what reading every attribute one call at a time

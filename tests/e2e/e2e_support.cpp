@@ -1,6 +1,8 @@
 // End-to-end helpers: child processes, polling and element lookup.
 #include "e2e_support.hpp"
 
+#include "platform/linux/linux_platform.hpp"
+
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -113,6 +115,41 @@ Json call(Dispatcher& dispatcher, const std::string& method, const Json& params)
     auto response = dispatcher.dispatch(request);
     if (response.error) return {{"error", {{"code", response.error->code}, {"message", response.error->message}}}};
     return response.result.value_or(Json());
+}
+
+void flatten(const Json& elements, Json& out) {
+    for (const Json& e : elements) {
+        Json copy = e;
+        copy.erase("children");
+        out.push_back(copy);
+        if (e.contains("children")) flatten(e["children"], out);
+    }
+}
+
+void DispatcherSession::SetUp() {
+    if (!insideVirtualDesktop()) GTEST_SKIP() << "needs the virtual desktop: run scripts/run-e2e.sh";
+    platform_ = platform::linux_desktop::makeLinuxPlatform();
+    dispatcher_ = std::make_unique<Dispatcher>(*platform_);
+    reader_ = AtspiReader::connect();
+    ASSERT_TRUE(reader_);
+}
+
+ChildProcess DispatcherSession::start(const std::vector<std::string>& argv) {
+    auto child = ChildProcess::spawn(argv);
+    EXPECT_TRUE(child);
+    EXPECT_TRUE(waitForApplication(*reader_, child->pid())) << argv[0];
+    return std::move(*child);
+}
+
+void DispatcherSession::grab(pid_t pid) {
+    Json last;
+    ASSERT_TRUE(waitFor([&] {
+        last = call("windows");
+        for (const Json& w : last["windows"]) {
+            if (w["process_id"] == pid) return !(last = call("grab", {{"ref", w["ref"]}})).contains("error");
+        }
+        return false;
+    })) << last;
 }
 
 }  // namespace kest::e2e

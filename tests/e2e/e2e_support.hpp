@@ -6,9 +6,12 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "platform/linux/atspi_reader.hpp"
 #include "rpc/dispatcher.hpp"
@@ -58,5 +61,27 @@ std::vector<AccessiblePtr> walk(AtspiReader& reader, const AccessiblePtr& root, 
 // Dispatches one request as a client would send it; answers the result, or
 // {"error": {"code", "message"}} when the method failed.
 Json call(Dispatcher& dispatcher, const std::string& method, const Json& params = Json::object());
+
+// Every record of a snapshot tree, depth first, without "children".
+void flatten(const Json& elements, Json& out);
+
+// A dispatcher over the Linux platform, as the daemon has it, with the
+// applications a test starts; skips the test outside the virtual desktop.
+class DispatcherSession : public ::testing::Test {
+protected:
+    void SetUp() override;
+
+    // Starts the program and waits until it is on the accessibility bus.
+    ChildProcess start(const std::vector<std::string>& argv);
+    // Lists the windows and grabs the first one of `pid`.
+    void grab(pid_t pid);
+    Json call(const std::string& method, const Json& params = Json::object()) {
+        return kest::e2e::call(*dispatcher_, method, params);
+    }
+
+    std::unique_ptr<platform::Platform> platform_;
+    std::unique_ptr<Dispatcher> dispatcher_;
+    std::unique_ptr<AtspiReader> reader_;
+};
 
 }  // namespace kest::e2e

@@ -90,4 +90,10 @@ Json merged(Json base, const Json& extra) {
     return base;
 }
 
+Json node(const std::string& id, const std::string& role, Json extra) {
+    Json n = {{"id", id}, {"role", role}};
+    n.update(extra);
+    return n;
+}
+
 }  // namespace kest::fake::scenes

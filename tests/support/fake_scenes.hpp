@@ -31,6 +31,9 @@ Json dialogWithSheet();
 // than `elements` elements.
 Json largeWindow(int elements = 600);
 
+// An element node of a scene: {"id", "role"} and the extra keys.
+Json node(const std::string& id, const std::string& role, Json extra = Json::object());
+
 // The scenes' "apps", "windows" and "bundles" concatenated; other keys from
 // `extra` override those of `base`.
 Json merged(Json base, const Json& extra);

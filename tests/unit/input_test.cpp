@@ -12,15 +12,12 @@
 #include "input/gestures.hpp"
 #include "input/keys.hpp"
 #include "support/dispatcher_harness.hpp"
+#include "support/fake_scenes.hpp"
 
 namespace kest::fake {
 namespace {
 
-Json node(const std::string& id, const std::string& role, Json extra = Json::object()) {
-    Json n = {{"id", id}, {"role", role}};
-    n.update(extra);
-    return n;
-}
+using scenes::node;
 
 // "Form" (pid 700, frontmost) with window "Settings" (@w1 once grabbed), and
 // "Other" (pid 800) in the background.

@@ -8,11 +8,7 @@
 namespace kest::fake {
 namespace {
 
-Json node(const std::string& id, const std::string& role, Json extra = Json::object()) {
-    Json n = {{"id", id}, {"role", role}};
-    n.update(extra);
-    return n;
-}
+using scenes::node;
 
 // "Form" (pid 700, frontmost) with window "Settings" holding `nodes`; grabbed as @w1.
 Json formScene(const Json& nodes) {

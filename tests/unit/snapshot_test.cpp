@@ -23,11 +23,7 @@ void grab(DispatcherHarness& harness, std::int64_t pid = 700) {
     harness.dispatcher().windowManager.windowInfoCache["@w1"] = {{"ref", "@w1"}, {"process_id", pid}};
 }
 
-Json node(const std::string& id, const std::string& role, Json extra = Json::object()) {
-    Json n = {{"id", id}, {"role", role}};
-    n.update(extra);
-    return n;
-}
+using scenes::node;
 
 // [ref, role, label, children refs...] per record, in tree order.
 Json outline(const Json& elements) {
