@@ -46,11 +46,11 @@ class Session:
         return elements[0].get("ref", "@missing")
 
     def value_becomes(self, ref, expected, seconds=5):
-        """Reads the element until its value is `expected` (the application
+        """Reads the element's value until it is `expected` (the application
         handles input in its own time)."""
         deadline = time.monotonic() + seconds
         while True:
-            value = self.call("read", {"ref": ref}).get("value")
+            value = self.call("read", {"ref": ref, "attr": "AXValue"}).get("value")
             if value == expected or time.monotonic() > deadline:
                 return value == expected
             self.call("wait", {"ms": 100})
@@ -96,7 +96,7 @@ def run(session: Session) -> None:
     call("set", {"ref": slider, "value": "80"})
     session.check("the slider moved", session.value_becomes(slider, 80))
 
-    call("diff")
+    call("changed")
     call("shutdown")
 
 
