@@ -11,6 +11,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -161,5 +165,49 @@ inline double median(std::vector<double> values) {
     std::ranges::sort(values);
     return values.empty() ? 0 : values[values.size() / 2];
 }
+
+// A daemon with a private temporary home, and a client connected to it. The
+// home is removed when the session goes (after the daemon has been stopped).
+class DaemonSession {
+public:
+    // `name` prefixes what goes wrong on standard error.
+    DaemonSession(const std::string& binary, const std::string& name) : name_(name) {
+        if (!std::getenv("DISPLAY")) {
+            std::fprintf(stderr, "%s: needs the virtual desktop (scripts/run-bench.sh)\n", name.c_str());
+            return;
+        }
+        std::string pattern = "/tmp/kest-" + name + "-XXXXXX";
+        if (!::mkdtemp(pattern.data())) return;
+        home_ = pattern;
+        daemon_ = std::make_unique<Child>(std::vector<std::string>{binary, "--daemon"},
+                                          std::vector<std::string>{"HOME=" + home_});
+        connected_ = waitFor([&] { return client.connect(home_ + "/.kest/daemon.sock"); });
+        if (!connected_) std::fprintf(stderr, "%s: the daemon did not start\n", name.c_str());
+    }
+    ~DaemonSession() {
+        if (connected_) client.call("shutdown");
+        daemon_.reset();
+        if (!home_.empty()) std::filesystem::remove_all(home_);
+    }
+    DaemonSession(const DaemonSession&) = delete;
+    DaemonSession& operator=(const DaemonSession&) = delete;
+
+    bool connected() const { return connected_; }
+    // The ref of the first element "find" answers for the text and role; ""
+    // when none.
+    std::string refOf(const std::string& text, const std::string& role) {
+        Json found = client.call("find", {{"text", text}, {"role", role}, {"first", true}});
+        if (!found.contains("result") || found["result"]["elements"].empty()) return {};
+        return found["result"]["elements"][0]["ref"];
+    }
+
+    Client client;
+
+private:
+    std::string name_;
+    std::string home_;
+    std::unique_ptr<Child> daemon_;
+    bool connected_ = false;
+};
 
 }  // namespace kest::bench

@@ -18,6 +18,7 @@ namespace {
 using kest::bench::Child;
 using kest::bench::Client;
 using kest::bench::Clock;
+using kest::bench::DaemonSession;
 using kest::bench::Json;
 using kest::bench::median;
 using kest::bench::waitFor;
@@ -52,30 +53,18 @@ double humanTypeSeconds(const std::string& text) {
 int main(int argc, char** argv) {
     const std::string binary = argc > 1 ? argv[1] : KEST_BINARY;
     const std::string fixturePath = argc > 2 ? argv[2] : KEST_FIXTURE_APP;
-    if (!std::getenv("DISPLAY")) {
-        std::fprintf(stderr, "gesture_bench: needs the virtual desktop (scripts/run-bench.sh)\n");
-        return 1;
-    }
-    char homeTemplate[] = "/tmp/kest-gesture-bench-XXXXXX";
-    if (!::mkdtemp(homeTemplate)) return 1;
-    const std::string home = homeTemplate;
     std::string text = TEXT;
     text.resize(40, 'x');
 
     Child fixture({fixturePath});
-    Child daemon({binary, "--daemon"}, {"HOME=" + home});
-    Client client;
-    if (!waitFor([&] { return client.connect(home + "/.kest/daemon.sock"); })) {
-        std::fprintf(stderr, "gesture_bench: the daemon did not start\n");
-        return 1;
-    }
+    DaemonSession session(binary, "gesture_bench");
+    if (!session.connected()) return 1;
+    Client& client = session.client;
     std::string entry;
     bool ready = waitFor([&] {
         if (client.call("grab", {{"app", "kest-fixture"}}).contains("error")) return false;
-        Json found = client.call("find", {{"text", "Typing Target"}, {"role", "textfield"}, {"first", true}});
-        if (!found.contains("result") || found["result"]["elements"].empty()) return false;
-        entry = found["result"]["elements"][0]["ref"];
-        return true;
+        entry = session.refOf("Typing Target", "textfield");
+        return !entry.empty();
     });
     if (!ready) {
         std::fprintf(stderr, "gesture_bench: the fixture never came up\n");
@@ -97,8 +86,6 @@ int main(int argc, char** argv) {
         client.call("human_type", {{"text", text}});
         typing.push_back(secondsSince(started));
     }
-    client.call("shutdown");
-
     auto line = [](const char* what, double measured, double meant) {
         std::printf("  %-34s %7.3f s   meant %7.3f s   ratio %.3fx\n", what, measured, meant, measured / meant);
     };
@@ -106,6 +93,5 @@ int main(int argc, char** argv) {
     line("drag (default)", median(drags), DRAG_SECONDS);
     line("human_move (default)", median(moves), curvedMoveSeconds());
     line("human_type, 40 characters", median(typing), humanTypeSeconds(text));
-    std::filesystem::remove_all(home);
     return 0;
 }

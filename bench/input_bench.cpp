@@ -20,6 +20,7 @@ namespace {
 using kest::bench::Child;
 using kest::bench::Client;
 using kest::bench::Clock;
+using kest::bench::DaemonSession;
 using kest::bench::Json;
 using kest::bench::median;
 using kest::bench::waitFor;
@@ -55,26 +56,11 @@ std::string byteCountOf(const std::string& text) { return std::to_string(text.si
 int main(int argc, char** argv) {
     const std::string binary = argc > 1 ? argv[1] : KEST_BINARY;
     const std::string fixturePath = argc > 2 ? argv[2] : KEST_FIXTURE_APP;
-    if (!std::getenv("DISPLAY")) {
-        std::fprintf(stderr, "input_bench: needs the virtual desktop (scripts/run-bench.sh)\n");
-        return 1;
-    }
-    char homeTemplate[] = "/tmp/kest-input-bench-XXXXXX";
-    if (!::mkdtemp(homeTemplate)) return 1;
-    const std::string home = homeTemplate;
-
     Child fixture({fixturePath});
-    Child daemon({binary, "--daemon"}, {"HOME=" + home});
-    Client client;
-    if (!waitFor([&] { return client.connect(home + "/.kest/daemon.sock"); })) {
-        std::fprintf(stderr, "input_bench: the daemon did not start\n");
-        return 1;
-    }
-    auto refOf = [&](const std::string& text, const std::string& role) -> std::string {
-        Json found = client.call("find", {{"text", text}, {"role", role}, {"first", true}});
-        if (!found.contains("result") || found["result"]["elements"].empty()) return {};
-        return found["result"]["elements"][0]["ref"];
-    };
+    DaemonSession session(binary, "input_bench");
+    if (!session.connected()) return 1;
+    Client& client = session.client;
+    auto refOf = [&](const std::string& text, const std::string& role) { return session.refOf(text, role); };
     std::string entry;
     std::string target;
     bool ready = waitFor([&] {
@@ -157,7 +143,6 @@ int main(int argc, char** argv) {
         return counted == expected;
     }, std::chrono::seconds(5));
 
-    client.call("shutdown");
     auto ratio = [](double ours, double theirs) { return theirs > 0 ? ours / theirs : 0.0; };
     std::printf("typing into kest-fixture's entry, %d runs each, medians (until the entry reads the text):\n",
                 TYPING_RUNS);
@@ -178,6 +163,5 @@ int main(int argc, char** argv) {
     std::printf("  xdotool mousemove + click 1                %7.2f ms\n", median(xdoClicks));
     std::printf("  ratio (kest-core / xdotool)                %7.2fx   fixture counted: %s (expected %s)\n",
                 ratio(median(kestClicks), median(xdoClicks)), counted.c_str(), expected.c_str());
-    std::filesystem::remove_all(home);
     return 0;
 }
