@@ -13,16 +13,14 @@
 #include <poll.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <optional>
 
 #include "bench_support.hpp"
 
 namespace {
 
-using kest::bench::Child;
 using kest::bench::Client;
+using kest::bench::DaemonSession;
 using kest::bench::Clock;
 using kest::bench::Json;
 using kest::bench::median;
@@ -138,21 +136,9 @@ std::string sampleText(std::size_t count) {
 
 int main(int argc, char** argv) {
     const std::string binary = argc > 1 ? argv[1] : KEST_BINARY;
-    if (!std::getenv("DISPLAY")) {
-        std::fprintf(stderr, "clipboard_bench: needs the virtual desktop (scripts/run-bench.sh)\n");
-        return 1;
-    }
-    char homeTemplate[] = "/tmp/kest-clipboard-bench-XXXXXX";
-    if (!::mkdtemp(homeTemplate)) return 1;
-    const std::string home = homeTemplate;
-
-    std::optional<Child> daemon(std::in_place, std::vector<std::string>{binary, "--daemon"},
-                                std::vector<std::string>{"HOME=" + home});
-    Client client;
-    if (!waitFor([&] { return client.connect(home + "/.kest/daemon.sock"); })) {
-        std::fprintf(stderr, "clipboard_bench: the daemon did not start\n");
-        return 1;
-    }
+    DaemonSession session(binary, "clipboard-bench");
+    if (!session.connected()) return 1;
+    Client& client = session.client;
     if (client.call("clipboard_read").contains("error")) {
         std::fprintf(stderr, "clipboard_bench: this kest-core has no clipboard_read\n");
         return 1;
@@ -222,9 +208,6 @@ int main(int argc, char** argv) {
         run({"xclip", "-version"}, {}, false);
         xclipStarts.push_back(elapsedMs(started));
     }
-    client.call("shutdown");
-    daemon->wait();
-    daemon.reset();
 
     auto ratio = [](double ours, double theirs) { return theirs > 0 ? ours / theirs : 0.0; };
     std::printf("clipboard set then get, medians in ms (set + get = total), intact rounds:\n");
@@ -242,6 +225,5 @@ int main(int argc, char** argv) {
     }
     std::printf("  process start alone: kest-core --version %.2f ms, xclip -version %.2f ms\n", median(starts),
                 median(xclipStarts));
-    std::filesystem::remove_all(home);
     return 0;
 }
