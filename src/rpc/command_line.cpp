@@ -98,11 +98,20 @@ RPCRequest buildOneShotRequest(const std::vector<std::string>& arguments) {
 std::optional<RPCRequest> readRequest(int fd) {
     std::string bytes;
     char chunk[64 * 1024];
+    // Every look parses all that was read, so looks are rationed: whenever the
+    // text could have just ended (its last non-blank byte closes an object),
+    // else once its size has doubled since the last look. Reading a large
+    // request stays linear instead of parsing it again every 64 KiB.
+    std::size_t nextLook = 0;
     for (;;) {
         ssize_t n = ::read(fd, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         bytes.append(chunk, static_cast<std::size_t>(n));
+        const std::size_t last = bytes.find_last_not_of(" \t\r\n");
+        const bool mayHaveEnded = last != std::string::npos && bytes[last] == '}';
+        if (!mayHaveEnded && bytes.size() < nextLook) continue;
+        nextLook = bytes.size() * 2;
         Reading state = classify(bytes);
         if (state == Reading::complete) break;
         if (state == Reading::invalid) return std::nullopt;
