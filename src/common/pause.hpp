@@ -60,6 +60,8 @@ class ThreadPause final : public Pause {
 public:
     using Pause::sleepFor;
     bool sleepFor(Clock::duration duration) override {
+        // The one request of the run is the only one: there is no turn to
+        // hand on, so the pause is the thread's own sleep.
         if (duration > Clock::duration::zero()) std::this_thread::sleep_for(duration);
         return true;
     }

@@ -223,7 +223,7 @@ std::expected<Json, std::string> Apps::launchWithCDP(Pause& pause, p::Workspace&
         launchedProcesses[pid] = LaunchedProcess{*executable, std::string(name)};
     }
 
-    pause.sleepFor(std::chrono::duration_cast<Pause::Clock::duration>(settle));
+    pause.sleepSeconds(settle.count());
 
     const auto wanted = lowercased(name);
     auto running = workspace.runningApplications();

@@ -40,6 +40,7 @@ struct Target {
     p::Point point;
     std::optional<p::Element> element;  // with a ref
     std::array<double, 4> bounds{};
+    std::optional<RPCErrorData> unaimable;  // why events cannot be aimed at the element
 };
 
 Result<Target> target(p::Accessibility& accessibility, const std::optional<std::string>& ref,
@@ -49,12 +50,14 @@ Result<Target> target(p::Accessibility& accessibility, const std::optional<std::
         if (!found) return std::unexpected(found.error());
         Target t;
         t.element = *found;
-        t.bounds = Actions::getBounds(accessibility, *t.element);
+        auto location = Actions::locate(accessibility, *ref, *t.element);
+        t.bounds = location.bounds;
+        t.unaimable = std::move(location.unaimable);
         t.point = centreOf(t.bounds);
         return t;
     }
     if (!x || !y) return fail(ErrorCode::kInvalidParams, "Either ref or x,y coordinates required");
-    return Target{p::Point{*x, *y}, std::nullopt, {}};
+    return Target{p::Point{*x, *y}, std::nullopt, {}, std::nullopt};
 }
 
 }  // namespace
@@ -62,29 +65,30 @@ Result<Target> target(p::Accessibility& accessibility, const std::optional<std::
 // Events are not aimed at an element whose position or size cannot be read:
 // its centre would read as the top-left corner of the screen, and events
 // there hit whatever is there.
-Result<p::Point> Actions::aimAt(p::Accessibility& accessibility, const std::string& ref, const p::Element& element,
-                                std::string_view what) {
+Actions::Location Actions::locate(p::Accessibility& accessibility, const std::string& ref, const p::Element& element,
+                                  std::string_view what) {
+    Location location;
     auto position = accessibility.attribute(element, p::AXAttribute::kPosition);
     auto size = accessibility.attribute(element, p::AXAttribute::kSize);
-    if (position && position->asPoint() && size && size->asSize()) {
-        return p::Point{position->asPoint()->x + size->asSize()->width * 0.5,
-                        position->asPoint()->y + size->asSize()->height * 0.5};
-    }
+    const auto point = position ? position->asPoint() : std::nullopt;
+    const auto extent = size ? size->asSize() : std::nullopt;
+    if (point) location.bounds[0] = point->x, location.bounds[1] = point->y;
+    if (extent) location.bounds[2] = extent->width, location.bounds[3] = extent->height;
+    if (point && extent) return location;
     const bool gone = (!position && position.error() == p::StatusCode::kInvalidElement) ||
                       (!size && size.error() == p::StatusCode::kInvalidElement);
-    if (gone) return fail(ErrorCode::kNotFound, std::string(what) + " not found: " + ref + ". Take a snapshot first.");
-    return fail(ErrorCode::kFailed, std::string(what) + " " + ref + " has no position on screen");
+    location.unaimable =
+        gone ? RPCErrorData{ErrorCode::kNotFound, std::string(what) + " not found: " + ref + ". Take a snapshot first.",
+                            std::nullopt}
+             : RPCErrorData{ErrorCode::kFailed, std::string(what) + " " + ref + " has no position on screen", std::nullopt};
+    return location;
 }
 
-std::array<double, 4> Actions::getBounds(p::Accessibility& accessibility, const p::Element& element) {
-    std::array<double, 4> bounds{0, 0, 0, 0};
-    if (auto position = accessibility.attribute(element, p::AXAttribute::kPosition)) {
-        if (auto point = position->asPoint()) bounds[0] = point->x, bounds[1] = point->y;
-    }
-    if (auto size = accessibility.attribute(element, p::AXAttribute::kSize)) {
-        if (auto extent = size->asSize()) bounds[2] = extent->width, bounds[3] = extent->height;
-    }
-    return bounds;
+Result<p::Point> Actions::aimAt(p::Accessibility& accessibility, const std::string& ref, const p::Element& element,
+                                std::string_view what) {
+    auto location = locate(accessibility, ref, element, what);
+    if (location.unaimable) return std::unexpected(std::move(*location.unaimable));
+    return centreOf(location.bounds);
 }
 
 Result<Json> Actions::click(p::Platform& platform, Pause& pause, const std::optional<std::string>& ref,
@@ -99,13 +103,13 @@ Result<Json> Actions::click(p::Platform& platform, Pause& pause, const std::opti
     bool finished = true;
     if (!aim->element || right || !modifiers.empty()) {
         if (aim->element) {
-            if (auto ok = aimAt(accessibility, *ref, *aim->element); !ok) return std::unexpected(ok.error());
+            if (aim->unaimable) return std::unexpected(*aim->unaimable);
         }
         finished = clickByEvents(platform.events(), pause, aim->point, right, count, buildModifierFlags(modifiers));
     } else {
         for (std::int64_t i = 1; i <= count && finished; ++i) {
             if (accessibility.performAction(*aim->element, p::AXAction::kPress) != p::StatusCode::kSuccess) {
-                if (auto ok = aimAt(accessibility, *ref, *aim->element); !ok) return std::unexpected(ok.error());
+                if (aim->unaimable) return std::unexpected(*aim->unaimable);
                 clickByEvents(platform.events(), pause, aim->point, false, 1, 0);
             }
             if (count != 1) finished = pause.sleepFor(BETWEEN_CLICKS);
@@ -120,9 +124,7 @@ Result<Json> Actions::hover(p::Platform& platform, const std::optional<std::stri
                             std::optional<double> y, const RefMap& refMap) {
     auto aim = target(platform.accessibility(), ref, x, y, refMap);
     if (!aim) return std::unexpected(aim.error());
-    if (aim->element) {
-        if (auto ok = aimAt(platform.accessibility(), *ref, *aim->element); !ok) return std::unexpected(ok.error());
-    }
+    if (aim->unaimable) return std::unexpected(*aim->unaimable);
     auto moved = platform.events().createMouseEvent(p::MouseEventType::moved, aim->point, p::MouseButton::left);
     if (!moved) return fail(ErrorCode::kFailed, "Failed to create mouse move event");
     platform.events().post(*moved);

@@ -41,16 +41,20 @@ public:
     // "middle" (any other name is left) at the pointer, without moving it.
     static Result<Json> mouseButton(platform::Events& events, const std::string& action, const std::string& button);
 
-    // The element's centre, to aim events at, or why it cannot be aimed at:
-    // -32001 "<what> not found: <ref>. Take a snapshot first." when it has
-    // gone, -32600 "<what> <ref> has no position on screen" when its position
-    // or size cannot be read.
+    // Where the element is: [x, y, width, height] from AXPosition and AXSize
+    // (an unreadable attribute leaves its two numbers 0), each read once, and
+    // why events cannot be aimed at it when one is unreadable: -32001
+    // "<what> not found: <ref>. Take a snapshot first." when it has gone,
+    // -32600 "<what> <ref> has no position on screen" otherwise.
+    struct Location {
+        std::array<double, 4> bounds{0, 0, 0, 0};
+        std::optional<RPCErrorData> unaimable;
+    };
+    static Location locate(platform::Accessibility& accessibility, const std::string& ref,
+                           const platform::Element& element, std::string_view what = "Element");
+    // The element's centre, or the reason of locate.
     static Result<platform::Point> aimAt(platform::Accessibility& accessibility, const std::string& ref,
                                          const platform::Element& element, std::string_view what = "Element");
-
-    // [x, y, width, height] from AXPosition and AXSize; an unreadable
-    // attribute leaves its two numbers 0.
-    static std::array<double, 4> getBounds(platform::Accessibility& accessibility, const platform::Element& element);
 };
 
 }  // namespace kest

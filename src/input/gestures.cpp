@@ -134,16 +134,16 @@ Result<Json> Scroll::scroll(p::Platform& platform, Pause& pause, const std::stri
 
 Result<Json> HumanLike::humanClick(p::Platform& platform, Pause& pause, Randomness& random, const std::string& ref,
                                    const p::Element& element, double jitter) {
-    auto centre = Actions::aimAt(platform.accessibility(), ref, element);
-    if (!centre) return std::unexpected(centre.error());
-    const auto bounds = Actions::getBounds(platform.accessibility(), element);
+    const auto location = Actions::locate(platform.accessibility(), ref, element);
+    if (location.unaimable) return std::unexpected(*location.unaimable);
+    const auto& bounds = location.bounds;
     const double spread = std::isfinite(jitter) ? std::min(std::abs(jitter), LARGEST_JITTER) : 0.0;
     const double dx = random.uniform(-spread, spread);
     const double dy = random.uniform(-spread, spread);
     const double left = bounds[0], top = bounds[1], width = bounds[2], height = bounds[3];
     // The lower bound wins for an element narrower than 4 points.
-    const p::Point at{std::max(left + 2, std::min(left + width - 2, centre->x + dx)),
-                      std::max(top + 2, std::min(top + height - 2, centre->y + dy))};
+    const p::Point at{std::max(left + 2, std::min(left + width - 2, left + width * 0.5 + dx)),
+                      std::max(top + 2, std::min(top + height - 2, top + height * 0.5 + dy))};
 
     if (!pause.sleepSeconds(random.uniform(0.02, 0.08))) return fail(ErrorCode::kFailed, STOPPING_MESSAGE);
     auto& events = platform.events();

@@ -96,6 +96,8 @@ DaemonServer::DaemonServer(Dispatcher& dispatcher, RequestGate& gate, std::strin
       socketPath_(kestDir_ + "/daemon.sock"),
       infoPath_(kestDir_ + "/daemon.json"),
       gate_(gate),
+      // The main thread handles no request and holds no turn, so its idle
+      // slice is a plain sleep.
       mainLoopSlice_([](std::chrono::milliseconds slice) { std::this_thread::sleep_for(slice); }) {}
 
 DaemonServer::~DaemonServer() {
