@@ -121,10 +121,12 @@ Result<Json> WindowManager::setBounds(p::Platform& platform, const std::string& 
 Result<Json> WindowManager::applyPreset(p::Platform& platform, const std::string& ref, const std::string& preset) {
     auto screen = platform.screens().mainScreen();
     if (!screen) return fail(ErrorCode::kFailed, "No main screen found");
-    const auto& v = screen->visibleFrame;
-    // Screen frames grow upwards from the bottom-left; windows are placed from
-    // the top-left, against the main screen's own height.
-    const double top = screen->frame.height - v.y - v.height;
+    // Screen frames grow upwards from the bottom-left of the primary display;
+    // windows are placed from the top-left. The flip is against the primary's
+    // height, not the main screen's own, so that a main screen on another
+    // monitor of another height keeps its presets on itself.
+    const auto v = platform.screens().toWindowCoordinates(screen->visibleFrame);
+    const double top = v.y;
 
     std::optional<Rectangle> target;
     if (preset == "left-half") {

@@ -30,6 +30,24 @@ public:
     // The screen holding the focused window (else the primary); none when no
     // screen is attached.
     virtual std::optional<Screen> mainScreen() = 0;
+
+    // A rectangle of screen coordinates in the top-left coordinates windows
+    // are placed in. The two share the primary display's corner, so y is
+    // flipped against the primary's height (the screen whose frame starts at
+    // the origin), whichever screen the rectangle lies on. Backends whose
+    // window coordinates start elsewhere translate as well.
+    virtual Rect toWindowCoordinates(const Rect& rect) {
+        const auto all = screens();
+        double flipHeight = 0;
+        for (const auto& screen : all) {
+            if (screen.frame.x == 0 && screen.frame.y == 0) {
+                flipHeight = screen.frame.height;
+                break;
+            }
+        }
+        if (flipHeight == 0 && !all.empty()) flipHeight = all.front().frame.height;
+        return Rect{rect.x, flipHeight - rect.y - rect.height, rect.width, rect.height};
+    }
 };
 
 }  // namespace kest::platform

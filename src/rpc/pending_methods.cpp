@@ -4,7 +4,6 @@
 
 namespace kest {
 
-void Dispatcher::registerCaptureMethods() {}
 void Dispatcher::registerMenuMethods() {}
 void Dispatcher::registerDialogMethods() {}
 

@@ -231,11 +231,31 @@ TEST(RoleTable, ContextDecidesTextMenuComboAndChooserRoles) {
 }
 
 TEST(Screens, FramesFlipToTheBottomLeftOrigin) {
-    EXPECT_EQ(toBottomLeft({0, 0, 1920, 1080}, 1080), (Rect{0, 0, 1920, 1080}));
-    EXPECT_EQ(toBottomLeft({0, 30, 1920, 1050}, 1080), (Rect{0, 0, 1920, 1050}));
-    EXPECT_EQ(toBottomLeft({1920, 0, 1280, 720}, 1080), (Rect{1920, 360, 1280, 720}));
+    const RootRect primary{0, 0, 1920, 1080};
+    EXPECT_EQ(toBottomLeft({0, 0, 1920, 1080}, primary), (Rect{0, 0, 1920, 1080}));
+    EXPECT_EQ(toBottomLeft({0, 30, 1920, 1050}, primary), (Rect{0, 0, 1920, 1050}));
+    EXPECT_EQ(toBottomLeft({1920, 0, 1280, 720}, primary), (Rect{1920, 360, 1280, 720}));
     EXPECT_EQ(intersect({0, 30, 3200, 1050}, {1920, 0, 1280, 720}), (RootRect{1920, 30, 1280, 690}));
     EXPECT_FALSE(intersect({0, 0, 100, 100}, {100, 0, 50, 50}));
+}
+
+// A 1280x1024 monitor left of a 1920x1080 primary, tops aligned, and a panel
+// of 30 pixels along the top of the whole root.
+TEST(Screens, MonitorsLeftOfThePrimaryGetNegativeOrigins) {
+    const std::vector<Monitor> monitors{{7, "left", false, {0, 0, 1280, 1024}}, {9, "main", true, {1280, 0, 1920, 1080}}};
+    const auto screens = toScreens(monitors, RootRect{0, 30, 3200, 1050}, 1.5);
+    ASSERT_EQ(screens.size(), 2u);
+    EXPECT_EQ(screens[0], (Screen{7, {-1280, 56, 1280, 1024}, {-1280, 56, 1280, 994}, 1.5}));
+    EXPECT_EQ(screens[1], (Screen{9, {0, 0, 1920, 1080}, {0, 0, 1920, 1050}, 1.5}));
+    EXPECT_EQ(primaryOf(monitors).id, 9u);
+    // Back to root coordinates, where windows are placed: each visible frame
+    // lands on its own monitor, below the panel.
+    EXPECT_EQ(toRootCoordinates(screens[0].visibleFrame, monitors[1].bounds), (Rect{0, 30, 1280, 994}));
+    EXPECT_EQ(toRootCoordinates(screens[1].visibleFrame, monitors[1].bounds), (Rect{1280, 30, 1920, 1050}));
+    // No primary flagged: the first monitor serves; no monitors: no screens.
+    const std::vector<Monitor> unflagged{{1, "a", false, {0, 0, 800, 600}}, {2, "b", false, {800, 0, 1024, 768}}};
+    EXPECT_EQ(toScreens(unflagged, std::nullopt, 1)[1].frame, (Rect{800, -168, 1024, 768}));
+    EXPECT_TRUE(toScreens({}, std::nullopt, 1).empty());
 }
 
 TEST(Screens, ScaleComesFromXftDpi) {

@@ -2,6 +2,7 @@
 #include "platform/linux/linux_platform.hpp"
 
 #include "platform/linux/atspi_accessibility.hpp"
+#include "platform/linux/x11_capture.hpp"
 #include "platform/linux/x11_pasteboard.hpp"
 #include "platform/linux/x11_window_server.hpp"
 #include "platform/linux/xrandr_screens.hpp"
@@ -11,18 +12,8 @@
 namespace kest::platform::linux_desktop {
 namespace {
 
-// Stand-ins for the services not wired in yet: every call
-// answers "not available" (a failure status, nothing, or false).
-class LinuxCapture final : public Capture {
-public:
-    std::expected<CaptureExit, std::string> capture(const CaptureRequest&) override {
-        return std::unexpected(std::string("Screen capture is not available"));
-    }
-    std::optional<PixelSize> imagePixelSize(const std::string&) override { return std::nullopt; }
-    bool createDirectories(const std::string&) override { return false; }
-    bool fileExists(const std::string&) override { return false; }
-};
-
+// Stand-in for the service not wired in yet: every call answers "not
+// available" (nothing, or no effect).
 class LinuxOverlay final : public Overlay {
 public:
     std::unique_ptr<OverlaySurface> createSurface(Rect) override { return nullptr; }
@@ -54,7 +45,7 @@ private:
     X11WindowServer windowServer_;
     XdgWorkspace workspace_;
     XRandrScreens screens_;
-    LinuxCapture capture_;
+    X11Capture capture_;
     LinuxOverlay overlay_;
     // Last, so destroyed first: the hand-off to a keeper starts as early as
     // possible and depends on no other service.

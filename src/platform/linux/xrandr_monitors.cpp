@@ -15,9 +15,34 @@ struct MonitorsDeleter {
 
 }  // namespace
 
-Rect toBottomLeft(const RootRect& rect, int mainHeight) {
-    return Rect{static_cast<double>(rect.x), static_cast<double>(mainHeight - (rect.y + rect.height)),
+Rect toBottomLeft(const RootRect& rect, const RootRect& primary) {
+    return Rect{static_cast<double>(rect.x - primary.x),
+                static_cast<double>(primary.y + primary.height - (rect.y + rect.height)),
                 static_cast<double>(rect.width), static_cast<double>(rect.height)};
+}
+
+Rect toRootCoordinates(const Rect& rect, const RootRect& primary) {
+    return Rect{rect.x + primary.x, primary.y + primary.height - rect.y - rect.height, rect.width, rect.height};
+}
+
+const Monitor& primaryOf(const std::vector<Monitor>& monitors) {
+    const auto primary = std::ranges::find_if(monitors, &Monitor::primary);
+    return primary != monitors.end() ? *primary : monitors.front();
+}
+
+std::vector<Screen> toScreens(const std::vector<Monitor>& monitors, const std::optional<RootRect>& workArea,
+                              double scale) {
+    std::vector<Screen> result;
+    if (monitors.empty()) return result;
+    const RootRect& primary = primaryOf(monitors).bounds;
+    result.reserve(monitors.size());
+    for (const auto& monitor : monitors) {
+        const RootRect visible =
+            workArea ? intersect(*workArea, monitor.bounds).value_or(monitor.bounds) : monitor.bounds;
+        result.push_back(
+            Screen{monitor.id, toBottomLeft(monitor.bounds, primary), toBottomLeft(visible, primary), scale});
+    }
+    return result;
 }
 
 std::optional<RootRect> intersect(const RootRect& a, const RootRect& b) {
@@ -78,30 +103,19 @@ double XRandrMonitors::scaleFactor() {
     return resources ? scaleFromResources(*resources) : 1.0;
 }
 
-std::vector<Screen> XRandrMonitors::screens() {
-    const auto all = monitors();
-    const auto main = std::ranges::find_if(all, &Monitor::primary);
-    const int mainHeight = (main != all.end() ? *main : all.front()).bounds.height;
-    const auto area = workArea();
-    const double scale = scaleFactor();
-    std::vector<Screen> result;
-    result.reserve(all.size());
-    for (const auto& monitor : all) {
-        const RootRect visible = area ? intersect(*area, monitor.bounds).value_or(monitor.bounds) : monitor.bounds;
-        result.push_back(Screen{monitor.id, toBottomLeft(monitor.bounds, mainHeight), toBottomLeft(visible, mainHeight),
-                                scale});
-    }
-    return result;
-}
+std::vector<Screen> XRandrMonitors::screens() { return toScreens(monitors(), workArea(), scaleFactor()); }
 
 std::optional<Screen> XRandrMonitors::mainScreen() {
     const auto all = monitors();
-    auto main = std::ranges::find_if(all, &Monitor::primary);
-    const auto id = (main != all.end() ? *main : all.front()).id;
-    for (const auto& screen : screens()) {
+    const auto id = primaryOf(all).id;
+    for (const auto& screen : toScreens(all, workArea(), scaleFactor())) {
         if (screen.id == id) return screen;
     }
     return std::nullopt;
+}
+
+Rect XRandrMonitors::toRootCoordinates(const Rect& rect) {
+    return linux_desktop::toRootCoordinates(rect, primaryOf(monitors()).bounds);
 }
 
 }  // namespace kest::platform::linux_desktop

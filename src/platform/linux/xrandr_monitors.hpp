@@ -22,8 +22,20 @@ struct Monitor {
     RootRect bounds;
 };
 
-// y = mainHeight - (top + height): the bottom-left origin of the main screen.
-Rect toBottomLeft(const RootRect& rect, int mainHeight);
+// Root coordinates to the engine's screen coordinates, whose origin is the
+// bottom-left corner of the primary monitor: x - primary.x, and y flipped
+// against the primary's bottom edge. A monitor left of the primary gets a
+// negative x, one above it a y beyond the primary's height.
+Rect toBottomLeft(const RootRect& rect, const RootRect& primary);
+// The way back, to root coordinates (where windows are placed).
+Rect toRootCoordinates(const Rect& rect, const RootRect& primary);
+// The primary monitor, else the first; `monitors` must not be empty.
+const Monitor& primaryOf(const std::vector<Monitor>& monitors);
+// Screen records for monitors in their order: frames and visible frames (work
+// area ∩ monitor, the whole monitor where they do not meet) in screen
+// coordinates.
+std::vector<Screen> toScreens(const std::vector<Monitor>& monitors, const std::optional<RootRect>& workArea,
+                              double scale);
 std::optional<RootRect> intersect(const RootRect& a, const RootRect& b);
 // The scale from an X resource database text ("Xft.dpi: 144" → 1.5); 1 when unset.
 double scaleFromResources(const std::string& resources);
@@ -44,6 +56,8 @@ public:
     // first).
     std::vector<Screen> screens();
     std::optional<Screen> mainScreen();
+    // Screen coordinates to root coordinates, against the current primary.
+    Rect toRootCoordinates(const Rect& rect);
 
 private:
     X11Connection& x_;

@@ -42,4 +42,11 @@ std::optional<Screen> XRandrScreens::mainScreen() {
     return monitors.mainScreen();
 }
 
+Rect XRandrScreens::toWindowCoordinates(const Rect& rect) {
+    std::lock_guard lock(mutex_);
+    X11Connection* x = connection();
+    if (!x) return Screens::toWindowCoordinates(rect);
+    return XRandrMonitors(*x).toRootCoordinates(rect);
+}
+
 }  // namespace kest::platform::linux_desktop

@@ -19,6 +19,9 @@ public:
     // The monitor holding the centre of the active window, else the primary
     // monitor, else the first.
     std::optional<Screen> mainScreen() override;
+    // Windows are placed in root coordinates, whose origin is the top-left
+    // of the whole X screen rather than of the primary monitor.
+    Rect toWindowCoordinates(const Rect& rect) override;
 
 private:
     X11Connection* connection();

@@ -1,0 +1,45 @@
+// Image files from captured pixels: PNG through libpng, JPEG through
+// libjpeg-turbo, written under a temporary name in the target's directory and
+// renamed, so a file appears whole or not at all; and the pixel size read back
+// from a file's header.
+//
+// Threading: any thread; nothing is shared between calls.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/capture.hpp"
+
+namespace kest::platform::linux_desktop {
+
+// Rows of 32-bit pixels laid out in memory as blue, green, red, unused: what
+// a little-endian TrueColor X server hands out at depth 24 or 32.
+struct PixelRows {
+    const unsigned char* data = nullptr;
+    int width = 0;
+    int height = 0;
+    std::size_t stride = 0;  // bytes from one row to the next
+};
+
+struct EncodeSettings {
+    int pngLevel = 1;             // zlib level: 1 is fast and still small for screen content
+    bool pngSubFilter = false;    // the "sub" row filter instead of none
+    int jpegQuality = 90;
+};
+
+// Writes the file; an error text (as a capture tool would print it) when it
+// could not, in which case nothing is left at `path` or beside it.
+std::optional<std::string> writeImageFile(const std::string& path, ImageFormat format, const PixelRows& pixels,
+                                          const EncodeSettings& settings = {});
+
+// The width and height a PNG or JPEG header states; nothing for other data or
+// a header cut short.
+std::optional<PixelSize> pixelSizeFromHeader(std::string_view bytes);
+// The same for a file, reading only as far as its header.
+std::optional<PixelSize> readImagePixelSize(const std::string& path);
+
+}  // namespace kest::platform::linux_desktop

@@ -1,0 +1,54 @@
+// The Capture service for an X11 desktop, in-process: the root window's pixels
+// through shared memory (XShm; XGetImage where the server refuses it), a
+// window as its outer frame clipped to the screen, or, where a compositor
+// redirects windows, the frame's own pixels from its Composite pixmap even when
+// another window covers it. Files are written by image_files.
+//
+// Ownership: owns its X connection (opened on first capture) and the shared
+// memory segment it keeps between captures. Threading: request thread; a
+// mutex serialises callers.
+#pragma once
+
+#include <memory>
+#include <mutex>
+
+#include "platform/capture.hpp"
+#include "platform/linux/image_files.hpp"
+#include "platform/linux/x11_connection.hpp"
+
+namespace kest::platform::linux_desktop {
+
+class SharedImageSegment;
+
+// Which path a capture took, for tests and the benchmark.
+enum class PixelSource { sharedMemory, getImage, compositePixmap };
+
+class X11Capture final : public Capture {
+public:
+    X11Capture();
+    ~X11Capture() override;
+
+    // Exit status 1 with a message when the display cannot be opened, the
+    // window is gone or off the screen, or the file cannot be written.
+    std::expected<CaptureExit, std::string> capture(const CaptureRequest& request) override;
+    std::optional<PixelSize> imagePixelSize(const std::string& path) override;
+    bool createDirectories(const std::string& path) override;
+    bool fileExists(const std::string& path) override;
+
+    // For the benchmark: the encoder's settings, and the path the last
+    // capture's pixels came by.
+    void setEncodeSettings(const EncodeSettings& settings) { settings_ = settings; }
+    PixelSource lastSource() const { return lastSource_; }
+
+private:
+    X11Connection* connection();
+
+    std::mutex mutex_;
+    std::unique_ptr<X11Connection> connection_;
+    std::unique_ptr<SharedImageSegment> segment_;
+    bool sharedMemoryRefused_ = false;
+    EncodeSettings settings_;
+    PixelSource lastSource_ = PixelSource::sharedMemory;
+};
+
+}  // namespace kest::platform::linux_desktop
