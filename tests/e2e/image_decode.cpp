@@ -86,16 +86,21 @@ std::optional<RgbImage> decodeXwd(const std::vector<std::uint8_t>& dump) {
     const std::uint32_t bytesPerLine = read32(dump, 48);
     const std::uint32_t redMask = read32(dump, 56), greenMask = read32(dump, 60), blueMask = read32(dump, 64);
     const std::uint32_t colours = read32(dump, 76);
-    if (bitsPerPixel != 32 || redMask != 0xff0000 || greenMask != 0xff00 || blueMask != 0xff) return std::nullopt;
+    if (redMask != 0xff0000 || greenMask != 0xff00 || blueMask != 0xff || width == 0) return std::nullopt;
+    if (bitsPerPixel != 24 && bitsPerPixel != 32) return std::nullopt;
+    const std::uint32_t bytesPerPixel = bitsPerPixel / 8;
+    if (bytesPerLine < width * bytesPerPixel) return std::nullopt;
     const std::size_t pixelsAt = headerSize + static_cast<std::size_t>(colours) * 12;
     if (dump.size() < pixelsAt + static_cast<std::size_t>(bytesPerLine) * height) return std::nullopt;
     RgbImage image{static_cast<int>(width), static_cast<int>(height), {}};
     image.rgb.resize(static_cast<std::size_t>(width) * height * 3);
     for (std::uint32_t y = 0; y < height; ++y) {
         for (std::uint32_t x = 0; x < width; ++x) {
-            const std::uint8_t* p = dump.data() + pixelsAt + static_cast<std::size_t>(y) * bytesPerLine + x * 4;
-            // LSBFirst (0) stores blue first; MSBFirst stores the unused byte first.
-            const std::uint32_t pixel = byteOrder == 0 ? (p[2] << 16 | p[1] << 8 | p[0]) : (p[1] << 16 | p[2] << 8 | p[3]);
+            const std::uint8_t* p = dump.data() + pixelsAt + static_cast<std::size_t>(y) * bytesPerLine + x * bytesPerPixel;
+            // LSBFirst (0) stores blue first; MSBFirst stores the unused byte
+            // (when there is one) first.
+            const std::uint8_t* q = bytesPerPixel == 4 ? p + 1 : p;
+            const std::uint32_t pixel = byteOrder == 0 ? (p[2] << 16 | p[1] << 8 | p[0]) : (q[0] << 16 | q[1] << 8 | q[2]);
             std::uint8_t* out = image.rgb.data() + (static_cast<std::size_t>(y) * width + x) * 3;
             out[0] = static_cast<std::uint8_t>(pixel >> 16);
             out[1] = static_cast<std::uint8_t>(pixel >> 8);

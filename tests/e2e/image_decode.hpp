@@ -17,8 +17,8 @@ struct RgbImage {
 
 std::optional<RgbImage> decodePng(const std::string& path);
 std::optional<RgbImage> decodeJpeg(const std::string& path);
-// A dump of 32-bit pixels with 8-bit red, green and blue masks, either byte
-// order; nothing for any other kind.
+// A dump of 24- or 32-bit pixels with 8-bit red, green and blue masks, either
+// byte order; nothing for any other kind.
 std::optional<RgbImage> decodeXwd(const std::vector<std::uint8_t>& dump);
 
 // The rectangle (x, y, width, height) of an image.
