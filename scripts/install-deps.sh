@@ -17,7 +17,7 @@ PACKAGES=(
   libgtk-3-dev
   # the virtual desktop and the applications the end-to-end tests drive
   xvfb openbox at-spi2-core dbus gtk-3-examples x11-utils python3-pyatspi
-  mousepad chromium x11-xkb-utils
+  mousepad zenity chromium x11-xkb-utils
   # the benchmarks' peers and the clipboard tests' other side
   xdotool xclip
   # the fuzz target

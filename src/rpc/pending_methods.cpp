@@ -4,7 +4,5 @@
 
 namespace kest {
 
-void Dispatcher::registerMenuMethods() {}
-void Dispatcher::registerDialogMethods() {}
 
 }  // namespace kest

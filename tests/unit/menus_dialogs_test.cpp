@@ -1,0 +1,361 @@
+// Menus by path, menu listings and dialogs over the fake desktop: what is
+// pressed, written and typed, in order with the pauses, and every error.
+#include <gtest/gtest.h>
+
+#include "desktop/menus.hpp"
+#include "support/dispatcher_harness.hpp"
+#include "support/fake_scenes.hpp"
+
+namespace kest::fake {
+namespace {
+
+using scenes::node;
+
+constexpr int ESCAPE = 53;
+
+Json pause(double seconds) { return {{"pause", seconds}}; }
+Json press(const std::string& id) { return {{"action", "AXPress"}, {"element", id}}; }
+Json escape() {
+    return Json::array({{{"key", ESCAPE}, {"down", true}, {"text", ""}, {"flags", 0}},
+                        {{"key", ESCAPE}, {"down", false}, {"text", ""}, {"flags", 0}}});
+}
+Json write(const std::string& id, const std::string& attribute, const Json& value) {
+    return {{"write", attribute}, {"element", id}, {"value", value}};
+}
+Json error(std::int64_t code, const std::string& message) { return {{"code", code}, {"message", message}}; }
+
+// What the engine did since the last call, and a fresh start.
+Json took(DispatcherHarness& harness) {
+    Json list = harness.desktop().timeline;
+    harness.desktop().timeline.clear();
+    return list;
+}
+
+TEST(MenuPathTest, SplitsAtEveryMarkDropsEmptyPiecesThenTrims) {
+    const std::pair<const char*, std::vector<std::string>> rows[] = {
+        {"File > Save As…", {"File", "Save As…"}},
+        {"File>>Open", {"File", "Open"}},
+        {"  File\t>  Export > PDF ", {"File", "Export", "PDF"}},
+        {"File > \t > Save", {"File", "", "Save"}},  // a piece of white space is an empty title
+        {"Save", {"Save"}},
+        {">File>", {"File"}},
+        {">>>", {}},
+        {"", {}},
+    };
+    for (const auto& [path, parts] : rows) EXPECT_EQ(Menus::splitPath(path), parts) << path;
+}
+
+class MenusTest : public ::testing::Test {
+protected:
+    DispatcherHarness harness{scenes::menuBar()};
+};
+
+TEST_F(MenusTest, ClickPressesEachPartAndOpensMenusOnTheWay) {
+    EXPECT_EQ(harness.result("menu_click", {{"path", "file > EXPORT > pdf"}}),
+              Json({{"ok", true}, {"path", "file > EXPORT > pdf"}}));
+    EXPECT_EQ(took(harness), Json::array({press("file"), pause(0.1), press("export"), pause(0.1), press("pdf")}));
+
+    // The empty piece is dropped; "app" names the application by its name.
+    harness.desktop().hide("file_menu");
+    EXPECT_EQ(harness.result("menu_click", {{"path", "File >> Open…"}, {"app", "EDITOR"}})["ok"], true);
+    EXPECT_EQ(took(harness), Json::array({press("file"), pause(0.1), press("open")}));
+
+    // A bare title is found anywhere below the bar and pressed directly.
+    EXPECT_EQ(harness.result("menu_click", {{"path", "Copy"}})["ok"], true);
+    EXPECT_EQ(took(harness), Json::array({press("copy")}));
+}
+
+TEST_F(MenusTest, ClickErrors) {
+    EXPECT_EQ(harness.error("menu_click"), error(-32602, "Missing menu path"));
+    EXPECT_EQ(harness.error("menu_click", {{"path", ""}}), error(-32602, "Empty menu path"));
+    EXPECT_EQ(harness.error("menu_click", {{"path", " >> > "}}).dump(),
+              error(-32001, "Menu item not found:  (in path:  >> > )").dump())
+        << "a piece of spaces is an empty title, not an empty path";
+    harness.desktop().timeline.clear();
+    EXPECT_EQ(harness.error("menu_click", {{"path", ">>"}}), error(-32602, "Empty menu path"));
+    // The menu bar is looked for first.
+    EXPECT_EQ(harness.error("menu_click", {{"path", ""}, {"app", "Nothing"}}), error(-32600, "Could not access menu bar"));
+    EXPECT_EQ(harness.error("menu_click", {{"path", "File"}, {"app", "com.example.editor"}}),
+              error(-32600, "Could not access menu bar"));
+    EXPECT_EQ(took(harness), Json::array());
+
+    // A missing second part leaves the first menu open and presses no key.
+    EXPECT_EQ(harness.error("menu_click", {{"path", "File > Nope "}}),
+              error(-32001, "Menu item not found: Nope (in path: File > Nope )"));
+    EXPECT_EQ(took(harness), Json::array({press("file"), pause(0.1)}));
+    EXPECT_TRUE(harness.desktop().isPresent("file_menu"));
+
+    // Spaces between two marks name the first untitled item (the separator),
+    // below which nothing is titled Open….
+    EXPECT_EQ(harness.error("menu_click", {{"path", "File >   > Open…"}})["code"], -32001);
+    EXPECT_EQ(took(harness), Json::array({press("file"), pause(0.1), press("separator"), pause(0.1)}));
+
+    harness.desktop().apps[0].info.active = false;
+    EXPECT_EQ(harness.error("menu_click", {{"path", "File"}}), error(-32600, "Could not access menu bar"));
+}
+
+TEST(MenuSearchTest, FirstMatchInPreOrderAtAnyDepth) {
+    // "Target" sits three levels down in the first menu and directly in the
+    // second: the deep one comes first in pre-order.
+    Json deep = node("a_menu", "AXMenu", {{"children", {node("x", "AXMenuItem", {{"title", "X"}, {"children", {
+        node("x_menu", "AXMenu", {{"children", {node("deep", "AXMenuItem", {{"title", "TARGET"}})}}})}}})}}});
+    Json bar = node("bar", "AXMenuBar", {{"children", {
+        node("a", "AXMenuBarItem", {{"title", "A"}, {"children", {deep}}}),
+        node("b", "AXMenuBarItem", {{"title", "B"}, {"children", {
+            node("b_menu", "AXMenu", {{"children", {node("shallow", "AXMenuItem", {{"title", "Target"}})}}})}}})}}});
+    DispatcherHarness harness(Json{{"apps", {{{"name", "Deep"}, {"pid", 10}, {"active", true}, {"menu_bar", bar}}}}});
+    EXPECT_EQ(harness.result("menu_click", {{"path", "target"}})["ok"], true);
+    EXPECT_EQ(took(harness), Json::array({press("deep")}));
+    // From B's menu on, only B's subtree is searched.
+    EXPECT_EQ(harness.result("menu_click", {{"path", "B > Target"}})["ok"], true);
+    EXPECT_EQ(took(harness), Json::array({press("b"), pause(0.1), press("shallow")}));
+}
+
+TEST_F(MenusTest, ListsTopLevelMenusAndOneMenusItems) {
+    EXPECT_EQ(harness.result("menu_list"), Json({{"ok", true}, {"items", {{{"title", "File"}}, {{"title", "Edit"}}}}}));
+    EXPECT_EQ(took(harness), Json::array()) << "no key without a menu";
+
+    // The separator has no title; Export's submenu is closed, so it has no children.
+    EXPECT_EQ(harness.result("menu_list", {{"menu", "file"}}),
+              Json({{"ok", true},
+                    {"menu", "file"},
+                    {"items",
+                     {{{"title", "New"}, {"enabled", true}},
+                      {{"title", "Open…"}, {"enabled", true}},
+                      {{"title", "Export"}, {"enabled", true}}}}}));
+    Json expected = Json::array({press("file"), pause(0.1)});
+    for (const auto& key : escape()) expected.push_back(key);
+    EXPECT_EQ(took(harness), expected);
+
+    EXPECT_EQ(harness.result("menu_list", {{"menu", "Edit"}})["items"],
+              Json({{{"title", "Undo"}, {"enabled", false}}, {{"title", "Copy"}, {"enabled", true}}}));
+    took(harness);
+
+    EXPECT_EQ(harness.error("menu_list", {{"menu", "Nope"}}), error(-32001, "Menu not found: Nope"));
+    EXPECT_EQ(took(harness), escape());
+    EXPECT_EQ(harness.error("menu_list", {{"app", "Nothing"}}), error(-32600, "Could not access menu bar"));
+
+    // A bar whose children cannot be read lists nothing, with or without a menu.
+    harness.desktop().failRead("menubar", "AXChildren", -25202);
+    EXPECT_EQ(harness.result("menu_list", {{"menu", "File"}}), Json({{"ok", true}, {"items", Json::array()}}));
+    EXPECT_EQ(took(harness), Json::array());
+}
+
+// A chain of submenus seven items deep below "Deep", each item opening an
+// AXMenu with the next; a group inside the first menu hides its item.
+Json deepMenuScene() {
+    Json inner = node("item7", "AXMenuItem", {{"title", "Item 7"}});
+    for (int level = 6; level >= 1; --level) {
+        const std::string n = std::to_string(level);
+        inner = node("item" + n, "AXMenuItem",
+                     {{"title", "Item " + n}, {"children", {node("menu" + n, "AXMenu", {{"children", {inner}}})}}});
+    }
+    Json menu = node("deep_menu", "AXMenu", {{"children", {
+        inner,
+        node("group", "AXGroup", {{"children", {node("hidden_item", "AXMenuItem", {{"title", "In Group"}})}}}),
+        node("odd", "AXMenuItem", {{"title", "Odd"}, {"enabled", "yes"}}),
+        node("untitled", "AXMenuItem", {{"children", {node("under_untitled", "AXMenuItem", {{"title", "Lost"}})}}})}}});
+    Json bar = node("bar", "AXMenuBar", {{"children", {node("top", "AXMenuBarItem", {{"title", "Deep"}, {"children", {menu}}})}}});
+    return {{"apps", {{{"name", "Nest"}, {"pid", 20}, {"active", true}, {"menu_bar", bar}}}}};
+}
+
+// The titles of the records, nested as the records are.
+Json titles(const Json& records) {
+    Json out = Json::array();
+    for (const auto& record : records) {
+        Json entry = {{"title", record["title"]}};
+        if (record.contains("children")) entry["below"] = titles(record["children"]);
+        out.push_back(entry);
+    }
+    return out;
+}
+
+TEST(MenuWalkTest, DepthAndRoles) {
+    DispatcherHarness harness(deepMenuScene());
+    // One level below the opened menu's items without "all"; five with it.
+    // A group ends the descent, an untitled item is left out with what is
+    // below it, a non-boolean "enabled" reads as true.
+    const Json shallow = harness.result("menu_list", {{"menu", "deep"}})["items"];
+    EXPECT_EQ(titles(shallow), Json::parse(R"([{"title": "Item 1", "below": [{"title": "Item 2"}]},
+                                               {"title": "Odd"}])"));
+    EXPECT_EQ(shallow[1]["enabled"], true);
+    const Json all = harness.result("menu_list", {{"menu", "Deep"}, {"all", true}})["items"];
+    EXPECT_EQ(titles(all)[0], Json::parse(R"({"title": "Item 1", "below": [{"title": "Item 2", "below": [
+        {"title": "Item 3", "below": [{"title": "Item 4", "below": [{"title": "Item 5", "below": [
+        {"title": "Item 6"}]}]}]}]}]})"));
+}
+
+TEST(MenuExtrasTest, ListsOnlyTheSystemProcessesExtras) {
+    Json extras = node("extras", "AXMenuBar", {{"children", {node("wifi", "AXMenuBarExtra", {{"title", "Wi-Fi"}}),
+                                                            node("blank", "AXMenuBarExtra")}}});
+    DispatcherHarness none(scenes::menuBar());
+    EXPECT_EQ(none.result("menubar"), Json({{"ok", true}, {"extras", Json::array()}}));
+
+    DispatcherHarness harness(Json{{"apps",
+                                {{{"name", "Control Centre"}, {"bundle_id", "com.apple.controlcenter"}, {"pid", 30},
+                                  {"extras_menu_bar", extras}},
+                                 {{"bundle_id", "com.apple.systemuiserver"}, {"pid", 31}, {"extras_menu_bar",
+                                   node("extras2", "AXMenuBar", {{"children", {node("clock", "AXMenuBarExtra", {{"title", "Clock"}})}}})}},
+                                 {{"name", "Imitator"}, {"bundle_id", "com.apple.controlcenter.helper"}, {"pid", 32},
+                                  {"extras_menu_bar", node("extras3", "AXMenuBar", {{"children", {node("fake", "AXMenuBarExtra", {{"title", "Fake"}})}}})}}}}});
+    EXPECT_EQ(harness.result("menubar"),
+              Json({{"ok", true},
+                    {"extras",
+                     {{{"title", "Wi-Fi"}, {"app", "Control Centre"}},
+                      {{"title", "(unnamed)"}, {"app", "Control Centre"}},
+                      {{"title", "Clock"}, {"app", "Unknown"}}}}}));
+}
+
+class DialogTest : public ::testing::Test {
+protected:
+    DispatcherHarness harness{scenes::dialogWithSheet()};
+};
+
+TEST_F(DialogTest, DescribesTheSheetBeforeTheModalWindow) {
+    EXPECT_EQ(harness.result("dialog"),
+              Json({{"ok", true},
+                    {"found", true},
+                    {"dialog",
+                     {{"type", "sheet"},
+                      {"buttons", {{{"title", "Save"}}, {{"title", "Don't Save"}}, {{"title", "Cancel"}}}},
+                      {"message", "Save changes? Your edits will be lost."}}}}));
+    // Without the sheet, the modal window: a bare record with its title.
+    harness.desktop().remove("sheet");
+    EXPECT_EQ(harness.result("dialog", {{"app", "WRITER"}})["dialog"], Json({{"type", "modal"}, {"title", "Preferences"}}));
+    harness.desktop().setStored("preferences", "AXModal", p::Value::integer(1));
+    EXPECT_EQ(harness.result("dialog"), Json({{"ok", true}, {"found", false}})) << "AXModal must be a boolean";
+
+    EXPECT_EQ(harness.error("dialog", {{"app", "com.example.writer"}}),
+              error(-32004, "Could not find app: com.example.writer"));
+    harness.desktop().apps[0].info.active = false;
+    EXPECT_EQ(harness.error("dialog"), error(-32004, "Could not find app"));
+}
+
+TEST_F(DialogTest, AnswersWithTheDefaultAndCancelButtons) {
+    EXPECT_EQ(harness.result("dialog_accept"), Json({{"ok", true}, {"action", "accept"}}));
+    EXPECT_EQ(took(harness), Json::array({press("save")}));
+    ASSERT_TRUE(harness.desktop().addNode("report", node("sheet2", "AXSheet", {{"attrs", {{"AXCancelButton", {{"element", "keep"}}}}},
+        {"children", {node("no", "AXButton", {{"title", "No"}}), node("keep", "AXButton", {{"title", "Keep"}})}}})));
+    EXPECT_EQ(harness.result("dialog_cancel"), Json({{"ok", true}, {"action", "cancel"}}));
+    EXPECT_EQ(took(harness), Json::array({press("keep")})) << "the cancel button before the titles";
+    harness.desktop().remove("sheet2");
+    harness.desktop().remove("preferences");
+    EXPECT_EQ(harness.error("dialog_accept"), error(-32001, "No dialog found"));
+    EXPECT_EQ(harness.error("dialog_cancel"), error(-32001, "No dialog found"));
+    EXPECT_EQ(harness.result("dialog"), Json({{"ok", true}, {"found", false}}));
+}
+
+// "Tool" (pid 600, frontmost) with one window whose children are given.
+Json toolScene(Json windowExtra, Json children) {
+    Json window = node("win", "AXWindow", {{"title", "Tool"}, {"children", std::move(children)}});
+    window.update(windowExtra);
+    return {{"apps", {{{"name", "Tool"}, {"pid", 600}, {"active", true}, {"windows", {window}}}}}};
+}
+
+// A button `depth` levels below the dialog (1: its direct child).
+Json nested(const std::string& id, int depth, Json leaf) {
+    for (int level = depth - 1; level >= 1; --level) {
+        leaf = node(id + "_g" + std::to_string(level), "AXGroup", {{"children", {leaf}}});
+    }
+    return leaf;
+}
+
+TEST(DialogButtonsTest, TitleListsWalkOrderAndDepth) {
+    const Json modal = {{"attrs", {{"AXModal", true}}}};
+    struct Row {
+        const char* what;
+        Json children;
+        Json acceptPresses;  // null: "No accept button found in dialog"
+        Json cancel;         // the timeline of dialog_cancel
+    };
+    const Row rows[] = {
+        {"Delete comes before Cancel in walk order",
+         {node("delete", "AXButton", {{"title", "Delete"}}), node("cancel", "AXButton", {{"title", "Cancel"}})},
+         "delete", {press("cancel")}},
+        {"titles match after lowercasing, exactly",
+         {node("okish", "AXButton", {{"title", "OK!"}}), node("ok", "AXButton", {{"title", "OK"}}),
+          node("dismiss", "AXButton", {{"title", "DISMISS"}})},
+         "ok", {press("dismiss")}},
+        {"a typographic apostrophe is not the plain one",
+         {node("dont", "AXButton", {{"title", "Don\u2019t Save"}}), node("apply", "AXButton", {{"title", "Apply"}})},
+         nullptr, escape()},
+        {"only buttons count",
+         {node("text", "AXStaticText", {{"title", "OK"}}), node("check", "AXCheckBox", {{"title", "No"}})},
+         nullptr, escape()},
+        {"five levels down is found", {nested("d5", 5, node("yes5", "AXButton", {{"title", "Yes"}}))}, "yes5", escape()},
+        {"six levels down is not", {nested("d6", 6, node("yes6", "AXButton", {{"title", "Yes"}})),
+                                     nested("c6", 6, node("no6", "AXButton", {{"title", "No"}}))},
+         nullptr, escape()},
+    };
+    for (const auto& row : rows) {
+        DispatcherHarness harness(toolScene(modal, row.children));
+        if (row.acceptPresses.is_null()) {
+            EXPECT_EQ(harness.error("dialog_accept"), error(-32001, "No accept button found in dialog")) << row.what;
+        } else {
+            EXPECT_EQ(harness.result("dialog_accept"), Json({{"ok", true}, {"action", "accept"}})) << row.what;
+        }
+        EXPECT_EQ(took(harness), row.acceptPresses.is_null() ? Json::array() : Json::array({press(row.acceptPresses.get<std::string>())}))
+            << row.what;
+        const Json cancel = harness.result("dialog_cancel");
+        EXPECT_EQ(cancel["method"] == "escape", row.cancel == escape()) << row.what << ": " << cancel;
+        EXPECT_EQ(took(harness), row.cancel) << row.what;
+    }
+}
+
+TEST(DialogRecordTest, ButtonsAndTextsFromFiveLevelsInWalkOrder) {
+    Json children = {
+        nested("t", 2, node("hello", "AXStaticText", {{"value", "Hello"}})),
+        node("empty_text", "AXStaticText", {{"value", ""}}),
+        node("b1", "AXButton", {{"title", "First"}, {"children", {node("b2", "AXButton", {{"title", "Inner"}})}}}),
+        node("untitled", "AXButton"),
+        nested("b5", 5, node("five", "AXButton", {{"title", "Five"}})),
+        nested("b6", 6, node("six", "AXButton", {{"title", "Six"}})),
+        nested("t5", 5, node("world", "AXStaticText", {{"value", "world"}})),
+        nested("t6", 6, node("lost", "AXStaticText", {{"value", "lost"}})),
+    };
+    DispatcherHarness harness(toolScene({{"role", "AXDialog"}, {"description", "Asks"}}, children));
+    EXPECT_EQ(harness.result("dialog")["dialog"],
+              Json({{"type", "alert"},
+                    {"title", "Tool"},
+                    {"description", "Asks"},
+                    {"buttons", {{{"title", "First"}}, {{"title", "Inner"}}, {{"title", "Five"}}}},
+                    {"message", "Hello world"}}));
+}
+
+TEST(FileDialogTest, WritesThePathIntoTheFirstFieldOfASheetOrModalWindow) {
+    DispatcherHarness harness(scenes::dialogWithSheet());
+    EXPECT_EQ(harness.error("dialog_file"), error(-32602, "Missing path parameter"));
+    EXPECT_EQ(harness.result("dialog_file", {{"path", "/tmp/report.txt"}}), Json({{"ok", true}, {"path", "/tmp/report.txt"}}));
+    EXPECT_EQ(took(harness), Json::array({write("name_field", "AXFocused", true), pause(0.1),
+                                          write("name_field", "AXValue", "/tmp/report.txt"), pause(0.1)}))
+        << "nothing is pressed";
+    auto written = harness.desktop().storedAttribute("name_field", "AXValue");
+    ASSERT_TRUE(written && written->asString());
+    EXPECT_EQ(*written->asString(), "/tmp/report.txt");
+    // The modal window has no field.
+    harness.desktop().remove("sheet");
+    EXPECT_EQ(harness.error("dialog_file", {{"path", "/x"}}), error(-32001, "No filename text field found in dialog"));
+    EXPECT_EQ(harness.error("dialog_file", {{"path", "/x"}, {"app", "nothing"}}), error(-32004, "Could not find app: nothing"));
+
+    // A text field wins over an earlier text area, which wins over an
+    // earlier combo box; eight levels down is the limit.
+    const std::pair<Json, Json> rows[] = {
+        {{node("combo", "AXComboBox"), node("area", "AXTextArea"), nested("f", 8, node("field", "AXTextField"))}, "field"},
+        {{node("combo", "AXComboBox"), node("area", "AXTextArea"), nested("f", 9, node("field", "AXTextField"))}, "area"},
+        {Json::array({node("combo", "AXComboBox")}), "combo"},
+    };
+    for (const auto& [children, field] : rows) {
+        DispatcherHarness tool(toolScene({{"attrs", {{"AXModal", true}}}}, children));
+        EXPECT_EQ(tool.result("dialog_file", {{"path", "/p"}})["ok"], true);
+        EXPECT_EQ(tool.desktop().writes.front().element, field.get<std::string>());
+    }
+    // A dialog that is not modal is an alert, never a file dialog.
+    DispatcherHarness alert(toolScene({{"role", "AXDialog"}}, {node("field", "AXTextField"), node("ok", "AXButton", {{"title", "OK"}})}));
+    EXPECT_EQ(alert.result("dialog")["dialog"]["type"], "alert");
+    EXPECT_EQ(alert.error("dialog_file", {{"path", "/p"}}), error(-32001, "No file dialog found"));
+    EXPECT_EQ(alert.result("dialog_accept")["ok"], true);
+    EXPECT_EQ(actionsJson(alert.desktop()), Json::parse(R"([{"element": "ok", "action": "AXPress", "status": 0}])"));
+}
+
+}  // namespace
+}  // namespace kest::fake
