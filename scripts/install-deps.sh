@@ -12,7 +12,7 @@ PACKAGES=(
   nlohmann-json3-dev libgtest-dev libicu-dev
   libatspi2.0-dev libdbus-1-dev libglib2.0-dev
   libx11-dev libxtst-dev libxrandr-dev libxfixes-dev libxext-dev
-  libcairo2-dev libpng-dev libjpeg62-turbo-dev
+  libcairo2-dev libpng-dev libjpeg62-turbo-dev libxcomposite-dev
   # the fixture application
   libgtk-3-dev
   # the virtual desktop and the applications the end-to-end tests drive
@@ -20,6 +20,9 @@ PACKAGES=(
   mousepad zenity chromium x11-xkb-utils
   # the benchmarks' peers and the clipboard tests' other side
   xdotool xclip
+  # the capture tests' reference (xwd) and peers, and an X server with two
+  # monitors (Xorg's dummy driver)
+  x11-apps scrot maim imagemagick xserver-xorg-core xserver-xorg-video-dummy
   # the fuzz target
   clang libclang-rt-14-dev
 )

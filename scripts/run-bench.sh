@@ -7,7 +7,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-build}
-for binary in daemon_bench kest_bench_typing kest_bench_input kest_bench_gesture kest_bench_clipboard kest_bench_snapshot; do
+for binary in daemon_bench kest_bench_typing kest_bench_input kest_bench_gesture kest_bench_clipboard kest_bench_snapshot kest_bench_capture; do
   [[ -x "$build/bench/$binary" ]] || { echo "run-bench: $build/bench/$binary not built" >&2; exit 1; }
 done
 echo "== daemon: round trip, throughput, one-shot (peers: a bare echo server, /bin/true)"
@@ -22,3 +22,5 @@ echo "== clipboard set then get through the daemon and as one-shots (peer: xclip
 "$here/vdesktop.sh" run -- "$build/bench/kest_bench_clipboard"
 echo "== snapshot of gtk3-widget-factory (peer: a pyatspi walk)"
 "$here/vdesktop.sh" run -- "$build/bench/kest_bench_snapshot"
+echo "== screenshots through the daemon (peers: scrot, maim, import -window root)"
+"$here/vdesktop.sh" run -- "$build/bench/kest_bench_capture"

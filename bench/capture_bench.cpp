@@ -1,0 +1,170 @@
+// Capture benchmark on the 1920x1080 virtual desktop with the fixture open:
+//   - through the daemon: a full-screen PNG, a full-screen JPEG, and a PNG of
+//     the fixture's window;
+//   - against scrot, maim and ImageMagick's `import -window root`, each
+//     writing the same kind of file, measured in turns in the same run;
+//   - in-process, the PNG encoder's zlib levels and row filters (time and
+//     size), which is how the daemon's setting was chosen.
+// Prints medians and the daemon's ratios to each peer.
+//
+//   kest_bench_capture [KEST_CORE_BINARY]   (inside the virtual desktop)
+#include <cstdio>
+#include <filesystem>
+#include <map>
+
+#include "bench_support.hpp"
+#include "platform/linux/x11_capture.hpp"
+
+namespace {
+
+using kest::bench::Clock;
+using kest::bench::DaemonSession;
+using kest::bench::Json;
+using kest::bench::median;
+
+constexpr int ROUNDS = 15;
+
+double elapsedMs(Clock::time_point since) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - since).count();
+}
+
+// Runs argv to its end, output discarded; its exit status, -1 when it did not start.
+int runQuiet(const std::vector<std::string>& argv) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return -1;
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+struct Side {
+    std::string name;
+    std::function<bool()> once;
+    std::vector<double> times;
+    int failures = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string binary = argc > 1 ? argv[1] : KEST_BINARY;
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("kest-bench-capture-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const auto file = [&](const std::string& name) { return (dir / name).string(); };
+
+    kest::bench::Child fixture({KEST_FIXTURE_APP}, {});
+    DaemonSession session(binary, "bench-capture");
+    if (!session.connected()) return 1;
+    auto& client = session.client;
+    std::string windowRef;
+    kest::bench::waitFor([&] {
+        Json windows = client.call("windows");
+        for (const auto& w : windows["result"]["windows"]) {
+            if (w["process_id"] == fixture.pid()) windowRef = w["ref"];
+        }
+        return !windowRef.empty();
+    });
+    if (windowRef.empty()) {
+        std::fprintf(stderr, "capture bench: the fixture's window did not appear\n");
+        return 1;
+    }
+    // Let the window finish drawing before anything is timed.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+    const auto daemonShot = [&](Json params) {
+        return [&client, params] { return client.call("screenshot", params).contains("result"); };
+    };
+    const auto tool = [](std::vector<std::string> argv) { return [argv] { return runQuiet(argv) == 0; }; };
+    std::vector<Side> sides;
+    sides.push_back({"daemon png", daemonShot({{"path", file("k.png")}, {"screen", true}}), {}, 0});
+    sides.push_back({"daemon jpeg", daemonShot({{"path", file("k.jpg")}, {"screen", true}, {"format", "jpeg"}}), {}, 0});
+    sides.push_back({"daemon window png", daemonShot({{"path", file("kw.png")}, {"ref", windowRef}}), {}, 0});
+    sides.push_back({"scrot png", tool({"scrot", "-o", file("s.png")}), {}, 0});
+    sides.push_back({"scrot jpeg", tool({"scrot", "-o", file("s.jpg")}), {}, 0});
+    sides.push_back({"scrot window png", tool({"false"}), {}, 0});  // its area is filled in below
+    sides.push_back({"maim png", tool({"maim", file("m.png")}), {}, 0});
+    sides.push_back({"maim jpeg", tool({"maim", "-f", "jpg", file("m.jpg")}), {}, 0});
+    sides.push_back({"import png", tool({"import", "-window", "root", file("i.png")}), {}, 0});
+    sides.push_back({"import jpeg", tool({"import", "-window", "root", file("i.jpg")}), {}, 0});
+    // scrot -a takes x,y,w,h; build it from the window's bounds.
+    {
+        Json bounds;
+        for (const auto& w : client.call("windows")["result"]["windows"]) {
+            if (w["ref"] == windowRef) bounds = w["bounds"];
+        }
+        if (bounds.is_array()) {
+            const std::string area = std::to_string(bounds[0].get<int>()) + "," + std::to_string(bounds[1].get<int>()) +
+                                     "," + std::to_string(bounds[2].get<int>()) + "," +
+                                     std::to_string(bounds[3].get<int>());
+            sides[5].once = tool({"scrot", "-o", "-a", area, file("sw.png")});
+        }
+    }
+
+    for (int round = 0; round < ROUNDS; ++round) {
+        for (auto& side : sides) {
+            const auto start = Clock::now();
+            if (side.once()) {
+                side.times.push_back(elapsedMs(start));
+            } else {
+                ++side.failures;
+            }
+        }
+    }
+    std::map<std::string, double> medians;
+    std::printf("%-20s %10s %8s %10s\n", "side", "median ms", "failed", "file KiB");
+    const std::map<std::string, std::string> files = {
+        {"daemon png", "k.png"}, {"daemon jpeg", "k.jpg"}, {"daemon window png", "kw.png"}, {"scrot png", "s.png"},
+        {"scrot jpeg", "s.jpg"}, {"scrot window png", "sw.png"}, {"maim png", "m.png"}, {"maim jpeg", "m.jpg"},
+        {"import png", "i.png"}, {"import jpeg", "i.jpg"}};
+    for (const auto& side : sides) {
+        medians[side.name] = median(side.times);
+        std::error_code error;
+        const auto size = fs::file_size(dir / files.at(side.name), error);
+        std::printf("%-20s %10.2f %8d %10.1f\n", side.name.c_str(), medians[side.name], side.failures,
+                    error ? 0.0 : static_cast<double>(size) / 1024);
+    }
+    const auto ratio = [&](const char* ours, const char* peer) {
+        std::printf("%-18s / %-18s %6.3fx\n", ours, peer, medians[peer] > 0 ? medians[ours] / medians[peer] : 0);
+    };
+    std::printf("\nratios (goal: png <= 0.15x scrot, jpeg <= 0.1x scrot)\n");
+    for (const char* peer : {"scrot png", "maim png", "import png"}) ratio("daemon png", peer);
+    for (const char* peer : {"scrot jpeg", "maim jpeg", "import jpeg"}) ratio("daemon jpeg", peer);
+    ratio("daemon window png", "scrot window png");
+
+    // The PNG encoder's settings, in-process (capture and encode, no request).
+    std::printf("\nin-process full-screen png by zlib level and row filter\n");
+    kest::platform::linux_desktop::X11Capture capture;
+    for (const int level : {1, 2, 3, 6}) {
+        for (const bool sub : {false, true}) {
+            capture.setEncodeSettings({level, sub, 90});
+            std::vector<double> times;
+            for (int i = 0; i < 7; ++i) {
+                const auto start = Clock::now();
+                capture.capture({std::nullopt, kest::platform::ImageFormat::png, file("level.png")});
+                times.push_back(elapsedMs(start));
+            }
+            std::error_code error;
+            std::printf("level %d %-5s %8.2f ms %8.1f KiB\n", level, sub ? "sub" : "none", median(times),
+                        static_cast<double>(fs::file_size(file("level.png"), error)) / 1024);
+        }
+    }
+    std::vector<double> jpegTimes;
+    for (int i = 0; i < 7; ++i) {
+        const auto start = Clock::now();
+        capture.capture({std::nullopt, kest::platform::ImageFormat::jpeg, file("q.jpg")});
+        jpegTimes.push_back(elapsedMs(start));
+    }
+    std::printf("jpeg quality 90     %8.2f ms\n", median(jpegTimes));
+    fs::remove_all(dir);
+    return 0;
+}
