@@ -6,6 +6,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "platform/geometry.hpp"
 #include "platform/window_server.hpp"
@@ -19,6 +20,9 @@ struct Ring {
     double cornerRadius = 12;
     double borderWidth = 3.5;
     double glowWidth = 12;
+    // The target's own rectangle: never painted, so that the target's pixels
+    // (and a capture of them) stay its own. Ripples may cross it.
+    Rect hole;
     bool operator==(const Ring&) const = default;
 };
 
@@ -37,6 +41,12 @@ public:
     virtual void setRing(const Ring& ring) = 0;
     // A short expanding ripple at a point in the surface's coordinates.
     virtual void showRipple(Point point) = 0;
+    // Whether the surface is stacked above `target`, when the backend can tell
+    // without listing windows; nothing sends the caller to the window list.
+    virtual std::optional<bool> isAbove(WindowNumber target) {
+        (void)target;
+        return std::nullopt;
+    }
 };
 
 // A repeating timer on the main thread's loop; destroying it stops it.

@@ -20,7 +20,8 @@ Dispatcher::Dispatcher(platform::Platform& platform_, Pause* pause_)
     : platform(platform_),
       pause(pause_ ? *pause_ : plainSleep()),
       randomness(&systemRandomness()),
-      startTime(std::chrono::steady_clock::now()) {
+      startTime(std::chrono::steady_clock::now()),
+      halo(std::make_shared<HaloSlot>(platform_)) {
     registerBuiltinMethods();
     registerAppMethods();
     registerWindowMethods();
@@ -44,11 +45,35 @@ Dispatcher::Dispatcher(platform::Platform& platform_, Pause* pause_)
 
 Dispatcher::~Dispatcher() = default;
 
-void Dispatcher::showHalo(const std::string&) {}
+// The posted work holds the slot weakly: run after the dispatcher is gone, it
+// does nothing. A halo replaced or hidden is removed before it is dropped, so
+// a tick it had already queued finds nothing either.
+void Dispatcher::showHalo(const std::string& windowRef) {
+    const auto windowID = windowManager.getWindowID(windowRef);
+    if (!windowID) return;
+    platform.overlay().postToMainThread([slot = std::weak_ptr(halo), windowID = *windowID] {
+        auto held = slot.lock();
+        if (!held) return;
+        if (held->overlay) held->overlay->remove();
+        held->overlay = HaloOverlay::create(held->platform, windowID);
+    });
+}
 
-void Dispatcher::hideHalo() {}
+void Dispatcher::hideHalo() {
+    platform.overlay().postToMainThread([slot = std::weak_ptr(halo)] {
+        auto held = slot.lock();
+        if (!held || !held->overlay) return;
+        held->overlay->remove();
+        held->overlay.reset();
+    });
+}
 
-void Dispatcher::showRipple(platform::Point) {}
+void Dispatcher::showRipple(platform::Point point) {
+    platform.overlay().postToMainThread([slot = std::weak_ptr(halo), point] {
+        auto held = slot.lock();
+        if (held && held->overlay) held->overlay->showRipple(point);
+    });
+}
 
 RPCResponse Dispatcher::dispatch(const RPCRequest& request) {
     auto it = handlers.find(request.method);

@@ -40,9 +40,10 @@ public:
 
     RPCResponse dispatch(const RPCRequest& request);
 
-    // Outline the window a ref names, or take the outline away. The outline
-    // is drawn on the main thread; these only schedule work there and never
-    // wait for it. Until the overlay exists they schedule nothing.
+    // Outline the window a ref names (replacing any earlier outline), or take
+    // the outline away. The outline is drawn on the main thread; these only
+    // schedule work there and never wait for it. A ref without a window
+    // number schedules nothing.
     void showHalo(const std::string& windowRef);
     void hideHalo();
     // Asks the halo for a ripple at a point (global display points); like the
@@ -73,7 +74,8 @@ public:
     SnapshotBuilder snapshotBuilder;
     std::map<std::string, platform::Element> lastRefMap;
     std::optional<Json> lastSnapshotData;
-    std::unique_ptr<HaloOverlay> haloOverlay;
+    // The halo, read and replaced on the main thread only.
+    std::shared_ptr<HaloSlot> halo;
 
 private:
     void registerBuiltinMethods();
