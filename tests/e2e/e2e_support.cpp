@@ -3,6 +3,7 @@
 
 #include "platform/linux/linux_platform.hpp"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -20,6 +21,20 @@ std::optional<ChildProcess> ChildProcess::spawn(const std::vector<std::string>& 
     args.push_back(nullptr);
     pid_t pid = -1;
     if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return std::nullopt;
+    return ChildProcess(pid);
+}
+
+std::optional<ChildProcess> ChildProcess::spawn(const std::vector<std::string>& argv, const std::string& stdoutPath) {
+    std::vector<char*> args;
+    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    const int failed = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0) return std::nullopt;
     return ChildProcess(pid);
 }
 

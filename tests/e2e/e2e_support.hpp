@@ -26,6 +26,8 @@ using platform::linux_desktop::AtspiReader;
 class ChildProcess {
 public:
     static std::optional<ChildProcess> spawn(const std::vector<std::string>& argv);
+    // The same, with standard output written to the file at `stdoutPath`.
+    static std::optional<ChildProcess> spawn(const std::vector<std::string>& argv, const std::string& stdoutPath);
     ChildProcess(ChildProcess&& other) noexcept;
     ChildProcess& operator=(ChildProcess&&) = delete;
     ChildProcess(const ChildProcess&) = delete;
