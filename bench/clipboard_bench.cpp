@@ -159,12 +159,12 @@ int main(int argc, char** argv) {
             set = run({binary, "clipboard_set", "--text", text}, {}, true);
         } else {
             const Json request = {{"jsonrpc", "2.0"}, {"id", 1}, {"method", "clipboard_set"}, {"params", {{"text", text}}}};
-            set = run({binary}, request.dump(), true);
+            set = run({binary}, kest::encodeJson(request), true);
         }
         const double setMs = elapsedMs(started);
         started = Clock::now();
         const Output read = run({binary, "clipboard_read"}, {}, true);
-        const auto readText = answeredText(Json::parse(read.out, nullptr, false));
+        const auto readText = answeredText(kest::decodeJson(read.out).value_or(Json(nullptr)));
         series.add(setMs, elapsedMs(started), set.status == 0 && readText == text);
     };
     auto withXclip = [&](const std::string& text, Series& series) {

@@ -9,7 +9,7 @@ set -euo pipefail
 PACKAGES=(
   # build
   cmake ninja-build g++ pkg-config
-  nlohmann-json3-dev libgtest-dev libicu-dev
+  nlohmann-json3-dev libsimdjson-dev rapidjson-dev libgtest-dev libicu-dev
   libatspi2.0-dev libdbus-1-dev libglib2.0-dev
   libx11-dev libxtst-dev libxrandr-dev libxfixes-dev libxext-dev
   libcairo2-dev libpng-dev libjpeg62-turbo-dev libxcomposite-dev

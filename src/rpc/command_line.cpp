@@ -1,6 +1,7 @@
 // Mode selection, one-shot requests and the standard-input mode.
 #include "rpc/command_line.hpp"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,8 +23,6 @@ void writeLine(std::FILE* stream, const std::string& text) {
 }
 
 // Whether the bytes read so far could still become a request.
-enum class Reading { complete, incomplete, invalid };
-
 // Walks JSON text without building it, remembering where an error was found.
 struct ErrorPositionSax : nlohmann::json_sax<Json> {
     std::size_t errorAt = 0;
@@ -47,13 +46,22 @@ struct ErrorPositionSax : nlohmann::json_sax<Json> {
     }
 };
 
-Reading classify(const std::string& bytes) {
-    if (parseRPCRequestFromLine(bytes)) return Reading::complete;
+// True when the text is not JSON only because it stops early: its first
+// error is at its very end.
+bool cutShort(const std::string& bytes) {
     ErrorPositionSax sax;
     (void)Json::sax_parse(bytes, &sax);
-    // An error at the very end of the input means the text was cut short.
-    if (sax.failed && sax.errorAt >= bytes.size()) return Reading::incomplete;
-    return Reading::invalid;
+    return sax.failed && sax.errorAt >= bytes.size();
+}
+
+// True when a read would not wait: input is ready, or the writer has gone.
+bool readyToRead(int fd) {
+    pollfd watch{fd, POLLIN, 0};
+    int ready;
+    do {
+        ready = ::poll(&watch, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    return ready != 0;
 }
 
 }  // namespace
@@ -98,25 +106,31 @@ RPCRequest buildOneShotRequest(const std::vector<std::string>& arguments) {
 std::optional<RPCRequest> readRequest(int fd) {
     std::string bytes;
     char chunk[64 * 1024];
-    // Every look parses all that was read, so looks are rationed: whenever the
-    // text could have just ended (its last non-blank byte closes an object),
-    // else once its size has doubled since the last look. Reading a large
-    // request stays linear instead of parsing it again every 64 KiB.
+    // Every look parses all that was read, so looks are rationed. None is
+    // taken while more input is ready: text that streams in whole (a file, a
+    // writer that closes) is parsed once, at its end. When the writer stops
+    // without closing, a look is taken if the text could have just ended (its
+    // last non-blank byte closes an object) or has doubled since the last
+    // look, so reading a large request stays linear.
     std::size_t nextLook = 0;
+    std::size_t lookedAt = std::string::npos;
     for (;;) {
+        if (!bytes.empty() && bytes.size() != lookedAt && !readyToRead(fd)) {
+            const std::size_t last = bytes.find_last_not_of(" \t\r\n");
+            const bool mayHaveEnded = last != std::string::npos && bytes[last] == '}';
+            if (mayHaveEnded || bytes.size() >= nextLook) {
+                lookedAt = bytes.size();
+                nextLook = bytes.size() * 2;
+                if (auto request = parseRPCRequestFromLine(bytes)) return request;
+                if (!cutShort(bytes)) return std::nullopt;
+            }
+        }
         ssize_t n = ::read(fd, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         bytes.append(chunk, static_cast<std::size_t>(n));
-        const std::size_t last = bytes.find_last_not_of(" \t\r\n");
-        const bool mayHaveEnded = last != std::string::npos && bytes[last] == '}';
-        if (!mayHaveEnded && bytes.size() < nextLook) continue;
-        nextLook = bytes.size() * 2;
-        Reading state = classify(bytes);
-        if (state == Reading::complete) break;
-        if (state == Reading::invalid) return std::nullopt;
     }
-    if (bytes.empty() || !isValidUTF8(bytes)) return std::nullopt;
+    if (bytes.empty()) return std::nullopt;
     return parseRPCRequestFromLine(bytes);
 }
 

@@ -7,37 +7,6 @@
 namespace kest {
 namespace {
 
-// Deeper nesting than this is refused before parsing, so that no recursive
-// walk over a decoded value (normalising, writing, freeing) can exhaust the
-// stack on hostile input.
-constexpr int kMaxNestingDepth = 512;
-
-bool nestingWithinLimit(std::string_view text) {
-    int depth = 0;
-    bool inString = false;
-    bool escaped = false;
-    for (char c : text) {
-        if (inString) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                inString = false;
-            }
-            continue;
-        }
-        if (c == '"') {
-            inString = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > kMaxNestingDepth) return false;
-        } else if (c == ']' || c == '}') {
-            --depth;
-        }
-    }
-    return true;
-}
-
 bool holdsOnlyFiniteNumbers(const Json& value) {
     switch (value.type()) {
     case Json::value_t::number_float:
@@ -100,44 +69,10 @@ void normalizeNumbers(Json& value) {
     }
 }
 
-bool isValidUTF8(std::string_view bytes) {
-    std::size_t i = 0;
-    const std::size_t n = bytes.size();
-    while (i < n) {
-        auto c = static_cast<unsigned char>(bytes[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t extra;
-        std::uint32_t min;
-        std::uint32_t cp;
-        if ((c & 0xE0) == 0xC0) {
-            extra = 1, min = 0x80, cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2, min = 0x800, cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3, min = 0x10000, cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (n - i <= extra) return false;
-        for (std::size_t k = 1; k <= extra; ++k) {
-            auto cc = static_cast<unsigned char>(bytes[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += extra + 1;
-    }
-    return true;
-}
-
 std::optional<RPCRequest> parseRPCRequestFromLine(std::string_view line) {
-    if (!nestingWithinLimit(line)) return std::nullopt;
-    Json document = Json::parse(line, nullptr, /*allow_exceptions=*/false);
-    if (document.is_discarded() || !document.is_object()) return std::nullopt;
+    auto decoded = decodeJson(line);
+    if (!decoded || !decoded->is_object()) return std::nullopt;
+    Json& document = *decoded;
     normalizeNumbers(document);
 
     auto jsonrpc = document.find("jsonrpc");
@@ -236,7 +171,7 @@ std::optional<std::string> RPCResponse::toJSON() && {
     if (!holdsOnlyFiniteNumbers(wire)) return std::nullopt;
     // Text read from other applications may hold broken UTF-8; it is written
     // with replacement characters rather than dropping the whole response.
-    return wire.dump(-1, ' ', false, Json::error_handler_t::replace);
+    return encodeJson(wire);
 }
 
 RPCResponse parseErrorResponse() {

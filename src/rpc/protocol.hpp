@@ -11,6 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "rpc/json_codec.hpp"
+
 namespace kest {
 
 // A dynamic JSON value. Objects keep their keys sorted, so every object is
@@ -90,9 +92,6 @@ std::optional<RPCRequest> parseRPCRequestFromLine(std::string_view line);
 // Normalises a parsed value to the engine's kinds: numbers with an exact signed
 // 64-bit value become integers, all others floating. Shared by every decoder.
 void normalizeNumbers(Json& value);
-
-// True when the bytes are well-formed UTF-8.
-bool isValidUTF8(std::string_view bytes);
 
 // The response to a line that is not a request.
 RPCResponse parseErrorResponse();

@@ -83,8 +83,11 @@ int decodeStatus(int status) {
 
 }  // namespace
 
-ProcessResult runKest(const std::vector<std::string>& arguments, const std::string& input,
-                      const std::map<std::string, std::string>& environment, std::chrono::milliseconds limit) {
+namespace {
+
+ProcessResult run(const std::vector<std::string>& arguments, const std::string& input,
+                  const std::map<std::string, std::string>& environment, std::chrono::milliseconds limit,
+                  bool leaveInputOpen) {
     Pipe in, out, err;
     ProcessResult result;
     pid_t pid = spawn(arguments, environment, in.read.get(), out.write.get(), err.write.get());
@@ -93,7 +96,7 @@ ProcessResult runKest(const std::vector<std::string>& arguments, const std::stri
     out.write.reset();
     err.write.reset();
     if (!input.empty()) (void)!::write(in.write.get(), input.data(), input.size());
-    in.write.reset();
+    if (!leaveInputOpen) in.write.reset();
 
     auto deadline = Clock::now() + limit;
     bool killed = false;
@@ -124,6 +127,18 @@ ProcessResult runKest(const std::vector<std::string>& arguments, const std::stri
     ::waitpid(pid, &status, 0);
     result.exitStatus = killed ? -1 : decodeStatus(status);
     return result;
+}
+
+}  // namespace
+
+ProcessResult runKest(const std::vector<std::string>& arguments, const std::string& input,
+                      const std::map<std::string, std::string>& environment, std::chrono::milliseconds limit) {
+    return run(arguments, input, environment, limit, false);
+}
+
+ProcessResult runKestInputLeftOpen(const std::vector<std::string>& arguments, const std::string& input,
+                                   std::chrono::milliseconds limit) {
+    return run(arguments, input, {}, limit, true);
 }
 
 TempDir::TempDir(const std::string& prefix) {

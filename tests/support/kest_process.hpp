@@ -25,6 +25,10 @@ struct ProcessResult {
 ProcessResult runKest(const std::vector<std::string>& arguments, const std::string& input = {},
                       const std::map<std::string, std::string>& environment = {},
                       std::chrono::milliseconds limit = std::chrono::seconds(20));
+// The same, but standard input stays open (the writer waits for the answer)
+// until the process has exited or been killed.
+ProcessResult runKestInputLeftOpen(const std::vector<std::string>& arguments, const std::string& input,
+                                   std::chrono::milliseconds limit = std::chrono::seconds(20));
 
 // A temporary directory removed (with its contents) when the owner goes.
 class TempDir {

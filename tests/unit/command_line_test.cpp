@@ -102,6 +102,14 @@ TEST(ProgramModes, StandardInputTakesARequestLargerThanOnePipeWrite) {
     std::string input = R"({"jsonrpc":"2.0","id":5,"method":"kv_set","params":{"key":"k","value":")" + big + "\"}}\n";
     auto result = test::runKest({}, input);
     EXPECT_EQ(result.out, "{\"id\":5,\"jsonrpc\":\"2.0\",\"result\":{\"ok\":true}}\n");
+    // A writer that waits for the answer with its end still open gets it,
+    // whether the request is whole or plainly not JSON.
+    result = test::runKestInputLeftOpen({}, input);
+    EXPECT_EQ(result.out, "{\"id\":5,\"jsonrpc\":\"2.0\",\"result\":{\"ok\":true}}\n");
+    result = test::runKestInputLeftOpen({}, R"({"jsonrpc": nope, "id": 1)");
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.out, "");
+    EXPECT_NE(result.err.find("Usage: kest-core"), std::string::npos);
 }
 
 }  // namespace

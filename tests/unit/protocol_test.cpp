@@ -140,6 +140,59 @@ TEST(ResponseWriting, BrokenUTF8InAResultIsReplacedNotDropped) {
     EXPECT_TRUE(isValidUTF8(*text));
 }
 
+// The fast reader and writer must agree with nlohmann's own text for every
+// kind of value the engine writes, or clients would see answers change shape.
+TEST(JsonText, WritesWhatNlohmannWritesAndReadsItBack) {
+    std::string controls;
+    for (char c = 1; c < 0x20; ++c) controls += c;
+    const Json values[] = {
+        Json::object(),
+        Json::array(),
+        Json{{"b", {1, -2, 3.5, 1e300, -0.25, 0.1}}, {"a", nullptr}, {"c", {true, false}}},
+        Json{{"quote\"back\\slash/", "tab\tnew\nline"}, {"uni", "\xc3\xa9\xe6\xbc\xa2\xf0\x9f\x99\x82 \x7f"}},
+        Json{{"big", std::numeric_limits<std::int64_t>::min()}, {"huge", std::numeric_limits<std::uint64_t>::max()}},
+        Json(std::string("nul\0inside", 11)),
+    };
+    for (const Json& value : values) {
+        const std::string text = encodeJson(value);
+        EXPECT_EQ(text, value.dump()) << text;
+        EXPECT_EQ(decodeJson(text), value) << text;
+    }
+    // Other control characters are escaped too (hex case aside) and read back the same.
+    EXPECT_EQ(decodeJson(encodeJson(Json(controls))), Json(controls));
+    EXPECT_EQ(encodeJson(Json(controls)).find_first_of(controls), std::string::npos);
+}
+
+TEST(JsonText, LargeTextsRoundTripWhole) {
+    std::string text;
+    while (text.size() < (std::size_t{3} << 20)) text += "Gr\xc3\xbc\xc3\x9f\x65 \"q\" \\ \xe4\xb8\x96\n";
+    const Json value = {{"text", text}};
+    const auto back = decodeJson(encodeJson(value));
+    ASSERT_TRUE(back);
+    EXPECT_EQ((*back)["text"].get_ref<const std::string&>(), text);
+    // A second, small document after a large one reads as itself.
+    EXPECT_EQ(decodeJson(R"({"x":[1,2]})"), (Json{{"x", {1, 2}}}));
+}
+
+TEST(JsonText, RefusesWhatIsNotJsonAndReadsWideNumbers) {
+    for (const char* bad : {"", "   ", "{", "{} {}", "[1,]", "{\"a\":1,}", "tru", "\"\xff\"", "{\"a\":01}", "nan"}) {
+        EXPECT_FALSE(decodeJson(bad)) << bad;
+    }
+    EXPECT_EQ(decodeJson(" [1] \n"), Json::array({1}));
+    // Repeated keys keep the last value.
+    EXPECT_EQ(decodeJson(R"({"a":1,"a":2})"), (Json{{"a", 2}}));
+    // Past 64 bits an integer is read as a floating value, as before.
+    const auto wide = decodeJson(R"({"n":123456789012345678901234567890})");
+    ASSERT_TRUE(wide);
+    EXPECT_TRUE((*wide)["n"].is_number_float());
+    EXPECT_DOUBLE_EQ((*wide)["n"].get<double>(), 1.2345678901234568e29);
+    // Nesting: exactly at the limit is read, one deeper is not; either way no crash.
+    auto nested = [](std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+    EXPECT_TRUE(decodeJson(nested(kMaxJsonNesting)));
+    EXPECT_FALSE(decodeJson(nested(kMaxJsonNesting + 1)));
+    EXPECT_FALSE(decodeJson("[1e999999, " + nested(kMaxJsonNesting + 1) + "]"));
+}
+
 TEST(ErrorCodes, ExitStatuses) {
     const std::pair<std::int64_t, int> rows[] = {{-32001, 1}, {-32002, 2}, {-32005, 5}, {-32007, 7},
                                                   {-32000, 126}, {-32008, 126}, {-32600, 126}, {-32601, 126}};
