@@ -16,9 +16,14 @@ Json ClipboardManager::read(platform::Pasteboard& pasteboard) {
     return {{"ok", true}, {"text", text ? Json(*text) : Json(nullptr)}};
 }
 
-Result<Json> ClipboardManager::set(platform::Pasteboard& pasteboard, const std::string& text) {
+bool ClipboardManager::replace(platform::Pasteboard& pasteboard, const std::string& text) {
+    if (pasteboard.writeText(text)) return true;
     pasteboard.clear();
-    if (!pasteboard.writeText(text)) return fail(ErrorCode::kFailed, "Failed to put the text on the clipboard");
+    return false;
+}
+
+Result<Json> ClipboardManager::set(platform::Pasteboard& pasteboard, const std::string& text) {
+    if (!replace(pasteboard, text)) return fail(ErrorCode::kFailed, "Failed to put the text on the clipboard");
     return Json{{"ok", true}};
 }
 

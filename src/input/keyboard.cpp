@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/text.hpp"
+#include "input/clipboard.hpp"
 #include "input/keys.hpp"
 #include "snapshot/read.hpp"
 
@@ -135,9 +136,8 @@ Result<Json> Keyboard::keyUpDown(p::Events& events, const std::string& key, bool
 Result<Json> Keyboard::paste(p::Platform& platform, Pause& pause, const std::string& text) {
     auto& pasteboard = platform.pasteboard();
     const std::optional<std::string> saved = pasteboard.readText();
-    pasteboard.clear();
     Result<Json> outcome = Json{{"ok", true}, {"length", graphemeCount(text)}};
-    if (!pasteboard.writeText(text)) {
+    if (!ClipboardManager::replace(pasteboard, text)) {
         outcome = fail(ErrorCode::kFailed, "Failed to put the text on the clipboard");
     } else {
         // Pauses cut short by stopping still restore what the user had.
@@ -148,8 +148,11 @@ Result<Json> Keyboard::paste(p::Platform& platform, Pause& pause, const std::str
             outcome = fail(ErrorCode::kFailed, STOPPING_MESSAGE);
         }
     }
-    pasteboard.clear();
-    if (saved) pasteboard.writeText(*saved);
+    if (saved) {
+        ClipboardManager::replace(pasteboard, *saved);
+    } else {
+        pasteboard.clear();
+    }
     return outcome;
 }
 

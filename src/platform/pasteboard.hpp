@@ -17,7 +17,9 @@ public:
     virtual std::optional<std::string> readText() = 0;
     // Empties the pasteboard of every kind of content.
     virtual void clear() = 0;
-    // Puts the text on the pasteboard as plain text; true when done.
+    // Replaces everything on the pasteboard with the text, as plain text, in
+    // one step (no reader sees it empty in between); true when done. After a
+    // failure the pasteboard may still hold what it held before.
     virtual bool writeText(const std::string& text) = 0;
 };
 
