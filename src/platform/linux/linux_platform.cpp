@@ -3,6 +3,7 @@
 
 #include "platform/linux/atspi_accessibility.hpp"
 #include "platform/linux/x11_capture.hpp"
+#include "platform/linux/x11_overlay.hpp"
 #include "platform/linux/x11_pasteboard.hpp"
 #include "platform/linux/x11_window_server.hpp"
 #include "platform/linux/xrandr_screens.hpp"
@@ -12,21 +13,10 @@
 namespace kest::platform::linux_desktop {
 namespace {
 
-// Stand-in for the service not wired in yet: every call answers "not
-// available" (nothing, or no effect).
-class LinuxOverlay final : public Overlay {
-public:
-    std::unique_ptr<OverlaySurface> createSurface(Rect) override { return nullptr; }
-    void postToMainThread(std::function<void()>) override {}
-    std::unique_ptr<MainLoopTimer> startRepeatingTimer(std::chrono::milliseconds, std::function<void()>) override {
-        return std::make_unique<MainLoopTimer>();
-    }
-    void runMainLoop(std::chrono::milliseconds) override {}
-};
-
 class LinuxPlatform final : public Platform {
 public:
-    explicit LinuxPlatform(LinuxPlatformOptions options) : pasteboard_(std::move(options.clipboardKeeper)) {
+    explicit LinuxPlatform(LinuxPlatformOptions options)
+        : overlay_(screens_), pasteboard_(std::move(options.clipboardKeeper)) {
         windowServer_.setOwnerNamer([this] { return workspace_.applicationNames(); });
     }
 

@@ -41,8 +41,9 @@ EwmhWindows* X11WindowServer::windows() {
 
 std::optional<std::vector<WindowRecord>> X11WindowServer::windowList(WindowListOptions options,
                                                                       WindowNumber relativeTo) {
-    // The single-window query serves the overlay's tracking and needs bounds
-    // only; naming owners is left to full lists.
+    // The single-window query serves the overlay's tracking 60 times a second
+    // and answers the number, the bounds and whether the window is on screen
+    // only; owners, titles and layers are left to full lists.
     std::map<int, std::string> owners;
     if (!(options & WindowListOption::kIncludingWindow) && ownerNamer_) owners = ownerNamer_();
     std::lock_guard lock(mutex_);
@@ -51,7 +52,15 @@ std::optional<std::vector<WindowRecord>> X11WindowServer::windowList(WindowListO
     std::vector<WindowRecord> records;
     if (options & WindowListOption::kIncludingWindow) {
         if (relativeTo == NULL_WINDOW) return records;
-        if (auto info = list->describe(relativeTo)) records.push_back(windowRecord(*info));
+        if (auto info = list->locate(relativeTo)) {
+            WindowRecord record;
+            record.number = static_cast<std::int64_t>(info->id);
+            record.bounds = WindowBounds{static_cast<double>(info->bounds.x), static_cast<double>(info->bounds.y),
+                                         static_cast<double>(info->bounds.width),
+                                         static_cast<double>(info->bounds.height)};
+            record.isOnscreen = info->onScreen;
+            records.push_back(std::move(record));
+        }
         return records;
     }
     for (const auto& info : list->list()) {

@@ -105,6 +105,23 @@ std::optional<X11WindowInfo> EwmhWindows::describe(Window window) {
     return info;
 }
 
+std::optional<X11WindowInfo> EwmhWindows::locate(Window window) {
+    XWindowAttributes attributes{};
+    if (!XGetWindowAttributes(x_.display(), window, &attributes)) return std::nullopt;
+    int rootX = 0, rootY = 0;
+    Window child = None;
+    if (!XTranslateCoordinates(x_.display(), window, x_.root(), 0, 0, &rootX, &rootY, &child)) return std::nullopt;
+    X11WindowInfo info;
+    info.id = window;
+    info.overrideRedirect = attributes.override_redirect;
+    const auto [left, right, top, bottom] = frameExtents(window);
+    info.bounds = RootRect{static_cast<int>(rootX - left), static_cast<int>(rootY - top),
+                           static_cast<int>(attributes.width + left + right),
+                           static_cast<int>(attributes.height + top + bottom)};
+    info.onScreen = attributes.map_state == IsViewable;
+    return info;
+}
+
 std::vector<X11WindowInfo> EwmhWindows::list() {
     std::vector<Window> frontToBack;
     if (auto stacking = x_.numbers(x_.root(), x_.atom("_NET_CLIENT_LIST_STACKING"), XA_WINDOW)) {

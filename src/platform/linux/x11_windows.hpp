@@ -59,6 +59,9 @@ public:
     // while being read are left out.
     std::vector<X11WindowInfo> list();
     std::optional<X11WindowInfo> describe(Window window);
+    // Only the id, the outer-frame bounds and whether the window is viewable,
+    // in three round trips: what tracking a window needs.
+    std::optional<X11WindowInfo> locate(Window window);
 
     std::optional<Window> activeWindow();
     WindowStates states(Window window);
