@@ -23,6 +23,8 @@ PACKAGES=(
   # the capture tests' reference (xwd) and peers, and an X server with two
   # monitors (Xorg's dummy driver)
   x11-apps scrot maim imagemagick xserver-xorg-core xserver-xorg-video-dummy
+  # a compositor, for the halo's translucent drawing
+  xcompmgr
   # the fuzz target
   clang libclang-rt-14-dev
 )
