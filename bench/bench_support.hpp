@@ -198,6 +198,7 @@ public:
     DaemonSession& operator=(const DaemonSession&) = delete;
 
     bool connected() const { return connected_; }
+    pid_t daemonPid() const { return daemon_ ? daemon_->pid() : -1; }
     // The ref of the first element "find" answers for the text and role; ""
     // when none.
     std::string refOf(const std::string& text, const std::string& role) {
