@@ -1,4 +1,5 @@
-// PNG and JPEG encoding into a temporary file, then rename; header parsing.
+// PNG (rows deflated in bands on several threads, chunks by libpng) and JPEG
+// encoding into a temporary file, then rename; header parsing.
 #include "platform/linux/image_files.hpp"
 
 #include <cerrno>
@@ -9,8 +10,17 @@
 #include <jpeglib.h>
 #include <png.h>
 #include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
 #include <random>
+#include <system_error>
+#include <thread>
 #include <vector>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "rpc/unique_fd.hpp"
 
@@ -94,8 +104,146 @@ void pngError(png_structp png, png_const_charp message) {
 }
 void pngWarning(png_structp, png_const_charp) {}
 
-bool encodePng(FILE* file, const PixelRows& pixels, const EncodeSettings& settings, PngFailure& failure,
-               png_bytep* rows) {
+// The PNG's pixel data is one zlib stream over every row (a filter byte, then
+// red, green, blue). Horizontal bands of rows are deflated side by side as raw
+// blocks; every band but the last ends in a sync flush, which leaves it on a
+// byte boundary with no final block, so the bands joined in order are one
+// deflate stream (each band only matches within itself, which costs little on
+// screen content). The checksum is combined from the bands'.
+constexpr int ROWS_PER_STEP = 16;
+constexpr int MIN_ROWS_PER_BAND = 64;
+
+void bgrxToRgbPlain(const unsigned char* in, unsigned char* out, int width) {
+    for (int x = 0; x < width; ++x, in += 4, out += 3) {
+        out[0] = in[2];
+        out[1] = in[1];
+        out[2] = in[0];
+    }
+}
+
+#if defined(__x86_64__)
+// Four pixels per shuffle; every 16-byte store lands 12 bytes further on, and
+// the loop stops while the last store still ends inside the row.
+__attribute__((target("ssse3"))) void bgrxToRgbShuffle(const unsigned char* in, unsigned char* out, int width) {
+    const __m128i order = _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+    int x = 0;
+    for (; x + 6 <= width; x += 4) {
+        const __m128i four = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 4 * x));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * x), _mm_shuffle_epi8(four, order));
+    }
+    bgrxToRgbPlain(in + 4 * x, out + 3 * x, width - x);
+}
+#endif
+
+void bgrxToRgb(const unsigned char* in, unsigned char* out, int width) {
+#if defined(__x86_64__)
+    static const bool shuffle = __builtin_cpu_supports("ssse3");
+    if (shuffle) return bgrxToRgbShuffle(in, out, width);
+#endif
+    bgrxToRgbPlain(in, out, width);
+}
+
+struct DeflatedBand {
+    std::vector<unsigned char> bytes;
+    uLong adler = 1;          // of the band's uncompressed bytes
+    std::size_t length = 0;   // uncompressed
+    bool ok = false;
+};
+
+void deflateBand(const PixelRows& pixels, int firstRow, int endRow, bool last, const EncodeSettings& settings,
+                 DeflatedBand& band) {
+    z_stream stream{};
+    if (deflateInit2(&stream, settings.pngLevel, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return;
+    const std::size_t rowBytes = 1 + static_cast<std::size_t>(pixels.width) * 3;
+    std::vector<unsigned char> input(rowBytes * ROWS_PER_STEP);
+    std::vector<unsigned char> output(64 * 1024);
+    band.bytes.reserve(256 * 1024);
+    bool ok = true;
+    for (int y = firstRow; y < endRow && ok;) {
+        const int rows = std::min(ROWS_PER_STEP, endRow - y);
+        for (int r = 0; r < rows; ++r) {
+            unsigned char* row = input.data() + rowBytes * static_cast<std::size_t>(r);
+            bgrxToRgb(pixels.data + pixels.stride * static_cast<std::size_t>(y + r), row + 1, pixels.width);
+            row[0] = settings.pngSubFilter ? 1 : 0;
+            if (settings.pngSubFilter) {
+                for (std::size_t i = rowBytes - 1; i > 3; --i) row[i] = static_cast<unsigned char>(row[i] - row[i - 3]);
+            }
+        }
+        y += rows;
+        const std::size_t length = rowBytes * static_cast<std::size_t>(rows);
+        band.adler = adler32_z(band.adler, input.data(), length);
+        band.length += length;
+        stream.next_in = input.data();
+        stream.avail_in = static_cast<uInt>(length);
+        const int flush = y < endRow ? Z_NO_FLUSH : last ? Z_FINISH : Z_SYNC_FLUSH;
+        do {
+            stream.next_out = output.data();
+            stream.avail_out = static_cast<uInt>(output.size());
+            if (deflate(&stream, flush) == Z_STREAM_ERROR) {
+                ok = false;
+                break;
+            }
+            band.bytes.insert(band.bytes.end(), output.data(), output.data() + (output.size() - stream.avail_out));
+        } while (stream.avail_out == 0);
+    }
+    deflateEnd(&stream);
+    band.ok = ok;
+}
+
+// The whole zlib stream of the image's rows; false when zlib refused (a
+// level out of range).
+bool deflateImage(const PixelRows& pixels, const EncodeSettings& settings, std::vector<unsigned char>& stream) {
+    int bands = settings.pngBands;
+    if (bands <= 0) {
+        bands = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 4);
+        bands = std::min(bands, std::max(1, pixels.height / MIN_ROWS_PER_BAND));
+    }
+    bands = std::min(bands, pixels.height);
+    std::vector<DeflatedBand> results(static_cast<std::size_t>(bands));
+    const auto bandStart = [&](int band) {
+        return static_cast<int>(static_cast<long long>(pixels.height) * band / bands);
+    };
+    const auto run = [&](int band) {
+        deflateBand(pixels, bandStart(band), bandStart(band + 1), band == bands - 1, settings,
+                    results[static_cast<std::size_t>(band)]);
+    };
+    {
+        std::vector<std::jthread> workers;
+        for (int band = 1; band < bands; ++band) {
+            try {
+                workers.emplace_back(run, band);
+            } catch (const std::system_error&) {
+                run(band);  // no thread to be had: this one does it
+            }
+        }
+        run(0);
+    }
+    // The zlib header (32 KiB window, the level as a hint, its check bits),
+    // the bands, then the checksum, most significant byte first.
+    const unsigned hint = settings.pngLevel < 2 ? 0 : settings.pngLevel < 6 ? 1 : settings.pngLevel == 6 ? 2 : 3;
+    unsigned header = 0x7800 | (hint << 6);
+    header += 31 - header % 31;
+    std::size_t total = 6;
+    for (const auto& band : results) {
+        if (!band.ok) return false;
+        total += band.bytes.size();
+    }
+    stream.clear();
+    stream.reserve(total);
+    stream.push_back(static_cast<unsigned char>(header >> 8));
+    stream.push_back(static_cast<unsigned char>(header & 0xff));
+    uLong adler = results.front().adler;
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        if (i > 0) adler = adler32_combine(adler, results[i].adler, static_cast<z_off_t>(results[i].length));
+        stream.insert(stream.end(), results[i].bytes.begin(), results[i].bytes.end());
+    }
+    for (int shift = 24; shift >= 0; shift -= 8) stream.push_back(static_cast<unsigned char>((adler >> shift) & 0xff));
+    return true;
+}
+
+// libpng writes the signature and the chunks around the compressed rows.
+bool encodePng(FILE* file, const PixelRows& pixels, const unsigned char* compressed, std::size_t size,
+               PngFailure& failure) {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &failure, pngError, pngWarning);
     if (!png) {
         std::snprintf(failure.message, sizeof failure.message, "out of memory");
@@ -107,17 +255,15 @@ bool encodePng(FILE* file, const PixelRows& pixels, const EncodeSettings& settin
         return false;
     }
     png_init_io(png, file);
-    png_set_compression_level(png, settings.pngLevel);
-    png_set_filter(png, PNG_FILTER_TYPE_BASE, settings.pngSubFilter ? PNG_FILTER_SUB : PNG_FILTER_NONE);
     png_set_IHDR(png, info, static_cast<png_uint_32>(pixels.width), static_cast<png_uint_32>(pixels.height), 8,
                  PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_BASE, PNG_FILTER_TYPE_BASE);
     png_write_info(png, info);
-    // The pixels are blue, green, red, unused: libpng reorders and drops the
-    // fourth byte as it writes.
-    png_set_bgr(png);
-    png_set_filler(png, 0, PNG_FILLER_AFTER);
-    png_write_image(png, rows);
-    png_write_end(png, nullptr);
+    // A chunk's length has 31 bits: the stream goes in pieces of 1 GiB at most.
+    static constexpr std::size_t MAX_CHUNK = std::size_t{1} << 30;
+    for (std::size_t at = 0; at < size; at += MAX_CHUNK) {
+        png_write_chunk(png, reinterpret_cast<png_const_bytep>("IDAT"), compressed + at, std::min(MAX_CHUNK, size - at));
+    }
+    png_write_chunk(png, reinterpret_cast<png_const_bytep>("IEND"), nullptr, 0);
     png_destroy_write_struct(&png, &info);
     return true;
 }
@@ -173,17 +319,23 @@ std::optional<std::string> writeImageFile(const std::string& path, ImageFormat f
     TemporaryFile temporary(path);
     if (!temporary.file()) return "cannot write " + path + ": " + temporary.openError();
 
-    std::vector<unsigned char*> rows(static_cast<std::size_t>(pixels.height));
-    for (int y = 0; y < pixels.height; ++y) {
-        rows[static_cast<std::size_t>(y)] = const_cast<unsigned char*>(pixels.data) + pixels.stride * static_cast<std::size_t>(y);
-    }
     bool encoded = false;
     std::string failureText;
     if (format == ImageFormat::png) {
-        PngFailure failure{};
-        encoded = encodePng(temporary.file(), pixels, settings, failure, rows.data());
-        failureText = failure.message;
+        std::vector<unsigned char> compressed;
+        if (deflateImage(pixels, settings, compressed)) {
+            PngFailure failure{};
+            encoded = encodePng(temporary.file(), pixels, compressed.data(), compressed.size(), failure);
+            failureText = failure.message;
+        } else {
+            failureText = "compression failed";
+        }
     } else {
+        std::vector<unsigned char*> rows(static_cast<std::size_t>(pixels.height));
+        for (int y = 0; y < pixels.height; ++y) {
+            rows[static_cast<std::size_t>(y)] =
+                const_cast<unsigned char*>(pixels.data) + pixels.stride * static_cast<std::size_t>(y);
+        }
         JpegFailure failure{};
         encoded = encodeJpeg(temporary.file(), pixels, settings, failure, rows.data());
         failureText = failure.message;

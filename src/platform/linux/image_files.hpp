@@ -29,6 +29,10 @@ struct EncodeSettings {
     int pngLevel = 1;             // zlib level: 1 is fast and still small for screen content
     bool pngSubFilter = false;    // the "sub" row filter instead of none
     int jpegQuality = 90;
+    // Horizontal bands of the PNG compressed side by side, one thread each,
+    // and joined into one stream; 0 picks one per core (at most four), and a
+    // small image stays in one band.
+    int pngBands = 0;
 };
 
 // Writes the file; an error text (as a capture tool would print it) when it
