@@ -18,6 +18,8 @@ PACKAGES=(
   # the virtual desktop and the applications the end-to-end tests drive
   xvfb openbox at-spi2-core dbus gtk-3-examples x11-utils python3-pyatspi
   mousepad zenity chromium x11-xkb-utils
+  # a Qt 5 application and GTK 4's widget factory, for the other toolkits
+  featherpad gtk-4-examples
   # the benchmarks' peers and the clipboard tests' other side
   xdotool xclip
   # the capture tests' reference (xwd) and peers, and an X server with two

@@ -12,6 +12,11 @@
 #include <string_view>
 #include <utility>
 
+// libatspi's own constructor of an object from a D-Bus (so) reference: it
+// finds or makes the object in its application's table, as it does for the
+// objects of any answer. Exported by the library, not declared in its headers.
+extern "C" AtspiAccessible* _atspi_dbus_consume_accessible(DBusMessageIter* iter);
+
 namespace kest::platform::linux_desktop {
 
 using namespace StatusCode;
@@ -20,7 +25,7 @@ using namespace StatusCode;
 struct AtspiPrefetch::Node {
     AtspiRole role = ATSPI_ROLE_INVALID;
     std::string name;
-    std::string description;
+    std::optional<std::string> description;  // fetched where a reader will want it
     std::uint64_t states = 0;
     int childCount = 0;
     int indexInParent = -1;
@@ -29,7 +34,7 @@ struct AtspiPrefetch::Node {
     bool textInterface = false;
     bool valueInterface = false;
     bool incomplete = false;  // some of the facts above could not be read
-    bool factsKnown = false;  // role, name, description, states, child count and interfaces
+    bool factsKnown = false;  // role, name, states and interfaces (and child count, from the cache)
 
     std::optional<std::vector<std::string>> children;  // object paths, once known
     std::string parent;                                 // in the walk from the root; empty for the root
@@ -70,6 +75,14 @@ constexpr AtspiRole GTK3_WIDGET_ROLES[] = {
 
 bool isGtk3(std::string_view toolkit, std::string_view version) {
     return (toolkit == "gtk" || toolkit == "GTK") && version.starts_with("3.");
+}
+
+// GTK 4 makes the accessible objects of a widget's children as they are
+// first asked for and lists them in its cache from then on, under parents
+// (stack pages among them) that are not the ones GetChildren answers: its
+// listing gives a node's facts, never its children.
+bool isGtk4(std::string_view toolkit, std::string_view version) {
+    return (toolkit == "gtk" || toolkit == "GTK") && version.starts_with("4.");
 }
 
 bool extentsKnownFromStates(AtspiRole role, std::uint64_t states) {
@@ -218,7 +231,10 @@ AtspiPrefetch::Lookup<std::string> AtspiPrefetch::name(AtspiAccessible* element)
 }
 
 AtspiPrefetch::Lookup<std::string> AtspiPrefetch::description(AtspiAccessible* element) const {
-    return lookup<std::string>(element, [](const Node& n) -> Lookup<std::string> { return n.description; });
+    return lookup<std::string>(element, [](const Node& n) -> Lookup<std::string> {
+        if (!n.description) return std::nullopt;
+        return *n.description;
+    });
 }
 
 AtspiPrefetch::Lookup<StateSet> AtspiPrefetch::states(AtspiAccessible* element) const {
@@ -384,8 +400,11 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
             return prefetch;
         }
     }
-    if (!listedAll) return nullptr;
-    if (!nodes.contains(rootPath)) return nullptr;
+    // Qt 5 answers GetItems with an empty list, and a toolkit without the
+    // cache may refuse it: the window is then fetched node by node from the
+    // root down, still without waiting for each answer.
+    (void)listedAll;
+    if (!nodes.contains(rootPath)) nodes[rootPath] = std::make_unique<Node>();
 
     // 2. The walk down from the root, each call sent as soon as the walk knows
     // it is needed rather than round by round, so that the application never
@@ -403,6 +422,7 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
     for (auto& [parent, kids] : listed) std::ranges::sort(kids);
 
     const bool widgetExtentsFromStates = isGtk3(toolkit, toolkitVersion);
+    const bool gtk4 = isGtk4(toolkit, toolkitVersion);
     std::set<std::string> seen;
     std::vector<std::string> needChildren;  // listed children do not add up
     std::vector<std::string> needFacts;     // not listed by the cache
@@ -414,7 +434,8 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
         needValues.push_back(path);
         auto it = listed.find(path);
         const std::size_t listedCount = it == listed.end() ? 0 : it->second.size();
-        bool consistent = node.childCount >= 0 && listedCount == static_cast<std::size_t>(node.childCount);
+        bool consistent = !gtk4 && node.childCount >= 0 &&
+                          listedCount == static_cast<std::size_t>(node.childCount);
         for (std::size_t i = 0; consistent && i < listedCount; ++i) consistent = it->second[i].first == static_cast<int>(i);
         if (consistent) {
             node.children.emplace();
@@ -435,7 +456,50 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
     {
         DBusCallQueue queue(connection, timeout_);
         std::function<void()> flush;
+        // The children as the reply lists them, once every one is known.
+        auto takeChildren = [&](Node* node, std::vector<std::string> paths) {
+            for (const auto& child : paths) {
+                auto& slot = nodes[child];
+                if (!slot) slot = std::make_unique<Node>();  // facts unknown: fetched as it is reached
+            }
+            node->children = std::move(paths);
+            for (const auto& child : *node->children) reach(child);
+            flush();
+        };
+        // GTK 4's GetChildren leaves out the pages of a stack, which its
+        // ChildCount and GetChildAtIndex count: there the children are asked
+        // one index at a time, all at once, as one-at-a-time reads ask them.
+        auto sendChildrenByIndex = [&](const std::string& path) {
+            Node* node = nodes.at(path).get();
+            getProperty(queue, destination, path, ACCESSIBLE_INTERFACE, "ChildCount", [&, node, path](DBusMessageIter* v) {
+                if (!v || dbus_message_iter_get_arg_type(v) != DBUS_TYPE_INT32) return;
+                const int count = std::min<int>(basic<dbus_int32_t>(v), static_cast<int>(MAX_NODES));
+                if (count <= 0) return takeChildren(node, {});
+                struct Gathered {
+                    std::vector<std::string> paths;
+                    int pending = 0;
+                    bool failed = false;
+                };
+                auto gathered = std::make_shared<Gathered>();
+                gathered->paths.resize(static_cast<std::size_t>(count));
+                gathered->pending = count;
+                for (dbus_int32_t i = 0; i < count; ++i) {
+                    queue.send(methodCall(destination, path, ACCESSIBLE_INTERFACE, "GetChildAtIndex", DBUS_TYPE_INT32, &i),
+                               "(so)", [&, node, gathered, i](DBusMessage* r) {
+                                   if (r) {
+                                       DBusMessageIter ref = arguments(r);
+                                       gathered->paths[static_cast<std::size_t>(i)] = pathIn(&ref, busName);
+                                   }
+                                   // No answer, or another application's object: read live.
+                                   if (gathered->paths[static_cast<std::size_t>(i)].empty()) gathered->failed = true;
+                                   if (--gathered->pending > 0 || gathered->failed) return;
+                                   takeChildren(node, std::move(gathered->paths));
+                               });
+                }
+            });
+        };
         auto sendChildren = [&](const std::string& path) {
+            if (gtk4) return sendChildrenByIndex(path);
             Node* node = nodes.at(path).get();
             queue.send(methodCall(destination, path, ACCESSIBLE_INTERFACE, "GetChildren"), "a(so)", [&, node](DBusMessage* r) {
                 if (!r) return;
@@ -448,18 +512,15 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
                     if (childPath.empty()) return;  // another application's object: read it live
                     paths.push_back(std::move(childPath));
                 }
-                for (const auto& child : paths) {
-                    auto& slot = nodes[child];
-                    if (!slot) slot = std::make_unique<Node>();  // facts unknown: fetched as it is reached
-                }
-                node->children = std::move(paths);
-                for (const auto& child : *node->children) reach(child);
-                flush();
+                takeChildren(node, std::move(paths));
             });
         };
+        // The facts of a node the cache did not list, and its children: the
+        // children are asked at once rather than after a child count, so that
+        // the walk goes down one level per round trip. Each property is asked
+        // on its own: Qt 5 answers Properties.GetAll by aborting.
         auto sendFacts = [&](const std::string& path) {
             Node* node = nodes.at(path).get();
-            node->childCount = -3;  // stays below zero when ChildCount cannot be read
             node->role = ATSPI_ROLE_INVALID;
             auto pending = std::make_shared<int>(4);
             // After the last of the four answers: a node with all its facts is
@@ -468,9 +529,10 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
                 if (--*pending > 0) return;
                 if (node->incomplete || node->role == ATSPI_ROLE_INVALID) return;
                 node->factsKnown = true;
-                expand(path);
+                needValues.push_back(path);
                 flush();
             };
+            sendChildren(path);
             queue.send(methodCall(destination, path, ACCESSIBLE_INTERFACE, "GetRole"), "u", [node, done](DBusMessage* r) {
                 if (r) {
                     DBusMessageIter it = arguments(r);
@@ -478,36 +540,24 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
                 }
                 done();
             });
-            const char* accessible = ACCESSIBLE_INTERFACE;
-            queue.send(methodCall(destination, path, PROPERTIES_INTERFACE, "GetAll", DBUS_TYPE_STRING, &accessible), "a{sv}",
-                       [node, done](DBusMessage* r) {
-                           bool name = false;
-                           bool description = false;
-                           DBusMessageIter all = r ? arguments(r) : DBusMessageIter{};
-                           DBusMessageIter entry;
-                           if (r) dbus_message_iter_recurse(&all, &entry);
-                           for (; r && dbus_message_iter_get_arg_type(&entry) == DBUS_TYPE_DICT_ENTRY;
-                                dbus_message_iter_next(&entry)) {
-                               DBusMessageIter field;
-                               dbus_message_iter_recurse(&entry, &field);
-                               const std::string key = basicString(&field);
-                               dbus_message_iter_next(&field);
-                               DBusMessageIter value;
-                               dbus_message_iter_recurse(&field, &value);
-                               const int type = dbus_message_iter_get_arg_type(&value);
-                               if (key == "Name" && type == DBUS_TYPE_STRING) {
-                                   node->name = basicString(&value);
-                                   name = true;
-                               } else if (key == "Description" && type == DBUS_TYPE_STRING) {
-                                   node->description = basicString(&value);
-                                   description = true;
-                               } else if (key == "ChildCount" && type == DBUS_TYPE_INT32) {
-                                   node->childCount = basic<dbus_int32_t>(&value);
-                               }
-                           }
-                           if (!name || !description) node->incomplete = true;
-                           done();
-                       });
+            // A label falls back to the description only where the name is
+            // blank; elsewhere the description is left to a live read.
+            getProperty(queue, destination, path, ACCESSIBLE_INTERFACE, "Name", [&, node, path, done](DBusMessageIter* v) {
+                if (v && dbus_message_iter_get_arg_type(v) == DBUS_TYPE_STRING) {
+                    node->name = basicString(v);
+                    if (node->name.find_first_not_of(" \t\n\r\f\v") == std::string::npos) {
+                        getProperty(queue, destination, path, ACCESSIBLE_INTERFACE, "Description",
+                                    [node](DBusMessageIter* d) {
+                                        if (d && dbus_message_iter_get_arg_type(d) == DBUS_TYPE_STRING) {
+                                            node->description = basicString(d);
+                                        }
+                                    });
+                    }
+                } else {
+                    node->incomplete = true;
+                }
+                done();
+            });
             queue.send(methodCall(destination, path, ACCESSIBLE_INTERFACE, "GetState"), "au", [node, done](DBusMessage* r) {
                 if (r) {
                     DBusMessageIter bits = arguments(r);
@@ -611,7 +661,7 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
     // 4. Handles: the very objects libatspi hands out for one-at-a-time reads.
     // libatspi keeps every object it has made in its application's table, by
     // path; only when some node is not there yet (a first look at the window)
-    // does one Collection.GetMatches over the window make them.
+    // are new ones made.
     nodes.at(rootPath)->handle = root;
     auto* application = reinterpret_cast<AtspiObject*>(root.get())->app;
     bool missing = false;
@@ -623,22 +673,29 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
         if (known) node->handle = adoptAccessible(ATSPI_ACCESSIBLE(g_object_ref(known)));
         else missing = true;
     }
+    // The others are made the way libatspi makes the objects of a GetChildren
+    // or GetMatches answer, from the (bus name, path) reference, and land in
+    // the same table: no call to the application, which matters for Qt, whose
+    // windows have no Collection interface to list them in one call.
     if (missing) {
-        GObjectPtr<AtspiCollection> collection(atspi_accessible_get_collection_iface(root.get()));
-        if (collection) {
-            GObjectPtr<AtspiMatchRule> rule(atspi_match_rule_new(nullptr, ATSPI_Collection_MATCH_ALL, nullptr,
-                                                                 ATSPI_Collection_MATCH_ALL, nullptr,
-                                                                 ATSPI_Collection_MATCH_ALL, nullptr,
-                                                                 ATSPI_Collection_MATCH_ALL, FALSE));
-            ErrorSlot error;
-            GArrayPtr found(atspi_collection_get_matches(collection.get(), rule.get(),
-                                                         ATSPI_Collection_SORT_ORDER_CANONICAL, 0, TRUE, error.out()));
-            for (guint i = 0; found && i < found->len; ++i) {
-                AccessiblePtr handle = adoptAccessible(g_array_index(found.get(), AtspiAccessible*, i));
-                if (!handle) continue;
-                auto it = nodes.find(objectPath(handle.get()));
-                if (it != nodes.end() && !it->second->handle) it->second->handle = std::move(handle);
+        DBusMessagePtr carrier(dbus_message_new_method_call(busName.c_str(), "/", ACCESSIBLE_INTERFACE, "GetChildren"));
+        for (auto& [path, node] : nodes) {
+            if (node->handle || !carrier) continue;
+            DBusMessagePtr message(dbus_message_copy(carrier.get()));
+            DBusMessageIter out;
+            DBusMessageIter reference;
+            const char* name = busName.c_str();
+            const char* objectPathText = path.c_str();
+            dbus_message_iter_init_append(message.get(), &out);
+            if (!dbus_message_iter_open_container(&out, DBUS_TYPE_STRUCT, nullptr, &reference) ||
+                !dbus_message_iter_append_basic(&reference, DBUS_TYPE_STRING, &name) ||
+                !dbus_message_iter_append_basic(&reference, DBUS_TYPE_OBJECT_PATH, &objectPathText) ||
+                !dbus_message_iter_close_container(&out, &reference)) {
+                continue;
             }
+            DBusMessageIter in;
+            dbus_message_iter_init(message.get(), &in);
+            node->handle = adoptAccessible(_atspi_dbus_consume_accessible(&in));
         }
     }
     for (const auto& [path, node] : nodes) {

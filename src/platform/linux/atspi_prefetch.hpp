@@ -3,8 +3,11 @@
 //
 // How: org.a11y.atspi.Cache.GetItems gives role, name, description, states,
 // child count, interfaces and parent of every node the application has
-// announced, in one call; nodes it does not list (table cells, some popovers)
-// are patched in with Accessible.GetChildren and their own reads. The extents
+// announced, in one call; nodes it does not list (table cells, some popovers;
+// every node of a Qt 5 application, whose cache lists nothing) are patched in
+// with Accessible.GetChildren and their own reads. GTK 4's listing is partial
+// and its GetChildren leaves out stack pages: there children are asked by
+// index, as one-at-a-time reads ask them. The extents
 // of every node, and the text and current value of the nodes the plan names,
 // are requested without waiting for each answer; each call is sent as soon as
 // the walk down from the root knows it is needed, so the application is never
@@ -12,8 +15,9 @@
 // answers GetExtents with "no position" and nothing else, so that answer is
 // taken without asking. The element handles are the very objects libatspi
 // hands out for one-at-a-time reads: taken from its table of known objects,
-// or made by one Collection.GetMatches over the window when some are not
-// there yet. Any fact that could not be fetched is left out, and a reader
+// or made the way libatspi makes the objects of any answer when some are not
+// there yet, from their references and without a call. Any fact that could
+// not be fetched is left out, and a reader
 // falls back to asking the application for it; an application that lets one
 // call time out is treated as not answering at all (every lookup answers
 // kCannotComplete), so a stopped application costs one timeout, not one per
