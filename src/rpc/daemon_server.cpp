@@ -8,12 +8,14 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <system_error>
 
 #include "rpc/line_buffer.hpp"
 
@@ -102,8 +104,13 @@ DaemonServer::DaemonServer(Dispatcher& dispatcher, RequestGate& gate, std::strin
 
 DaemonServer::~DaemonServer() {
     requestStop();
+    gate_.stop();
     if (acceptThread_.joinable()) acceptThread_.join();
-    reapConnections(true);
+    std::lock_guard lock(connectionsMutex_);
+    for (auto& connection : connections_) {
+        ::shutdown(connection->fd.get(), SHUT_RDWR);
+        if (connection->thread.joinable()) connection->thread.join();
+    }
 }
 
 // The data directory is private: created 0700, tightened when it already
@@ -177,6 +184,7 @@ std::expected<void, DaemonError> DaemonServer::start() {
     if (auto bound = bindSocket(); !bound) return bound;
     writeDaemonInfo();
     ::fcntl(serverFd_.get(), F_SETFL, ::fcntl(serverFd_.get(), F_GETFL) | O_NONBLOCK);
+    spareFd_.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     logLine("Daemon listening on " + socketPath_);
 
     acceptThread_ = std::thread([this] { acceptLoop(); });
@@ -184,6 +192,7 @@ std::expected<void, DaemonError> DaemonServer::start() {
     gate_.stop();  // a signal only set the flag
     acceptThread_.join();
     cleanup();
+    endConnections();
     return {};
 }
 
@@ -191,34 +200,115 @@ void DaemonServer::acceptLoop() {
     while (!shouldShutdown_.load()) {
         pollfd watch{serverFd_.get(), POLLIN, 0};
         int ready = ::poll(&watch, 1, static_cast<int>(kSlice.count()));
-        reapConnections(false);
+        reapConnections();
         if (ready <= 0 || shouldShutdown_.load()) continue;
-        int client = ::accept4(serverFd_.get(), nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0) continue;  // the next readiness tries again
-        auto connection = std::make_unique<Connection>();
-        connection->fd.reset(client);
-        Connection& ref = *connection;
-        {
-            std::lock_guard lock(connectionsMutex_);
-            connections_.push_back(std::move(connection));
-        }
+        acceptOne();
+    }
+}
+
+void DaemonServer::acceptOne() {
+    UniqueFd client(::accept4(serverFd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!client) {
+        const int error = errno;
+        if (error != EMFILE && error != ENFILE && error != ENOBUFS && error != ENOMEM) return;  // try again
+        // Out of descriptors or memory, the waiting client would stay queued
+        // and the socket readable forever. Give the spare descriptor up to
+        // take it off the queue and refuse it, then wait a little before the
+        // next try.
+        spareFd_.reset();
+        UniqueFd waiting(::accept4(serverFd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (waiting) refuse(std::move(waiting), std::string("out of resources (") + std::strerror(error) + ")");
+        spareFd_.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        backOff();
+        return;
+    }
+    backoff_ = std::chrono::milliseconds(0);
+
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(client.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
+        (peer.uid != 0 && peer.uid != ::geteuid())) {
+        // Closed without a word: a stranger learns nothing from this socket.
+        logRefusal("from uid " + std::to_string(peer.uid) + ", not this daemon's user");
+        return;
+    }
+
+    std::size_t open = 0;
+    {
+        std::lock_guard lock(connectionsMutex_);
+        open = connections_.size();
+    }
+    if (open >= kMaxConnections) {
+        refuse(std::move(client), std::to_string(kMaxConnections) + " connections are open already");
+        return;
+    }
+
+    auto connection = std::make_unique<Connection>();
+    connection->fd = std::move(client);
+    Connection& ref = *connection;
+    {
+        std::lock_guard lock(connectionsMutex_);
+        connections_.push_back(std::move(connection));
+    }
+    try {
         ref.thread = std::thread([this, &ref] {
             handleClient(ref);
             ref.finished.store(true);
         });
+    } catch (const std::system_error& failure) {
+        std::unique_ptr<Connection> failed;
+        {
+            std::lock_guard lock(connectionsMutex_);
+            for (auto it = connections_.begin(); it != connections_.end(); ++it) {
+                if (it->get() == &ref) {
+                    failed = std::move(*it);
+                    connections_.erase(it);
+                    break;
+                }
+            }
+        }
+        if (failed) refuse(std::move(failed->fd), std::string("no thread to serve it (") + failure.what() + ")");
+        backOff();
     }
 }
 
-// Joins finished connections (all of them when stopping, after waking any
-// that still wait for their client). Descriptors are closed only here, after
-// the join, so a number is never reused while its thread may still use it.
-void DaemonServer::reapConnections(bool all) {
+// Tells the client why in one error line (never blocking: the line fits in an
+// empty socket buffer) and closes it. The log gets at most a line a second.
+void DaemonServer::refuse(UniqueFd client, const std::string& reason) {
+    std::string line = *RPCResponse::failure(0, ErrorCode::kFailed, "Connection refused: " + reason).toJSON() + "\n";
+    (void)::send(client.get(), line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    logRefusal(reason);
+}
+
+void DaemonServer::logRefusal(const std::string& reason) {
+    ++refusalsNotLogged_;
+    auto now = std::chrono::steady_clock::now();
+    if (now - lastRefusalLog_ >= std::chrono::seconds(1)) {
+        std::string also = refusalsNotLogged_ > 1 ? " (" + std::to_string(refusalsNotLogged_ - 1) + " more since the last report)" : "";
+        logLine("Refused a connection: " + reason + also);
+        lastRefusalLog_ = now;
+        refusalsNotLogged_ = 0;
+    }
+}
+
+// After a failure for lack of resources: waits 10 ms, doubling up to a
+// second while the failures go on, and notices a stop within a slice.
+void DaemonServer::backOff() {
+    backoff_ = std::clamp(backoff_ * 2, std::chrono::milliseconds(10), std::chrono::milliseconds(1000));
+    auto until = std::chrono::steady_clock::now() + backoff_;
+    while (!shouldShutdown_.load() && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kSlice, until - std::chrono::steady_clock::now()));
+    }
+}
+
+// Joins finished connections. Descriptors are closed only here, after the
+// join, so a number is never reused while its thread may still use it.
+void DaemonServer::reapConnections() {
     std::list<std::unique_ptr<Connection>> done;
     {
         std::lock_guard lock(connectionsMutex_);
         for (auto it = connections_.begin(); it != connections_.end();) {
-            if (all || (*it)->finished.load()) {
-                if (all) ::shutdown((*it)->fd.get(), SHUT_RDWR);
+            if ((*it)->finished.load()) {
                 done.push_back(std::move(*it));
                 it = connections_.erase(it);
             } else {
@@ -231,22 +321,68 @@ void DaemonServer::reapConnections(bool all) {
     }
 }
 
+// Every connection but the stopping one ends now; that one may finish
+// answering what it had sent, within kStopGrace; then all are cut off and
+// joined within kEndGrace. Threads that are still busy after that are inside
+// a handler that cannot be interrupted: the process exits without them.
+void DaemonServer::endConnections() {
+    using Clock = std::chrono::steady_clock;
+    const Connection* stopper = stopper_.load();
+    auto cutOff = [this](const Connection* spared) {
+        std::lock_guard lock(connectionsMutex_);
+        for (auto& connection : connections_) {
+            if (connection.get() != spared && !connection->finished.load()) ::shutdown(connection->fd.get(), SHUT_RDWR);
+        }
+    };
+    auto settled = [this](const Connection* only) {
+        std::lock_guard lock(connectionsMutex_);
+        return std::ranges::all_of(connections_, [&](const auto& connection) {
+            return (only != nullptr && connection.get() != only) || connection->finished.load();
+        });
+    };
+    auto waitUntil = [&](Clock::time_point deadline, const Connection* only) {
+        while (!settled(only) && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    };
+
+    cutOff(stopper);
+    if (stopper != nullptr) waitUntil(Clock::now() + kStopGrace, stopper);
+    cutOff(nullptr);
+    waitUntil(Clock::now() + kEndGrace, nullptr);
+    reapConnections();
+
+    std::size_t busy = 0;
+    {
+        std::lock_guard lock(connectionsMutex_);
+        busy = connections_.size();
+    }
+    if (busy > 0) {
+        logLine("Exiting with " + std::to_string(busy) + " request(s) still running");
+        std::fflush(nullptr);
+        std::_Exit(0);
+    }
+}
+
+bool DaemonServer::stoppingWithout(const Connection& connection) const {
+    return shouldShutdown_.load() && stopper_.load() != &connection;
+}
+
 void DaemonServer::handleClient(Connection& connection) {
     const int fd = connection.fd.get();
     LineBuffer buffer(kMaxLineBytes);
-    std::string out;
     char chunk[64 * 1024];
-    while (!shouldShutdown_.load()) {
-        ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+    for (;;) {
+        if (stoppingWithout(connection)) return;
+        // Once this connection has stopped the server it answers only what
+        // it had sent already: it reads without waiting and ends when dry.
+        const bool draining = stopper_.load() == &connection;
+        ssize_t n = ::recv(fd, chunk, sizeof chunk, draining ? MSG_DONTWAIT : 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
         buffer.append(std::string_view(chunk, static_cast<std::size_t>(n)));
         while (auto line = buffer.nextLine()) {
-            if (!handleLine(*line, out, fd)) return;
+            if (stoppingWithout(connection)) return;
+            if (!handleLine(*line, connection)) return;
         }
-        // Answers to every line of this read go out together, in order.
-        if (!sendAll(fd, out)) return;
-        out.clear();
         if (buffer.overflowed()) {
             auto response = RPCResponse::failure(
                 0, ErrorCode::kFailed,
@@ -257,28 +393,27 @@ void DaemonServer::handleClient(Connection& connection) {
     }
 }
 
-// Answers one line into out; false when the connection is lost.
-bool DaemonServer::handleLine(std::string_view line, std::string& out, int fd) {
+// Answers one line, writing the answer at once; false when the connection is
+// lost.
+bool DaemonServer::handleLine(std::string_view line, Connection& connection) {
+    const int fd = connection.fd.get();
     if (line.empty() || !isValidUTF8(line)) return true;
     auto request = parseRPCRequestFromLine(line);
-    if (!request) {
-        out += *parseErrorResponse().toJSON();
-        out += '\n';
-        return true;
-    }
+    if (!request) return sendAll(fd, *parseErrorResponse().toJSON() + "\n");
     RPCResponse response = gate_.serve([&] { return dispatcher_.dispatch(*request); });
+    bool delivered = true;
     if (auto text = std::move(response).toJSON()) {
-        out += *text;
-        out += '\n';
+        text->push_back('\n');
+        delivered = sendAll(fd, *text);
     }
     if (request->method == "shutdown") {
-        // The reply must be on its way before the main thread may exit.
-        if (!sendAll(fd, out)) return false;
-        out.clear();
+        // The stop holds whether or not its answer could be delivered.
+        const Connection* none = nullptr;
+        stopper_.compare_exchange_strong(none, &connection);
         shouldShutdown_.store(true);
         gate_.stop();
     }
-    return true;
+    return delivered;
 }
 
 void DaemonServer::cleanup() {
@@ -286,7 +421,6 @@ void DaemonServer::cleanup() {
     serverFd_.reset();
     ::unlink(socketPath_.c_str());
     ::unlink(infoPath_.c_str());
-    reapConnections(true);
 }
 
 int runDaemon(platform::Platform& platform) {
@@ -295,8 +429,6 @@ int runDaemon(platform::Platform& platform) {
     RequestGate gate;
     Dispatcher dispatcher(platform, &gate);
     DaemonServer server(dispatcher, gate, userHomeDirectory() + "/.kest");
-    // The main thread runs the overlay's loop: the halo, its tracking and ripples.
-    server.setMainLoopSlice([&platform](std::chrono::milliseconds slice) { platform.overlay().runMainLoop(slice); });
     gSignalTarget.store(&server);
     std::signal(SIGTERM, onTerminationSignal);
     std::signal(SIGINT, onTerminationSignal);

@@ -8,7 +8,13 @@
 // through one RequestGate, because the dispatcher's state and the desktop
 // connections are not free-threaded; a request that pauses hands its turn on,
 // so one client's wait never holds up another's request. Stopping ends every
-// pause at once.
+// pause at once, lets the connection that asked for the stop answer what it had
+// already sent, and ends every other connection at once.
+//
+// Only this user (or root) may connect: a peer of another uid is closed on
+// accept. At most kMaxConnections are served at once; an extra one, or one that
+// arrives when no thread or descriptor is to be had, gets an error line and is
+// closed, and the accept loop backs off instead of spinning.
 #pragma once
 
 #include <atomic>
@@ -43,6 +49,14 @@ public:
     // A line may wait this long for its line feed; a longer one is answered
     // with an error and its connection closed.
     static constexpr std::size_t kMaxLineBytes = 64u << 20;
+    // Connections served at once; more are refused until one ends.
+    static constexpr std::size_t kMaxConnections = 128;
+    // How long a stop waits for the stopping connection's remaining answers,
+    // and then for every connection's thread to end. A thread still busy
+    // after that is inside a handler that cannot be cut short: the process
+    // then exits without waiting for it.
+    static constexpr std::chrono::milliseconds kStopGrace{5000};
+    static constexpr std::chrono::milliseconds kEndGrace{1000};
 
     // kestDir is the data directory (the user's home + "/.kest" in the daemon
     // entry). The dispatcher and the gate (the dispatcher's pause) must
@@ -75,9 +89,15 @@ private:
     std::expected<void, DaemonError> bindSocket();
     void writeDaemonInfo();
     void acceptLoop();
+    void acceptOne();
+    void refuse(UniqueFd client, const std::string& reason);
+    void logRefusal(const std::string& reason);
+    void backOff();
     void handleClient(Connection& connection);
-    bool handleLine(std::string_view line, std::string& out, int fd);
-    void reapConnections(bool all);
+    bool handleLine(std::string_view line, Connection& connection);
+    bool stoppingWithout(const Connection& connection) const;
+    void reapConnections();
+    void endConnections();
     void cleanup();
 
     Dispatcher& dispatcher_;
@@ -86,10 +106,19 @@ private:
     std::string infoPath_;
     UniqueFd serverFd_;
     std::atomic<bool> shouldShutdown_{false};
+    // The connection whose shutdown request stopped the server (compared,
+    // never dereferenced: it may be gone).
+    std::atomic<const Connection*> stopper_{nullptr};
     RequestGate& gate_;
     std::mutex connectionsMutex_;
     std::list<std::unique_ptr<Connection>> connections_;
     std::thread acceptThread_;
+    // Held in reserve so that, out of descriptors, the loop can still take a
+    // waiting client off the queue and tell it why it is refused.
+    UniqueFd spareFd_;
+    std::chrono::milliseconds backoff_{0};
+    std::chrono::steady_clock::time_point lastRefusalLog_{};
+    std::size_t refusalsNotLogged_ = 0;
     std::function<void(std::chrono::milliseconds)> mainLoopSlice_;
 };
 

@@ -81,6 +81,7 @@ public:
     // Sends one line and returns the answer line.
     std::optional<std::string> call(const std::string& line);
     void close() { fd_.reset(); }
+    int fd() const { return fd_.get(); }
 
 private:
     UniqueFd fd_;

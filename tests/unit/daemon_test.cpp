@@ -1,13 +1,24 @@
 // The daemon over a real socket: framing, bad input, many clients, shared
-// state, shutdown and start-up failures.
+// state, shutdown, who may connect and how many, and start-up failures.
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
 
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
+#include "rpc/daemon_server.hpp"
 #include "rpc/protocol.hpp"
 #include "support/kest_process.hpp"
 
@@ -208,6 +219,214 @@ TEST_F(DaemonTest, StaleSocketFromAKilledDaemonIsReplaced) {
     ASSERT_TRUE(startDaemon());
     SocketClient client = connect();
     EXPECT_EQ(client.call(request(1, "ping")), pong(1));
+}
+
+// --- How the daemon stops, answers, admits and refuses ---
+
+// Open descriptors of a process.
+std::size_t openDescriptors(pid_t pid) {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) ++count;
+    return count;
+}
+
+bool isRefusal(const std::optional<std::string>& line) {
+    if (!line) return false;
+    Json parsed = Json::parse(*line, nullptr, false);
+    return parsed.is_object() && parsed["id"] == 0 && parsed["error"]["code"] == -32600 &&
+           parsed["error"]["message"].get<std::string>().rfind("Connection refused: ", 0) == 0;
+}
+
+// A client that stops reading before its shutdown is answered: the answer
+// cannot be written, and the daemon stops all the same.
+TEST_F(DaemonTest, ShutdownWhoseAnswerCannotBeWrittenStillStops) {
+    SocketClient client = connect();
+    ASSERT_EQ(::shutdown(client.fd(), SHUT_RD), 0);
+    ASSERT_TRUE(client.send(request(1, "shutdown") + "\n"));
+    client.close();
+    EXPECT_EQ(daemon_->waitForExit(), 0);
+    EXPECT_FALSE(std::filesystem::exists(daemon_->socketPath()));
+}
+
+// Everything the stopping client sent before its shutdown was answered is
+// answered, though it reads only later (the daemon blocks writing to it);
+// other connections end at once with their backlog unanswered.
+TEST_F(DaemonTest, StopAnswersTheStoppersBacklogAndEndsTheOthers) {
+    SocketClient other = connect();
+    SocketClient stopper = connect();
+    const std::string value(2000, 'v');
+    ASSERT_EQ(stopper.call(request(1, "kv_set", R"({"key":"big","value":")" + value + "\"}")),
+              R"({"id":1,"jsonrpc":"2.0","result":{"ok":true}})");
+    ASSERT_EQ(other.call(request(2, "ping")), pong(2));
+
+    constexpr int kBehind = 2000;  // about 4 MB of answers: far more than a socket buffer holds
+    std::string burst = request(3, "shutdown") + "\n";
+    for (int i = 0; i < kBehind; ++i) burst += request(10 + i, "kv_get", R"({"key":"big"})") + "\n";
+    ASSERT_TRUE(stopper.send(burst));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the daemon sees the stop meanwhile
+
+    EXPECT_EQ(stopper.readLine(), R"({"id":3,"jsonrpc":"2.0","result":{"ok":true}})");
+    const std::string expected = R"(,"jsonrpc":"2.0","result":{"key":"big","value":")" + value + "\"}}";
+    int answered = 0;
+    for (int i = 0; i < kBehind; ++i) {
+        if (stopper.readLine() == R"({"id":)" + std::to_string(10 + i) + expected) ++answered;
+    }
+    EXPECT_EQ(answered, kBehind);
+    EXPECT_TRUE(stopper.closedByPeer());
+    EXPECT_TRUE(other.closedByPeer());
+    EXPECT_EQ(daemon_->waitForExit(), 0);
+}
+
+// Each answer goes out when it is made: the first line of a write is answered
+// while the second, sent with it, still waits.
+TEST_F(DaemonTest, AnAnswerDoesNotWaitForTheRestOfItsRead) {
+    SocketClient client = connect();
+    ASSERT_TRUE(client.send(request(1, "ping") + "\n" + request(2, "wait", R"({"ms": 600000})") + "\n"));
+    EXPECT_EQ(client.readLine(), pong(1));
+    SocketClient stopper = connect();
+    EXPECT_EQ(stopper.call(request(3, "shutdown")), R"({"id":3,"jsonrpc":"2.0","result":{"ok":true}})");
+    EXPECT_EQ(daemon_->waitForExit(), 0);
+}
+
+// Past the connection limit a client gets one error line and is closed; the
+// open ones are served on, and a place freed is taken again.
+TEST_F(DaemonTest, ConnectionsBeyondTheLimitAreRefusedCleanly) {
+    std::vector<SocketClient> open(DaemonServer::kMaxConnections);
+    for (std::size_t i = 0; i < open.size(); ++i) {
+        ASSERT_TRUE(open[i].connect(daemon_->socketPath()));
+        ASSERT_EQ(open[i].call(request(static_cast<std::int64_t>(i), "ping")), pong(static_cast<std::int64_t>(i)));
+    }
+    SocketClient extra = connect();
+    EXPECT_TRUE(isRefusal(extra.readLine()));
+    EXPECT_TRUE(extra.closedByPeer());
+    EXPECT_EQ(open.front().call(request(1, "ping")), pong(1));
+
+    open.back().close();
+    bool servedAgain = false;
+    for (int attempt = 0; attempt < 100 && !servedAgain; ++attempt) {
+        SocketClient late = connect();
+        auto line = late.call(request(7, "ping"));
+        servedAgain = line == pong(7);
+        if (!servedAgain) {
+            EXPECT_TRUE(isRefusal(line));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    EXPECT_TRUE(servedAgain);
+    EXPECT_NE(daemon_->errorOutput().find("[kest-core] Refused a connection: "), std::string::npos);
+}
+
+// Out of descriptors, a waiting client is refused with a line (not left in
+// the queue while the accept loop spins), and the daemon serves on once
+// descriptors are to be had again.
+TEST_F(DaemonTest, RunningOutOfDescriptorsRefusesAndRecovers) {
+    SocketClient first = connect();
+    ASSERT_EQ(first.call(request(1, "ping")), pong(1));
+    rlimit before{};
+    ASSERT_EQ(::prlimit(daemon_->pid(), RLIMIT_NOFILE, nullptr, &before), 0);
+    rlimit tight = before;
+    tight.rlim_cur = openDescriptors(daemon_->pid()) + 2;
+    ASSERT_EQ(::prlimit(daemon_->pid(), RLIMIT_NOFILE, &tight, nullptr), 0);
+
+    std::vector<SocketClient> clients;
+    bool refused = false;
+    for (int i = 0; i < 10 && !refused; ++i) {
+        clients.emplace_back();
+        ASSERT_TRUE(clients.back().connect(daemon_->socketPath()));
+        auto line = clients.back().call(request(100 + i, "ping"));
+        refused = isRefusal(line);
+        if (!refused) {
+            ASSERT_EQ(line, pong(100 + i));
+        }
+    }
+    EXPECT_TRUE(refused);
+    EXPECT_EQ(first.call(request(2, "ping")), pong(2));
+
+    ASSERT_EQ(::prlimit(daemon_->pid(), RLIMIT_NOFILE, &before, nullptr), 0);
+    clients.clear();
+    bool served = false;
+    for (int attempt = 0; attempt < 100 && !served; ++attempt) {
+        SocketClient again = connect();
+        served = again.call(request(3, "ping")) == pong(3);
+        if (!served) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(served);
+}
+
+#ifndef __SANITIZE_ADDRESS__
+// A thread that cannot be started (no address space left for its stack)
+// refuses that one client; the daemon lives on.
+TEST_F(DaemonTest, AFailedThreadStartRefusesThatClientOnly) {
+    // Hold connections open so that no finished thread's stack is left to reuse.
+    std::vector<SocketClient> held(8);
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        ASSERT_TRUE(held[i].connect(daemon_->socketPath()));
+        ASSERT_EQ(held[i].call(request(1, "ping")), pong(1));
+    }
+    std::ifstream status("/proc/" + std::to_string(daemon_->pid()) + "/status");
+    std::string line;
+    rlim_t sizeKiB = 0;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmSize:", 0) == 0) sizeKiB = std::stoull(line.substr(7));
+    }
+    ASSERT_GT(sizeKiB, 0u);
+    rlimit before{};
+    ASSERT_EQ(::prlimit(daemon_->pid(), RLIMIT_AS, nullptr, &before), 0);
+    rlimit tight = before;
+    tight.rlim_cur = (sizeKiB + 2048) * 1024;  // less than one thread stack more
+    ASSERT_EQ(::prlimit(daemon_->pid(), RLIMIT_AS, &tight, nullptr), 0);
+    SocketClient refused = connect();
+    auto answer = refused.readLine();
+    ASSERT_EQ(::prlimit(daemon_->pid(), RLIMIT_AS, &before, nullptr), 0);
+    EXPECT_TRUE(isRefusal(answer)) << answer.value_or("(nothing)");
+    EXPECT_EQ(held.front().call(request(2, "ping")), pong(2));
+    SocketClient later = connect();
+    EXPECT_EQ(later.call(request(3, "ping")), pong(3));
+}
+#endif
+
+// Only the daemon's own user (or root) may talk to it, whatever the modes of
+// its files: a client of another uid is closed unanswered.
+TEST_F(DaemonTest, ClientsOfAnotherUserAreTurnedAway) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    const passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const uid_t uid = nobody->pw_uid;
+    const gid_t gid = nobody->pw_gid;
+    // Widen everything by hand so that only the credential check is left.
+    ASSERT_EQ(::chmod(home_.path().c_str(), 0711), 0);
+    ASSERT_EQ(::chmod((home_.path() + "/.kest").c_str(), 0711), 0);
+    ASSERT_EQ(::chmod(daemon_->socketPath().c_str(), 0777), 0);
+
+    const std::string path = daemon_->socketPath();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const std::string line = request(1, "ping") + "\n";
+
+    // The child makes only async-signal-safe calls; its exit status is the verdict.
+    enum Verdict { kClosedUnanswered = 0, kAnswered = 1, kCannotConnect = 2, kNoVerdict = 3, kNoSwitch = 4 };
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(kNoSwitch);
+        int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) ::_exit(kCannotConnect);
+        (void)!::send(fd, line.data(), line.size(), MSG_NOSIGNAL);
+        pollfd watch{fd, POLLIN, 0};
+        if (::poll(&watch, 1, 10000) <= 0) ::_exit(kNoVerdict);
+        char byte;
+        ssize_t n = ::recv(fd, &byte, 1, 0);
+        ::_exit(n > 0 ? kAnswered : kClosedUnanswered);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), kClosedUnanswered);
+    EXPECT_NE(daemon_->errorOutput().find("Refused a connection: from uid " + std::to_string(uid)), std::string::npos);
+    // Root and the owner (here the same) are served as before.
+    SocketClient owner = connect();
+    EXPECT_EQ(owner.call(request(2, "ping")), pong(2));
 }
 
 TEST(DaemonStartup, SocketPathTooLongFailsWithItsMessage) {
