@@ -97,6 +97,43 @@ def run(session: Session) -> None:
     session.check("the slider moved", session.value_becomes(slider, 80))
 
     call("changed")
+
+    # The clipboard: a text set through the engine reads back whole.
+    clip = "kest demo: Grüße ✓"
+    call("clipboard_set", {"text": clip})
+    session.check("the clipboard holds the text", call("clipboard_read").get("text") == clip)
+
+    # Menus by path: list the bar, toggle a check item.
+    titles = [item.get("title") for item in call("menu_list").get("items", [])]
+    session.check("the menu bar lists File and Edit", "File" in titles and "Edit" in titles)
+    call("menu_click", {"path": "Edit > Show Ruler"})
+    session.check("the menu item acted",
+                  call("wait", {"text": "Last Action: Show Ruler", "timeout": 5000}).get("ok") is True)
+
+    # A modal dialog: open it, read it, accept it.
+    call("snapshot", {"interactive": True, "compact": True})
+    call("click", {"ref": session.ref("Open Dialog", "button")})
+    shown = {}
+    for _ in range(50):
+        shown = call("dialog")
+        if shown.get("found"):
+            break
+        call("wait", {"ms": 100})
+    session.check("the dialog is described", shown.get("dialog", {}).get("title") == "Fixture Dialog")
+    call("dialog_accept")
+    session.check("the dialog was accepted",
+                  call("wait", {"text": "Last Action: Dialog OK", "timeout": 5000}).get("ok") is True)
+
+    # Screens and screenshots: the grabbed window, then the whole screen.
+    call("displays")
+    shot = call("screenshot", {"path": os.path.join(tempfile.gettempdir(), "kest-demo-window.png")})
+    session.check("the window screenshot was written",
+                  os.path.exists(shot.get("path", "")) and shot.get("width", 0) > 0)
+    screen = call("screenshot", {"screen": True, "format": "jpeg",
+                                 "path": os.path.join(tempfile.gettempdir(), "kest-demo-screen.jpg")})
+    session.check("the screen screenshot was written", screen.get("width", 0) >= shot.get("width", 0) > 0)
+
+    call("ungrab")
     call("shutdown")
 
 
