@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <set>
 
 #include "e2e_support.hpp"
 #include "platform/linux/atspi_prefetch.hpp"
@@ -185,6 +186,62 @@ TEST_F(SnapshotE2ETest, WidgetFactoryQueries) {
     EXPECT_EQ(call("box", {{"ref", ref}})["bounds"], buttons["elements"][0]["bounds"]);
     Json sub = call("snapshot", {{"subtree", snapshot["elements"][0]["ref"]}, {"compact", true}});
     ASSERT_FALSE(sub.contains("error")) << sub;
+}
+
+// GTK 4 is on the bus, its roles come through the role table, and its bounds
+// are screen coordinates: the window reads as the window list shows it, and
+// its elements move with it (GTK 4 itself reports them relative to the window).
+TEST_F(SnapshotE2ETest, Gtk4WindowInScreenCoordinates) {
+    auto factory = start({"gtk4-widget-factory"});
+    grab(factory.pid());
+    auto listed = [&] {
+        const Json windows = call("windows")["windows"];
+        for (const Json& w : windows) {
+            if (w["process_id"] == factory.pid()) return w["bounds"];
+        }
+        return Json();
+    };
+    auto entryBounds = [&] {
+        Json found = call("find", {{"text", "GtkEntry"}, {"role", "textfield"}, {"first", true}});
+        return found["count"] == 1 ? found["elements"][0]["bounds"] : Json();
+    };
+    Json moved = call("move", {{"x", 40}, {"y", 30}});
+    ASSERT_FALSE(moved.contains("error")) << moved;
+    ASSERT_TRUE(waitFor([&] { return listed().is_array() && listed()[0] == 40.0 && listed()[1] == 30.0; }))
+        << moved << listed();
+
+    Json snapshot = call("snapshot");
+    ASSERT_FALSE(snapshot.contains("error")) << snapshot;
+    EXPECT_EQ(snapshot["window"]["title"], "GTK Widget Factory");
+    EXPECT_EQ(snapshot["window"]["bounds"], listed());
+    Json flat = Json::array();
+    flatten(snapshot["elements"], flat);
+    EXPECT_GT(flat.size(), 300u);
+    std::set<std::string> roles;
+    for (const Json& e : flat) roles.insert(e["role"].get<std::string>());
+    for (const char* role : {"button", "textfield", "checkbox", "slider", "tab", "tabgroup", "scrollarea"}) {
+        EXPECT_TRUE(roles.contains(role)) << role;
+    }
+    Json check = call("find", {{"text", "checkbutton"}, {"role", "checkbox"}, {"first", true}});
+    ASSERT_EQ(check["count"], 1) << check;
+    EXPECT_EQ(call("read", {{"ref", check["elements"][0]["ref"]}})["label"], "checkbutton");
+
+    // The entry lies inside the window, below its header bar, and moves with it.
+    const Json window = listed();
+    const Json before = entryBounds();
+    ASSERT_TRUE(before.is_array());
+    EXPECT_GT(before[0].get<double>(), window[0].get<double>());
+    EXPECT_GT(before[1].get<double>(), window[1].get<double>() + 20);
+    EXPECT_LT(before[0].get<double>() + before[2].get<double>(), window[0].get<double>() + window[2].get<double>());
+    EXPECT_EQ(call("box", {{"ref", call("find", {{"text", "GtkEntry"}, {"first", true}})["elements"][0]["ref"]}})["bounds"],
+              before);
+    ASSERT_FALSE(call("move", {{"x", 240}, {"y", 130}}).contains("error"));
+    ASSERT_TRUE(waitFor([&] { return listed().is_array() && listed()[0] == 240.0 && listed()[1] == 130.0; }));
+    const Json after = entryBounds();
+    ASSERT_TRUE(after.is_array());
+    EXPECT_EQ(after[0].get<double>() - before[0].get<double>(), 200.0);
+    EXPECT_EQ(after[1].get<double>() - before[1].get<double>(), 100.0);
+    EXPECT_EQ(after[2], before[2]);
 }
 
 TEST_F(SnapshotE2ETest, GrownListHoldsExactlyFiveHundred) {

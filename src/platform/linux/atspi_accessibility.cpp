@@ -323,16 +323,65 @@ AttributeResult AtspiAccessibility::focused(const AtspiElement& e) {
     return Value::boolean(states->has(ATSPI_STATE_FOCUSED));
 }
 
+// GTK 4 has no screen coordinates on X11: asked for them, it answers with
+// coordinates relative to its window widget (warning "Screen coordinates not
+// supported"), the window itself at (0, 0). Such an application is told by its
+// toolkit and by its top level standing at (0, 0); its extents are moved by
+// where the window widget stands on the screen: the X window's outer frame,
+// inset by half of what the frame is larger than the widget (the client-side
+// decorations' margin, the same on every side without a compositor). The
+// top level itself reads as its X window's outer frame, as the window list
+// shows it.
+std::expected<Rect, Status> AtspiAccessibility::screenExtents(AtspiAccessible* object) {
+    AtspiReader& r = *reader();
+    auto extents = r.extents(object);
+    if (!extents) return extents;
+    auto* application = reinterpret_cast<AtspiObject*>(object)->app;
+    if (!application || !application->bus_name || !application->root) return extents;
+    auto [known, fresh] = reportsWindowRelative_.try_emplace(application->bus_name, false);
+    if (fresh) {
+        GCharPtr toolkit(atspi_accessible_get_toolkit_name(application->root, nullptr));
+        GCharPtr version(atspi_accessible_get_toolkit_version(application->root, nullptr));
+        const std::string_view name = toolkit ? toolkit.get() : "";
+        known->second = (name == "GTK" || name == "gtk") && version && std::string_view(version.get()).starts_with("4.");
+    }
+    // An element that is not drawn (a hidden page's) stays at no place at all.
+    if (!known->second || (extents->x == 0 && extents->y == 0 && extents->width == 0 && extents->height == 0)) {
+        return extents;
+    }
+
+    constexpr int MAX_DEPTH = 128;
+    AccessiblePtr top = adoptAccessible(ATSPI_ACCESSIBLE(g_object_ref(object)));
+    for (int depth = 0;; ++depth) {
+        auto up = r.parent(top.get());
+        if (!up || depth >= MAX_DEPTH) return extents;
+        auto upRole = r.role(up->get());
+        if (!upRole) return extents;
+        if (*upRole == ATSPI_ROLE_APPLICATION) break;
+        top = std::move(*up);
+    }
+    auto topExtents = top.get() == object ? extents : r.extents(top.get());
+    if (!topExtents || topExtents->x != 0 || topExtents->y != 0) return extents;
+    auto window = xWindowOf(top.get());
+    if (!window) return extents;
+    const Rect frame{static_cast<double>(window->bounds.x), static_cast<double>(window->bounds.y),
+                     static_cast<double>(window->bounds.width), static_cast<double>(window->bounds.height)};
+    if (top.get() == object) return frame;
+    const double insetX = std::max(0.0, std::floor((frame.width - topExtents->width) / 2));
+    const double insetY = std::max(0.0, std::floor((frame.height - topExtents->height) / 2));
+    return Rect{extents->x + frame.x + insetX, extents->y + frame.y + insetY, extents->width, extents->height};
+}
+
 AttributeResult AtspiAccessibility::position(const AtspiElement& e) {
     if (e.kind == AtspiElement::Kind::application) return std::unexpected(kAttributeUnsupported);
-    auto extents = reader()->extents(e.object.get());
+    auto extents = screenExtents(e.object.get());
     if (!extents) return std::unexpected(extents.error());
     return Value::point(Point{extents->x, extents->y});
 }
 
 AttributeResult AtspiAccessibility::size(const AtspiElement& e) {
     if (e.kind == AtspiElement::Kind::application) return std::unexpected(kAttributeUnsupported);
-    auto extents = reader()->extents(e.object.get());
+    auto extents = screenExtents(e.object.get());
     if (!extents) return std::unexpected(extents.error());
     return Value::size(Size{extents->width, extents->height});
 }

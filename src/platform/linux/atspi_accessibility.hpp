@@ -69,6 +69,11 @@ private:
     std::optional<X11WindowInfo> xWindowOf(AtspiAccessible* window);
     std::optional<X11WindowInfo> findXWindow(AtspiAccessible* window);
     bool isWindow(AtspiAccessible* object);
+    // Extents in screen coordinates, whatever the toolkit reports (see the
+    // definition); `reportsWindowRelative_` remembers, by bus name, which
+    // applications are GTK 4.
+    std::expected<Rect, Status> screenExtents(AtspiAccessible* object);
+    std::map<std::string, bool> reportsWindowRelative_;
 
     AttributeResult role(const AtspiElement& element);
     AttributeResult title(const AtspiElement& element);
