@@ -2,6 +2,7 @@
 #include "rpc/daemon_server.hpp"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/socket.h>
@@ -23,6 +24,8 @@ namespace kest {
 namespace {
 
 constexpr auto kSlice = std::chrono::milliseconds(100);
+// Allocations from this size up are mapped on their own and unmapped on free.
+constexpr std::size_t kLargeBufferBytes = 256u << 10;
 // The socket address holds at most this many bytes of path, its zero included.
 constexpr std::size_t kMaxSocketPathBytes = 104;
 
@@ -185,6 +188,10 @@ std::expected<void, DaemonError> DaemonServer::start() {
     writeDaemonInfo();
     ::fcntl(serverFd_.get(), F_SETFL, ::fcntl(serverFd_.get(), F_GETFL) | O_NONBLOCK);
     spareFd_.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    // The daemon runs for days: big short-lived buffers (a long line, a large
+    // answer) are to go back to the system when freed, not stay in the heap
+    // as the allocator's adaptive threshold would have them after the first.
+    (void)::mallopt(M_MMAP_THRESHOLD, static_cast<int>(kLargeBufferBytes));
     logLine("Daemon listening on " + socketPath_);
 
     acceptThread_ = std::thread([this] { acceptLoop(); });
