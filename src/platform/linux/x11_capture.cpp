@@ -175,7 +175,10 @@ std::expected<CaptureExit, std::string> X11Capture::capture(const CaptureRequest
     XImagePtr image;
     // A redirected window's own pixels: its frame's pixmap, in the frame's
     // coordinates.
-    if (frame != None && hasComposite(display) && compositorRunning(*x)) {
+    // The extension's version is asked once per connection; whether a
+    // compositor runs is asked every time (one may start or stop).
+    if (frame != None && !composite_) composite_ = hasComposite(display);
+    if (frame != None && *composite_ && compositorRunning(*x)) {
         X11ErrorTrap trap(display);
         PixmapOwner pixmap(display, XCompositeNameWindowPixmap(display, frame));
         if (!trap.failed() && pixmap.pixmap != None) {

@@ -11,6 +11,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "platform/capture.hpp"
 #include "platform/linux/image_files.hpp"
@@ -47,6 +48,7 @@ private:
     std::unique_ptr<X11Connection> connection_;
     std::unique_ptr<SharedImageSegment> segment_;
     bool sharedMemoryRefused_ = false;
+    std::optional<bool> composite_;  // whether the server names window pixmaps
     EncodeSettings settings_;
     PixelSource lastSource_ = PixelSource::sharedMemory;
 };
