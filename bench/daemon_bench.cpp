@@ -1,6 +1,7 @@
 // Daemon latency and throughput, against a bare line-echo server on the same
 // kind of socket in the same run (the floor any daemon pays), and one-shot
-// process cost against spawning /bin/true.
+// process cost against spawning /bin/true; and 64 clients at once, each
+// keeping a window of requests in flight, for throughput and latency under load.
 //
 //   daemon_bench [KEST_CORE_BINARY]
 #include <fcntl.h>
@@ -160,6 +161,88 @@ double pipelined(const std::string& path, int connections) {
     return (each + 999) / 1000 * 1000 * connections / seconds;
 }
 
+struct LoadFigures {
+    double requestsPerSecond;
+    double p50Us, p99Us;
+    long lost;
+};
+
+// kLoadClients clients at once, each sending kLoadEach requests (ping, kv_set
+// and kv_get of its own key, status) in writes of up to 10 lines, never more
+// than `window` unanswered; latency is from a request's write to its answer.
+// A window of 1 is 64 clients each waiting for every answer; a deep window
+// queues thousands of requests behind the daemon's one turn at a time.
+constexpr int kLoadClients = 64;
+constexpr int kLoadEach = 1000;
+
+LoadFigures load(const std::string& path, int window) {
+    const int kLoadGroup = std::min(10, window);
+    const int kLoadWindow = window;
+    std::vector<std::vector<double>> samples(kLoadClients);
+    std::atomic<long> lost{0};
+    std::vector<std::thread> clients;
+    auto start = Clock::now();
+    for (int c = 0; c < kLoadClients; ++c) {
+        clients.emplace_back([&, c] {
+            int fd = connectTo(path);
+            if (fd < 0) {
+                lost += kLoadEach;
+                return;
+            }
+            std::vector<std::string> lines(kLoadEach);
+            const std::string key = "\"bench-" + std::to_string(c) + "\"";
+            for (int i = 0; i < kLoadEach; ++i) {
+                const std::string id = std::to_string(i);
+                switch (i % 4) {
+                case 0: lines[i] = R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":"ping"})"; break;
+                case 1: lines[i] = R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":"kv_set","params":{"key":)" + key + R"(,"value":)" + id + "}}"; break;
+                case 2: lines[i] = R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":"kv_get","params":{"key":)" + key + "}}"; break;
+                default: lines[i] = R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":"status"})";
+                }
+                lines[i] += '\n';
+            }
+            std::vector<Clock::time_point> sentAt(kLoadEach);
+            std::atomic<int> answered{0};
+            std::thread writer([&] {
+                for (int i = 0; i < kLoadEach; i += kLoadGroup) {
+                    for (int seen = answered.load(); i - seen >= kLoadWindow; seen = answered.load()) answered.wait(seen);
+                    std::string group;
+                    for (int k = i; k < std::min(i + kLoadGroup, kLoadEach); ++k) group += lines[k];
+                    auto now = Clock::now();
+                    for (int k = i; k < std::min(i + kLoadGroup, kLoadEach); ++k) sentAt[k] = now;
+                    if (!sendAll(fd, group.data(), group.size())) return;
+                }
+            });
+            char chunk[65536];
+            samples[c].reserve(kLoadEach);
+            while (answered.load() < kLoadEach) {
+                ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+                if (n <= 0) break;
+                auto now = Clock::now();
+                for (ssize_t k = 0; k < n; ++k) {
+                    if (chunk[k] != '\n') continue;
+                    int i = answered.fetch_add(1);
+                    samples[c].push_back(std::chrono::duration<double, std::micro>(now - sentAt[i]).count());
+                }
+                answered.notify_all();
+            }
+            lost += kLoadEach - answered.load();
+            ::shutdown(fd, SHUT_RDWR);
+            answered.store(kLoadEach * 2);  // a writer waiting on a lost connection goes on, and fails
+            answered.notify_all();
+            writer.join();
+            ::close(fd);
+        });
+    }
+    for (auto& t : clients) t.join();
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::vector<double> all;
+    for (auto& s : samples) all.insert(all.end(), s.begin(), s.end());
+    std::sort(all.begin(), all.end());
+    if (all.empty()) return {0, 0, 0, lost.load()};
+    return {static_cast<double>(all.size()) / seconds, all[all.size() / 2], all[all.size() * 99 / 100], lost.load()};
+}
+
 double medianProcessMs(std::vector<std::string> argv) {
     std::vector<char*> pointers;
     for (auto& a : argv) pointers.push_back(a.data());
@@ -235,6 +318,21 @@ int main(int argc, char** argv) {
         std::printf("  kest-core daemon   %10.0f requests/s\n", kestRate);
         std::printf("  echo server (peer) %10.0f requests/s\n", floorRate);
         std::printf("  ratio              %10.2fx of the peer's rate\n", kestRate / floorRate);
+    }
+
+    (void)load(socketPath, 100);  // warm-up: threads and buffers of 64 connections
+    (void)load(echo.path(), 100);
+    for (int window : {1, 100}) {
+        LoadFigures kestLoad = load(socketPath, window);
+        LoadFigures echoLoad = load(echo.path(), window);
+        std::printf("load: %d clients at once, %d requests each, up to %d in flight each\n", kLoadClients, kLoadEach, window);
+        std::printf("  kest-core daemon   %10.0f requests/s   p50 %8.1f us   p99 %8.1f us   lost %ld\n",
+                    kestLoad.requestsPerSecond, kestLoad.p50Us, kestLoad.p99Us, kestLoad.lost);
+        std::printf("  echo server (peer) %10.0f requests/s   p50 %8.1f us   p99 %8.1f us   lost %ld\n",
+                    echoLoad.requestsPerSecond, echoLoad.p50Us, echoLoad.p99Us, echoLoad.lost);
+        std::printf("  ratio              %10.2fx of the peer's rate   p50 %6.2fx   p99 %6.2fx (goal <= 2x)\n",
+                    kestLoad.requestsPerSecond / echoLoad.requestsPerSecond, kestLoad.p50Us / echoLoad.p50Us,
+                    kestLoad.p99Us / echoLoad.p99Us);
     }
 
     double oneShot = medianProcessMs({binary, "ping"});

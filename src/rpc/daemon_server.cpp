@@ -376,6 +376,7 @@ bool DaemonServer::stoppingWithout(const Connection& connection) const {
 void DaemonServer::handleClient(Connection& connection) {
     const int fd = connection.fd.get();
     LineBuffer buffer(kMaxLineBytes);
+    std::string out;  // answers not yet written (see handleLine)
     char chunk[64 * 1024];
     for (;;) {
         if (stoppingWithout(connection)) return;
@@ -388,8 +389,10 @@ void DaemonServer::handleClient(Connection& connection) {
         buffer.append(std::string_view(chunk, static_cast<std::size_t>(n)));
         while (auto line = buffer.nextLine()) {
             if (stoppingWithout(connection)) return;
-            if (!handleLine(*line, connection)) return;
+            if (!handleLine(*line, connection, out)) return;
         }
+        if (!sendAll(fd, out)) return;
+        out.clear();
         if (buffer.overflowed()) {
             auto response = RPCResponse::failure(
                 0, ErrorCode::kFailed,
@@ -400,18 +403,46 @@ void DaemonServer::handleClient(Connection& connection) {
     }
 }
 
-// Answers one line, writing the answer at once; false when the connection is
-// lost.
-bool DaemonServer::handleLine(std::string_view line, Connection& connection) {
+namespace {
+
+// Methods answered at once from the daemon's own state, never pausing and
+// never waiting on the desktop.
+bool answersAtOnce(std::string_view method) {
+    return method == "ping" || method == "status" || method == "version" || method == "kv_get" || method == "kv_set";
+}
+
+constexpr std::size_t kMaxUnwrittenBytes = 64u << 10;
+
+}  // namespace
+
+// Answers one line into `out`, which is written before any request that may
+// take time, so no answer ever waits behind a slow request: answers are held
+// back only behind requests that answer at once (which saves a write per
+// answer to a pipelining client), and never past the end of what was read.
+// False when the connection is lost.
+bool DaemonServer::handleLine(std::string_view line, Connection& connection, std::string& out) {
     const int fd = connection.fd.get();
     if (line.empty() || !isValidUTF8(line)) return true;
     auto request = parseRPCRequestFromLine(line);
-    if (!request) return sendAll(fd, *parseErrorResponse().toJSON() + "\n");
+    if (!request) {
+        out += *parseErrorResponse().toJSON();
+        out += '\n';
+        return true;
+    }
+    const bool atOnce = answersAtOnce(request->method);
+    if (!atOnce && !out.empty()) {
+        if (!sendAll(fd, out)) return false;
+        out.clear();
+    }
     RPCResponse response = gate_.serve([&] { return dispatcher_.dispatch(*request); });
-    bool delivered = true;
     if (auto text = std::move(response).toJSON()) {
-        text->push_back('\n');
-        delivered = sendAll(fd, *text);
+        out += *text;
+        out += '\n';
+    }
+    bool delivered = true;
+    if (!atOnce || out.size() >= kMaxUnwrittenBytes) {
+        delivered = sendAll(fd, out);
+        out.clear();
     }
     if (request->method == "shutdown") {
         // The stop holds whether or not its answer could be delivered.

@@ -94,7 +94,7 @@ private:
     void logRefusal(const std::string& reason);
     void backOff();
     void handleClient(Connection& connection);
-    bool handleLine(std::string_view line, Connection& connection);
+    bool handleLine(std::string_view line, Connection& connection, std::string& out);
     bool stoppingWithout(const Connection& connection) const;
     void reapConnections();
     void endConnections();
