@@ -6,6 +6,7 @@
 #include <cctype>
 #include <memory>
 #include <mutex>
+#include <set>
 
 #include "common/text.hpp"
 
@@ -54,6 +55,20 @@ void waitForApp(Pause& pause, p::Workspace& workspace, std::int32_t pid, std::ch
     }
 }
 
+std::optional<p::RunningApplication> findByPid(p::Workspace& workspace, std::int32_t pid) {
+    auto running = workspace.runningApplications();
+    auto app = std::ranges::find_if(running, [&](const auto& a) { return a.pid == pid; });
+    if (app == running.end()) return std::nullopt;
+    return *app;
+}
+
+// Children whose exit was reported before their start returned; guarded by
+// Apps::launchedProcessesMutex.
+std::set<std::int32_t>& earlyExits() {
+    static std::set<std::int32_t> pids;
+    return pids;
+}
+
 }  // namespace
 
 std::map<std::int32_t, Apps::LaunchedProcess> Apps::launchedProcesses;
@@ -66,7 +81,9 @@ std::string AppError::description() const {
 
 void Apps::processExited(std::int32_t pid) {
     std::lock_guard lock(launchedProcessesMutex);
-    launchedProcesses.erase(pid);
+    // Not recorded yet: its start has not returned. The pid cannot be reused
+    // before then, as the child was reaped only just now.
+    if (launchedProcesses.erase(pid) == 0) earlyExits().insert(pid);
 }
 
 std::vector<std::int32_t> Apps::launchedProcessIds() {
@@ -159,6 +176,21 @@ std::expected<Json, AppError> Apps::launch(Pause& pause, p::Workspace& workspace
     auto location = resolveBundle(workspace, name);
     if (!location) return std::unexpected(AppError::notFound(appName));
 
+    // Already running: brought forward and answered, as opening it from the
+    // desktop does, instead of a second instance. Documents still go through
+    // the opening, which hands them to the application.
+    if (openPaths.empty()) {
+        auto running = workspace.runningApplications();
+        auto app = std::ranges::find_if(running, [&](const auto& a) { return a.bundleLocation == location; });
+        if (app != running.end()) {
+            std::optional<p::RunningApplication> application = *app;
+            if (!background && workspace.activate(app->pid, p::ActivationOption::kIgnoringOtherApps)) {
+                if (auto fresh = findByPid(workspace, app->pid)) application = fresh;
+            }
+            return appInfo(workspace, application);
+        }
+    }
+
     p::OpenConfiguration configuration;
     configuration.activates = !background;
     configuration.documents = openPaths;
@@ -212,15 +244,16 @@ std::expected<Json, std::string> Apps::launchWithCDP(Pause& pause, p::Workspace&
 
     const std::vector<std::string> arguments = {"--remote-debugging-port=" + std::to_string(port),
                                                 "--force-renderer-accessibility"};
-    std::int32_t pid = 0;
+    // The lock is not held across the start: starting a child may wait for
+    // the backend's reaper, whose finished watchers report exits through
+    // processExited, which takes this lock. An exit reported before the entry
+    // is made is remembered and cancels it.
+    auto started = workspace.startMonitoredProcess(*executable, arguments, &Apps::processExited);
+    if (!started) return std::unexpected(started.error());
+    const std::int32_t pid = *started;
     {
-        // Held across the start, so that an exit reported at once still finds
-        // the entry it removes.
         std::lock_guard lock(launchedProcessesMutex);
-        auto started = workspace.startMonitoredProcess(*executable, arguments, &Apps::processExited);
-        if (!started) return std::unexpected(started.error());
-        pid = *started;
-        launchedProcesses[pid] = LaunchedProcess{*executable, std::string(name)};
+        if (earlyExits().erase(pid) == 0) launchedProcesses[pid] = LaunchedProcess{*executable, std::string(name)};
     }
 
     pause.sleepSeconds(settle.count());

@@ -506,8 +506,14 @@ public:
         }
         return std::nullopt;
     }
+    bool activateWindow(std::int32_t pid, std::uint32_t window, p::ActivationOptions options) override {
+        return activateApp({{"operation", "activate"}, {"pid", pid}, {"options", options}, {"window", window}}, pid);
+    }
     bool activate(std::int32_t pid, p::ActivationOptions options) override {
-        d_.calls.push_back({{"operation", "activate"}, {"pid", pid}, {"options", options}});
+        return activateApp({{"operation", "activate"}, {"pid", pid}, {"options", options}}, pid);
+    }
+    bool activateApp(Json call, std::int32_t pid) {
+        d_.calls.push_back(std::move(call));
         d_.timeline.push_back({{"activate", pid}});
         auto* target = d_.appByPid(pid);
         if (!target) return false;
@@ -586,6 +592,7 @@ public:
                                                                    ProcessExitHandler onExit) override {
         auto pid = startProcess(executable, arguments);
         if (pid && onExit) d_.processExitHandlers[*pid] = std::move(onExit);
+        if (pid && d_.whileStartingProcess) d_.whileStartingProcess(*pid);
         return pid;
     }
     std::optional<std::string> locateApplication(std::string_view identifier) override {

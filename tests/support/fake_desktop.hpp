@@ -190,6 +190,10 @@ public:
     // and calls its handler, as a backend does when it reaps the child.
     std::map<std::int32_t, p::Workspace::ProcessExitHandler> processExitHandlers;
     void processExits(std::int32_t pid);
+    // Runs inside startMonitoredProcess, after the child is started and its
+    // handler kept, before the start returns: what a backend's reaper may do
+    // meanwhile on its own threads.
+    std::function<void(std::int32_t pid)> whileStartingProcess;
     std::vector<p::OpenCompletion> heldOpenCompletions;
 
     // Recorded, in order.

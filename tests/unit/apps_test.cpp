@@ -3,6 +3,9 @@
 // the debugging relaunch.
 #include <gtest/gtest.h>
 
+#include <future>
+#include <thread>
+
 #include "desktop/apps.hpp"
 #include "support/dispatcher_harness.hpp"
 
@@ -58,7 +61,7 @@ TEST(LaunchMethod, ResolvesByTableFoldersAndIdentifier) {
         {{{"name", "System Settings"}}, {"/System/Applications/System Settings.app", true}, nullptr},
         {{{"name", "textedit"}}, {"/System/Applications/TextEdit.app", true}, nullptr},
         {{{"name", "com.apple.TextEdit"}}, {"/System/Applications/TextEdit.app", true}, nullptr},
-        {{{"ref", "Slack"}, {"background", true}}, {"/Applications/Slack.app", false}, nullptr},
+        {{{"ref", "TextEdit"}, {"background", true}}, {"/System/Applications/TextEdit.app", false}, nullptr},
         {{{"_positional", {"Cef"}}, {"background", "yes"}}, {"/Applications/Cef.app", true}, nullptr},
         {{{"name", "Nowhere"}}, nullptr, {{"code", -32004}, {"message", "Application not found: Nowhere"}}},
         {{{"name", "Broken"}}, {"/Applications/Broken.app", true},
@@ -90,14 +93,37 @@ TEST(LaunchMethod, AnswersTheLaunchedApplication) {
     EXPECT_EQ(harness.result("launch", {{"name", "com.google.Chrome"}})["process_id"], launched["process_id"]);
 }
 
+// A running application is brought forward and answered, not started again;
+// a background launch leaves it where it is, and documents still go to the
+// opening, which hands them to the application.
+TEST(LaunchMethod, ARunningApplicationIsActivatedNotStartedAgain) {
+    DispatcherHarness harness(appsScene());
+    Json behind = harness.result("launch", {{"name", "Slack"}, {"background", true}});
+    EXPECT_EQ(behind["process_id"], 2);
+    EXPECT_EQ(behind["is_hidden"], true);
+    EXPECT_TRUE(harness.desktop().callsTo("activate").empty());
+
+    Json slack = harness.result("launch", {{"name", "Slack"}});
+    EXPECT_EQ(slack["process_id"], 2);
+    EXPECT_EQ(slack["is_active"], true);
+    EXPECT_EQ(slack["is_hidden"], false);
+    EXPECT_TRUE(harness.desktop().callsTo("openApplication").empty());
+    EXPECT_EQ(harness.desktop().callsTo("activate"),
+              std::vector<Json>{Json::parse(R"({"operation": "activate", "pid": 2, "options": 2})")});
+
+    ThreadPause pause;
+    ASSERT_TRUE(Apps::launch(pause, harness.desktop().workspace(), "Slack", false, false, {"/tmp/a.txt"}));
+    EXPECT_EQ(harness.desktop().callsTo("openApplication").size(), 1u);
+}
+
 TEST(Launch, NeverWaitsWithoutBound) {
     ThreadPause pause;
     auto desktop = FakeDesktop::fromScene(appsScene()).value();
     desktop->knobs.holdOpenCompletions = true;
-    auto launched = Apps::launch(pause, desktop->workspace(), "Slack", false, false, {},
+    auto launched = Apps::launch(pause, desktop->workspace(), "TextEdit", false, false, {},
                                  LaunchTimeouts{std::chrono::milliseconds(20), std::chrono::milliseconds(20)});
     ASSERT_FALSE(launched);
-    EXPECT_EQ(launched.error().description(), "Failed to launch Slack: the application did not report within 0.02 seconds");
+    EXPECT_EQ(launched.error().description(), "Failed to launch TextEdit: the application did not report within 0.02 seconds");
     // The report that comes after the caller gave up is dropped harmlessly.
     ASSERT_EQ(desktop->heldOpenCompletions.size(), 1u);
     desktop->heldOpenCompletions[0](desktop->apps[1].info, std::nullopt);
@@ -187,6 +213,41 @@ TEST(LaunchCDP, StartsTheExecutableAndRemembersThePort) {
     EXPECT_EQ(recorded(), 1);
     harness.desktop().processExits(pid);
     EXPECT_EQ(recorded(), 0);
+}
+
+// A backend's reaper may join a finished watcher, which is reporting an
+// earlier child's exit, while a new child starts; and a child may exit before
+// its start has returned. Neither waits for the start to finish.
+TEST(LaunchCDP, ExitsReportedWhileAChildStartsNeitherBlockNorLeaveRecords) {
+    DispatcherHarness harness(appsScene());
+    auto& desktop = harness.desktop();
+    std::int32_t first = 0;
+    desktop.whileStartingProcess = [&](std::int32_t pid) { first = pid; };
+    harness.result("launch_cdp", {{"name", "Slack"}, {"port", 9001}});
+    auto recorded = [](std::int32_t pid) { return std::ranges::count(Apps::launchedProcessIds(), pid); };
+    ASSERT_EQ(recorded(first), 1);
+
+    std::thread watcher;
+    bool reportedDuringStart = false;
+    std::int32_t second = 0;
+    desktop.whileStartingProcess = [&](std::int32_t pid) {
+        second = pid;
+        std::promise<void> reported;
+        auto done = reported.get_future();
+        watcher = std::thread([&desktop, first, pid, reported = std::move(reported)]() mutable {
+            desktop.processExits(first);
+            desktop.processExits(pid);
+            reported.set_value();
+        });
+        // Bounded only so that a deadlock fails the test instead of hanging it.
+        reportedDuringStart = done.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    };
+    auto started = Apps::launchWithCDP(harness.dispatcher().pause, desktop.workspace(), "Cef", 9333, std::chrono::seconds(0));
+    watcher.join();
+    ASSERT_TRUE(started);
+    EXPECT_TRUE(reportedDuringStart);
+    EXPECT_EQ(recorded(first), 0);
+    EXPECT_EQ(recorded(second), 0);  // it exited before its start returned
 }
 
 TEST(LaunchCDP, FailuresAndAProgramThatIsNoApplication) {

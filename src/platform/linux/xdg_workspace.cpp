@@ -43,7 +43,46 @@ std::optional<std::string> processCommandName(int pid) {
     return name;
 }
 
+// The real user id a process runs as, from /proc.
+std::optional<uid_t> processUser(int pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(file, line)) {
+        if (!line.starts_with("Uid:")) continue;
+        try {
+            return static_cast<uid_t>(std::stoul(line.substr(4)));
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+bool sameMachine(std::string_view named, std::string_view host) {
+    if (named.empty() || host.empty()) return false;
+    if (named == host) return true;
+    // One may be fully qualified and the other not.
+    auto firstLabel = [](std::string_view name) { return name.substr(0, name.find('.')); };
+    return (named.find('.') == std::string_view::npos || host.find('.') == std::string_view::npos) &&
+           firstLabel(named) == firstLabel(host);
+}
+
 }  // namespace
+
+bool maySignal(int pid, const std::vector<std::optional<std::string>>& machines, std::string_view hostName) {
+    if (pid <= 1 || pid == ::getpid()) return false;
+    for (const auto& machine : machines) {
+        if (!machine || !sameMachine(*machine, hostName)) return false;
+    }
+    const auto user = processUser(pid);
+    return user && *user == ::getuid();
+}
+
+std::string thisHostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return {};
+    return name;
+}
 
 // One running application as assembled from the window list and the bus.
 struct XdgWorkspace::Process {
@@ -75,9 +114,16 @@ void ChildReaper::watch(int pid, Workspace::ProcessExitHandler onExit) {
             std::this_thread::sleep_for(REAPER_POLL);
         }
     });
-    std::lock_guard lock(mutex_);
-    std::erase_if(watches_, [](const Watch& w) { return w.done->load(); });
-    watches_.push_back(Watch{pid, done, std::move(thread)});
+    // Finished watchers are joined after the lock is let go: one that has
+    // reaped its child may still be running its exit handler.
+    std::vector<Watch> finished;
+    {
+        std::lock_guard lock(mutex_);
+        auto gone = std::ranges::partition(watches_, [](const Watch& w) { return !w.done->load(); });
+        finished.assign(std::make_move_iterator(gone.begin()), std::make_move_iterator(gone.end()));
+        watches_.erase(gone.begin(), gone.end());
+        watches_.push_back(Watch{pid, done, std::move(thread)});
+    }
 }
 
 bool ChildReaper::exited(int pid) {
@@ -234,6 +280,17 @@ bool XdgWorkspace::activate(std::int32_t pid, ActivationOptions) {
     return false;
 }
 
+bool XdgWorkspace::activateWindow(std::int32_t pid, std::uint32_t window, ActivationOptions options) {
+    auto* ewmh = windows();
+    if (!ewmh) return false;
+    for (const auto& process : processes()) {
+        if (process.pid != pid) continue;
+        auto named = std::ranges::find_if(process.windows, [&](const auto& w) { return w.id == window || w.frame == window; });
+        if (named != process.windows.end()) return ewmh->activate(named->id);
+    }
+    return activate(pid, options);
+}
+
 bool XdgWorkspace::hide(std::int32_t pid) {
     auto* ewmh = windows();
     if (!ewmh) return false;
@@ -260,6 +317,18 @@ bool XdgWorkspace::unhide(std::int32_t pid) {
     return sent;
 }
 
+bool XdgWorkspace::maySignal(std::int32_t pid) {
+    for (const auto& process : processes()) {
+        if (process.pid != pid) continue;
+        std::vector<std::optional<std::string>> machines;
+        for (const auto& window : process.windows) {
+            machines.push_back(x_ ? x_->bytes(window.id, XA_WM_CLIENT_MACHINE) : std::nullopt);
+        }
+        return linux_desktop::maySignal(pid, machines, thisHostName());
+    }
+    return false;
+}
+
 bool XdgWorkspace::terminate(std::int32_t pid) {
     if (pid <= 0 || pid == ::getpid()) return false;
     if (auto* ewmh = windows()) {
@@ -270,12 +339,12 @@ bool XdgWorkspace::terminate(std::int32_t pid) {
             return sent;
         }
     }
-    return ::kill(pid, SIGTERM) == 0;
+    return maySignal(pid) && ::kill(pid, SIGTERM) == 0;
 }
 
 bool XdgWorkspace::forceTerminate(std::int32_t pid) {
     if (pid <= 0 || pid == ::getpid()) return false;
-    return ::kill(pid, SIGKILL) == 0;
+    return maySignal(pid) && ::kill(pid, SIGKILL) == 0;
 }
 
 // The settings page that grants accessibility has no meaning on X11; what it
