@@ -467,6 +467,8 @@ int runDaemon(platform::Platform& platform) {
     RequestGate gate;
     Dispatcher dispatcher(platform, &gate);
     DaemonServer server(dispatcher, gate, userHomeDirectory() + "/.kest");
+    // The main thread runs the overlay's loop: the halo, its tracking and ripples.
+    server.setMainLoopSlice([&platform](std::chrono::milliseconds slice) { platform.overlay().runMainLoop(slice); });
     gSignalTarget.store(&server);
     std::signal(SIGTERM, onTerminationSignal);
     std::signal(SIGINT, onTerminationSignal);
