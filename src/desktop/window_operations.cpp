@@ -75,8 +75,14 @@ Result<Json> WindowManager::raise(p::Platform& platform, const std::string& ref)
     if (auto pid = getPID(ref)) {
         auto running = platform.workspace().runningApplications();
         auto owner = std::ranges::find_if(running, [&](const auto& app) { return app.pid == *pid; });
+        // The raised window itself: the application's front-most window as
+        // the stacking order tells it may still be the one it was before.
         if (owner != running.end()) {
-            platform.workspace().activate(owner->pid, p::ActivationOption::kIgnoringOtherApps);
+            if (auto number = getWindowID(ref)) {
+                platform.workspace().activateWindow(owner->pid, *number, p::ActivationOption::kIgnoringOtherApps);
+            } else {
+                platform.workspace().activate(owner->pid, p::ActivationOption::kIgnoringOtherApps);
+            }
         }
     }
     return okFor(ref);

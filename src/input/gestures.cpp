@@ -246,7 +246,7 @@ void Dispatcher::registerHumanLikeMethods() {
         auto text = request.paramString("text");
         if (!text) return RPCResponse::failure(request.id, ErrorCode::kInvalidParams, "Missing text parameter");
         return respond(request.id, HumanLike::humanType(platform.events(), pause, *randomness, *text,
-                                                        request.paramInt("delay").value_or(50)));
+                                                        request.paramMilliseconds("delay").value_or(50)));
     };
     handlers["human_move"] = [this](const RPCRequest& request) {
         auto x = request.paramDouble("x");

@@ -17,7 +17,7 @@ void Dispatcher::registerKeyboardMethods() {
     handlers["type"] = [this, activated](const RPCRequest& request) {
         auto text = request.paramString("text");
         if (!text) return RPCResponse::failure(request.id, ErrorCode::kInvalidParams, "Missing text parameter");
-        return activated(request, [&] { return Keyboard::typeText(platform.events(), pause, *text, request.paramInt("delay")); });
+        return activated(request, [&] { return Keyboard::typeText(platform.events(), pause, *text, request.paramMilliseconds("delay")); });
     };
 
     handlers["fill"] = [this](const RPCRequest& request) {
@@ -34,7 +34,7 @@ void Dispatcher::registerKeyboardMethods() {
         if (!combo) return RPCResponse::failure(request.id, ErrorCode::kInvalidParams, "Missing combo parameter");
         return activated(request, [&] {
             return Keyboard::key(platform.events(), pause, *combo, request.paramInt("repeat").value_or(1),
-                                 request.paramInt("delay"));
+                                 request.paramMilliseconds("delay"));
         });
     };
 

@@ -83,6 +83,13 @@ public:
     // Requests to a running application, by process id. They answer whether the
     // request was delivered, not whether the application complied.
     virtual bool activate(std::int32_t pid, ActivationOptions options) = 0;
+    // The same, with this one of its windows (a window server number) in
+    // front rather than whichever the backend would pick: for a window just
+    // raised, whose new place the stacking order may not show yet.
+    virtual bool activateWindow(std::int32_t pid, std::uint32_t window, ActivationOptions options) {
+        (void)window;
+        return activate(pid, options);
+    }
     virtual bool hide(std::int32_t pid) = 0;
     virtual bool unhide(std::int32_t pid) = 0;
     virtual bool terminate(std::int32_t pid) = 0;       // polite: the application may ask to save

@@ -1,6 +1,9 @@
 // Decoding request lines and writing responses.
 #include "rpc/protocol.hpp"
 
+#include "common/pause.hpp"
+
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -123,6 +126,15 @@ std::optional<double> RPCRequest::paramDouble(std::string_view name) const {
     const Json* value = rawParam(name);
     if (value == nullptr || !value->is_number()) return std::nullopt;
     return value->get<double>();
+}
+
+std::optional<std::int64_t> RPCRequest::paramMilliseconds(std::string_view name) const {
+    const Json* value = rawParam(name);
+    if (value == nullptr || !value->is_number()) return std::nullopt;
+    if (auto exact = exactInteger(*value)) return std::clamp(*exact, -Pause::LONGEST_MS, Pause::LONGEST_MS);
+    const double d = value->get<double>();
+    if (std::isnan(d) || d != std::trunc(d)) return std::nullopt;  // infinities are whole and held below
+    return d > 0 ? Pause::LONGEST_MS : -Pause::LONGEST_MS;
 }
 
 std::optional<std::vector<std::string>> RPCRequest::paramStringArray(std::string_view name) const {

@@ -62,6 +62,10 @@ struct RPCRequest {
     std::optional<bool> paramBool(std::string_view name) const;
     std::optional<std::int64_t> paramInt(std::string_view name) const;
     std::optional<double> paramDouble(std::string_view name) const;
+    // A whole number of milliseconds (a timeout, a delay), held within
+    // +-Pause::LONGEST_MS: integers beyond 64 bits and integral numbers
+    // written with an exponent are held too; others are nothing.
+    std::optional<std::int64_t> paramMilliseconds(std::string_view name) const;
     // The string elements of an array parameter, in order; others are skipped.
     std::optional<std::vector<std::string>> paramStringArray(std::string_view name) const;
     // The parameter's value as sent, or nullptr when absent.

@@ -94,8 +94,10 @@ bool Wait::searchForText(const Json& elements, const std::string& text) {
 
 void Dispatcher::registerWaitMethods() {
     handlers["wait"] = [this](const RPCRequest& request) {
-        const std::int64_t timeout = request.paramInt("timeout").value_or(10000);
-        if (auto ms = request.paramInt("ms")) {
+        // Both held within Pause::LONGEST_MS here, so that nothing below adds
+        // a caller's count to a clock reading unchecked.
+        const std::int64_t timeout = request.paramMilliseconds("timeout").value_or(10000);
+        if (auto ms = request.paramMilliseconds("ms")) {
             if (*ms > 0 && !pause.sleepFor(Pause::milliseconds(*ms))) {
                 return RPCResponse::failure(request.id, ErrorCode::kFailed, STOPPING_MESSAGE);
             }

@@ -216,10 +216,24 @@ TEST_F(AppsWindowsTest, ChromiumEntriesAndTheDebuggingRelaunch) {
     if (!hasProgram("chromium")) GTEST_SKIP() << "chromium is not installed (scripts/install-deps.sh)";
     // As root Chromium needs --no-sandbox: given through the Debian wrapper's
     // configuration directory, for this desktop only.
-    if (::geteuid() == 0) {
-        std::ofstream("/etc/chromium.d/kest-e2e-no-sandbox")
-            << "export CHROMIUM_FLAGS=\"$CHROMIUM_FLAGS --no-sandbox --no-first-run --user-data-dir=/tmp/kest-e2e-chromium\"\n";
-    }
+    // The file is owned by an object, so that it goes however the test ends
+    // (a failed assertion returns early); one left by a killed run goes first.
+    struct WrapperFlags {
+        const std::filesystem::path file = "/etc/chromium.d/kest-e2e-no-sandbox";
+        bool written = false;
+        WrapperFlags() {
+            if (::geteuid() != 0) return;
+            std::error_code ignored;
+            std::filesystem::remove(file, ignored);
+            std::ofstream(file)
+                << "export CHROMIUM_FLAGS=\"$CHROMIUM_FLAGS --no-sandbox --no-first-run --user-data-dir=/tmp/kest-e2e-chromium\"\n";
+            written = true;
+        }
+        ~WrapperFlags() {
+            std::error_code ignored;
+            if (written) std::filesystem::remove(file, ignored);
+        }
+    } wrapperFlags;
     EXPECT_EQ(call("is_chromium", {{"name", "chromium"}}), Json({{"is_chromium", true}}));
     EXPECT_EQ(call("is_chromium", {{"name", "gtk3-widget-factory"}})["is_chromium"], false);
     Json executable = call("app_executable", {{"name", "chromium"}});
@@ -282,7 +296,6 @@ TEST_F(AppsWindowsTest, ChromiumEntriesAndTheDebuggingRelaunch) {
         std::chrono::seconds(30)));
     call("quit", {{"name", "chromium"}, {"force", true}});
     ::kill(pid, SIGKILL);
-    if (::geteuid() == 0) std::filesystem::remove("/etc/chromium.d/kest-e2e-no-sandbox");
 }
 
 }  // namespace

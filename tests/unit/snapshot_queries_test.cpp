@@ -1,6 +1,8 @@
 // changed/diff, find, read/title/is/box/children and wait over the fake desktop.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "snapshot/diff.hpp"
 #include "support/dispatcher_harness.hpp"
 #include "support/fake_scenes.hpp"
@@ -283,6 +285,41 @@ TEST(Wait, FormsAndTimeouts) {
         {{{"ref", "@b2"}, {"timeout", 0}}, "@b2"},
     };
     for (const auto& [params, ref] : timeouts) EXPECT_EQ(harness.error("wait", params), timeout("element: " + ref)) << params.dump();
+}
+
+// Counts of milliseconds are held within the longest pause where they are
+// read, whatever their size or spelling, so that no deadline overflows.
+TEST(Wait, HugeCountsOfMillisecondsAreHeldAtTheLongestPause) {
+    DispatcherHarness harness(formScene(formNodes()));
+    const Json longest = {{"ok", true}, {"waited_ms", Pause::LONGEST_MS}};
+    for (const Json& ms : {Json(std::numeric_limits<std::int64_t>::max()), Json(10000000000000000000u), Json(1e30)}) {
+        harness.desktop().timeline.clear();
+        EXPECT_EQ(harness.result("wait", {{"ms", ms}}), longest) << ms.dump();
+        EXPECT_EQ(harness.desktop().timeline, std::vector<Json>{Json({{"pause", Pause::LONGEST_MS / 1000.0}})});
+    }
+    harness.desktop().timeline.clear();
+    EXPECT_EQ(harness.result("wait", {{"ms", std::numeric_limits<std::int64_t>::min()}}),
+              Json({{"ok", true}, {"waited_ms", -Pause::LONGEST_MS}}));
+    EXPECT_EQ(harness.result("wait", {{"ms", -1e30}}), Json({{"ok", true}, {"waited_ms", -Pause::LONGEST_MS}}));
+    EXPECT_TRUE(harness.desktop().timeline.empty());
+
+    // A hugely negative timeout has passed already; a hugely positive one
+    // outlasts the default ten seconds (the wait ends by the stop here).
+    EXPECT_EQ(harness.error("wait", {{"app", "Form"}, {"timeout", std::numeric_limits<std::int64_t>::min()}}),
+              Json({{"code", -32003}, {"message", "Timeout waiting for app: Form"}}));
+    EXPECT_EQ(harness.error("wait", {{"app", "Form"}, {"timeout", -1e300}}),
+              Json({{"code", -32003}, {"message", "Timeout waiting for app: Form"}}));
+    int pauses = 0;
+    harness.clock().onPause = [&] {
+        if (++pauses == 100) harness.clock().stopping = true;
+    };
+    for (const Json& timeout : {Json(10000000000000000000u), Json(1e300)}) {
+        pauses = 0;
+        harness.clock().stopping = false;
+        EXPECT_EQ(harness.error("wait", {{"app", "Nobody"}, {"timeout", timeout}}),
+                  Json({{"code", -32600}, {"message", STOPPING_MESSAGE}})) << timeout.dump();
+        EXPECT_EQ(pauses, 100);
+    }
 }
 
 }  // namespace

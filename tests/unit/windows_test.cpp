@@ -188,7 +188,9 @@ TEST(WindowActions, MissingButtonsFullScreenToggleAndRaise) {
               Json::parse(R"({"element": "stp", "attr": "AXMinimized", "value": false, "status": 0})"));
     EXPECT_EQ(harness.desktop().windowByNumber(201)->record.isOnscreen, true);
     EXPECT_EQ(actionsJson(harness.desktop()).back(), Json::parse(R"({"element": "stp", "action": "AXRaise", "status": 0})"));
-    EXPECT_EQ(harness.desktop().callsTo("activate"), std::vector<Json>{Json::parse(R"({"operation": "activate", "pid": 20, "options": 2})")});
+    // The raised window is the one brought forward with its application.
+    EXPECT_EQ(harness.desktop().callsTo("activate"),
+              std::vector<Json>{Json::parse(R"({"operation": "activate", "pid": 20, "options": 2, "window": 201})")});
 }
 
 TEST(WindowActions, RefResolutionAndRefresh) {

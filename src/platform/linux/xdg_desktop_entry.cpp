@@ -11,6 +11,8 @@
 
 #include <unistd.h>
 
+#include "common/text.hpp"
+
 namespace kest::platform::linux_desktop {
 namespace {
 
@@ -36,12 +38,6 @@ using CharPtr = std::unique_ptr<gchar, CharFree>;
 using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
 
 constexpr const char* GROUP = "Desktop Entry";
-
-std::string lowercased(std::string_view text) {
-    std::string out(text);
-    std::ranges::transform(out, out.begin(), [](unsigned char c) { return static_cast<char>(g_ascii_tolower(c)); });
-    return out;
-}
 
 std::optional<std::string> keyString(GKeyFile* file, const char* key, bool localised = false) {
     CharPtr value(localised ? g_key_file_get_locale_string(file, GROUP, key, nullptr, nullptr)
@@ -172,8 +168,10 @@ std::optional<DesktopEntry> entryForWindowClass(const std::vector<DesktopEntry>&
         for (const auto& entry : entries) {
             if (entry.startupWMClass) continue;
             auto argv = commandLine(entry, {});
-            if (!argv || argv->empty() || (bare && argv->size() != 1)) continue;
-            if (matches(fs::path(argv->front()).filename().string())) return entry;
+            if (!argv) continue;
+            const auto program = withoutEnvironmentPrefix(std::move(*argv));
+            if (program.empty() || (bare && program.size() != 1)) continue;
+            if (matches(fs::path(program.front()).filename().string())) return entry;
         }
     }
     for (const auto& entry : entries) {
@@ -192,8 +190,61 @@ std::optional<DesktopEntry> entryForExecutable(const std::vector<DesktopEntry>& 
 std::optional<std::string> mainExecutable(const DesktopEntry& entry) {
     if (entry.tryExec) return resolveProgram(*entry.tryExec);
     auto argv = commandLine(entry, {});
-    if (!argv || argv->empty()) return std::nullopt;
-    return resolveProgram(argv->front());
+    if (!argv) return std::nullopt;
+    const auto program = withoutEnvironmentPrefix(std::move(*argv));
+    if (program.empty()) return std::nullopt;
+    return resolveProgram(program.front());
+}
+
+std::vector<std::string> withoutEnvironmentPrefix(std::vector<std::string> argv) {
+    if (argv.empty() || fs::path(argv.front()).filename() != "env") return argv;
+    std::vector<std::string> rest(argv.begin() + 1, argv.end());
+    std::size_t i = 0;
+    while (i < rest.size()) {
+        const std::string& word = rest[i];
+        if (word == "--") {
+            ++i;
+            break;
+        }
+        if (word == "-S" || word == "--split-string" || word.starts_with("--split-string=") ||
+            (word.starts_with("-S") && word.size() > 2)) {
+            // The words of one argument stand in its place.
+            std::string words;
+            std::size_t used = 1;
+            if (word == "-S" || word == "--split-string") {
+                if (i + 1 < rest.size()) words = rest[i + 1];
+                used = 2;
+            } else {
+                words = word.substr(word.find('=') != std::string::npos && word.starts_with("--") ? word.find('=') + 1 : 2);
+            }
+            std::vector<std::string> split;
+            gint count = 0;
+            gchar** raw = nullptr;
+            if (g_shell_parse_argv(words.c_str(), &count, &raw, nullptr)) {
+                StrvPtr parsed(raw);
+                for (gint k = 0; k < count; ++k) split.emplace_back(parsed.get()[k]);
+            }
+            rest.erase(rest.begin() + static_cast<std::ptrdiff_t>(i),
+                       rest.begin() + static_cast<std::ptrdiff_t>(std::min(i + used, rest.size())));
+            rest.insert(rest.begin() + static_cast<std::ptrdiff_t>(i), split.begin(), split.end());
+            continue;
+        }
+        if (word == "-u" || word == "--unset" || word == "-C" || word == "--chdir") {
+            i += 2;  // the option and its value
+            continue;
+        }
+        if (word.size() > 1 && word.front() == '-') {
+            ++i;  // -i, -0, -v, --unset=NAME, -uNAME, --ignore-environment...
+            continue;
+        }
+        if (word == "-" || (word.find('=') != std::string::npos && word.front() != '=')) {
+            ++i;  // "-" clears the environment; NAME=value sets a variable
+            continue;
+        }
+        break;
+    }
+    if (i >= rest.size()) return {};
+    return {rest.begin() + static_cast<std::ptrdiff_t>(i), rest.end()};
 }
 
 std::optional<std::vector<std::string>> commandLine(const DesktopEntry& entry,

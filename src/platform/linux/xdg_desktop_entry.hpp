@@ -46,7 +46,7 @@ std::optional<DesktopEntry> entryForWindowClass(const std::vector<DesktopEntry>&
 // The entry whose main executable is this absolute path.
 std::optional<DesktopEntry> entryForExecutable(const std::vector<DesktopEntry>& entries, const std::string& path);
 
-// TryExec, else the first word of Exec, found on PATH and through symbolic
+// TryExec, else the program Exec runs (after an environment prefix), found on PATH and through symbolic
 // links; nothing when it is not an executable file.
 std::optional<std::string> mainExecutable(const DesktopEntry& entry);
 
@@ -55,6 +55,12 @@ std::optional<std::string> mainExecutable(const DesktopEntry& entry);
 // deprecated codes are dropped. Nothing when Exec does not parse.
 std::optional<std::vector<std::string>> commandLine(const DesktopEntry& entry,
                                                     const std::vector<std::string>& documents);
+
+// The program and its arguments, without an `env` prefix that sets the
+// environment first: its options (-i, -u NAME, --unset=NAME, -C DIR, -S
+// "words", "--") and its NAME=value assignments, however many. Other argument
+// vectors are answered as they are; empty when only the prefix is left.
+std::vector<std::string> withoutEnvironmentPrefix(std::vector<std::string> argv);
 
 // The Chromium markers of the build beside the entry's executable (or in
 // /usr/lib/<executable name>/, where distributions put the build behind a

@@ -13,6 +13,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -50,6 +53,16 @@ private:
     std::vector<Watch> watches_;
 };
 
+// Whether this process may signal `pid` on a user's behalf: not itself nor
+// init, a process of this machine (every one of its windows names `hostName`
+// in WM_CLIENT_MACHINE, the host name or its first label; `machines` holds
+// that property of each, nothing where it is absent), running as this user.
+// A window's _NET_WM_PID is the word of any client, so a window of another
+// machine or a pid of another user's process is never signalled.
+bool maySignal(int pid, const std::vector<std::optional<std::string>>& machines, std::string_view hostName);
+// This machine's host name; empty when it cannot be read.
+std::string thisHostName();
+
 class XdgWorkspace final : public Workspace {
 public:
     XdgWorkspace();
@@ -61,6 +74,7 @@ public:
     std::optional<RunningApplication> frontmostApplication() override;
     std::unique_ptr<ListingHold> holdListing() override;
     bool activate(std::int32_t pid, ActivationOptions options) override;
+    bool activateWindow(std::int32_t pid, std::uint32_t window, ActivationOptions options) override;
     bool hide(std::int32_t pid) override;
     bool unhide(std::int32_t pid) override;
     bool terminate(std::int32_t pid) override;
@@ -88,6 +102,8 @@ public:
 private:
     struct Process;
     std::vector<Process> processes();
+    // maySignal for a running application of the listing; false for others.
+    bool maySignal(std::int32_t pid);
     const std::vector<DesktopEntry>& entries();
     std::optional<DesktopEntry> entryAt(const std::string& location);
     EwmhWindows* windows();
