@@ -67,16 +67,10 @@ WindowStates EwmhWindows::states(Window window) {
 }
 
 std::optional<X11WindowInfo> EwmhWindows::describe(Window window) {
-    XWindowAttributes attributes{};
-    if (!XGetWindowAttributes(x_.display(), window, &attributes)) return std::nullopt;
-    int rootX = 0, rootY = 0;
-    Window child = None;
-    if (!XTranslateCoordinates(x_.display(), window, x_.root(), 0, 0, &rootX, &rootY, &child)) return std::nullopt;
-
-    X11WindowInfo info;
-    info.id = window;
+    auto located = locate(window);
+    if (!located) return std::nullopt;
+    X11WindowInfo& info = *located;
     info.frame = frameOf(window).value_or(window);
-    info.overrideRedirect = attributes.override_redirect;
 
     if (auto pid = x_.numbers(window, x_.atom("_NET_WM_PID"), XA_CARDINAL); pid && !pid->empty()) {
         info.pid = static_cast<int>((*pid)[0]);
@@ -92,17 +86,10 @@ std::optional<X11WindowInfo> EwmhWindows::describe(Window window) {
             info.className = rest.substr(0, rest.find('\0'));
         }
     }
-
-    // Outer frame: the client's root position and size grown by the frame
-    // extents the manager publishes (left, right, top, bottom).
-    const auto [left, right, top, bottom] = frameExtents(window);
-    info.bounds = RootRect{static_cast<int>(rootX - left), static_cast<int>(rootY - top),
-                           static_cast<int>(attributes.width + left + right),
-                           static_cast<int>(attributes.height + top + bottom)};
     info.states = states(window);
     info.layer = layerOf(window, info.overrideRedirect);
-    info.onScreen = attributes.map_state == IsViewable && !info.states.hidden;
-    return info;
+    info.onScreen = info.onScreen && !info.states.hidden;
+    return located;
 }
 
 std::optional<X11WindowInfo> EwmhWindows::locate(Window window) {
@@ -114,6 +101,8 @@ std::optional<X11WindowInfo> EwmhWindows::locate(Window window) {
     X11WindowInfo info;
     info.id = window;
     info.overrideRedirect = attributes.override_redirect;
+    // Outer frame: the client's root position and size grown by the frame
+    // extents the manager publishes (left, right, top, bottom).
     const auto [left, right, top, bottom] = frameExtents(window);
     info.bounds = RootRect{static_cast<int>(rootX - left), static_cast<int>(rootY - top),
                            static_cast<int>(attributes.width + left + right),
