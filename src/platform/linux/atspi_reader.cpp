@@ -2,6 +2,7 @@
 #include "platform/linux/atspi_reader.hpp"
 
 #include "platform/linux/atspi_prefetch.hpp"
+#include "platform/linux/dbus_calls.hpp"
 
 #include <array>
 #include <climits>
@@ -97,6 +98,7 @@ std::expected<std::vector<AccessiblePtr>, Status> AtspiReader::applications() {
             registered.insert(uniqueBusName(app.get()));
         }
         std::erase_if(processIds_, [&](const auto& entry) { return !registered.contains(entry.first); });
+        std::erase_if(busAddresses_, [&](const auto& entry) { return !registered.contains(entry.first); });
     }
     return apps;
 }
@@ -320,10 +322,67 @@ Status AtspiReader::doAction(AtspiAccessible* element, int index) {
     if (!element) return kIllegalArgument;
     GObjectPtr<AtspiAction> action(atspi_accessible_get_action_iface(element));
     if (!action) return kActionUnsupported;
+    if (auto status = doActionOnOwnConnection(element, index)) return *status;
     ErrorSlot error;
     const gboolean done = atspi_action_do_action(action.get(), index, error.out());
     if (error) return statusFromError(error.get());
     return done ? kSuccess : kFailure;
+}
+
+// An action's handler may run a nested main loop: a menu item that runs its
+// dialog modally (a "Save As" chooser) only returns when the dialog closes.
+// The application answers the action first, but it dispatches nothing more
+// from the connection that carried it until the handler returns. Sent through
+// libatspi, that would be libatspi's direct connection to the application,
+// the one every later read of the application goes over: the application
+// would look frozen, its new dialog never seen. So an action goes over a
+// direct connection of its own, opened for it and closed once answered; the
+// application keeps answering on every other connection meanwhile.
+std::optional<Status> AtspiReader::doActionOnOwnConnection(AtspiAccessible* element, int index) {
+    const std::string busName(uniqueBusName(element));
+    const char* path = reinterpret_cast<AtspiObject*>(element)->path;
+    if (busName.empty() || !path) return std::nullopt;
+    bool timedOut = false;
+    const std::string address = applicationBusAddress(busName, timedOut);
+    if (timedOut) return kCannotComplete;
+    if (address.empty()) return std::nullopt;
+    DBusError error;
+    dbus_error_init(&error);
+    DBusPrivateConnectionPtr connection(dbus_connection_open_private(address.c_str(), &error));
+    dbus_error_free(&error);
+    if (!connection) {
+        busAddresses_.erase(busName);  // asked again next time
+        return std::nullopt;
+    }
+    dbus_connection_set_exit_on_disconnect(connection.get(), FALSE);
+    DBusMessagePtr call = newMethodCall("", path, "org.a11y.atspi.Action", "DoAction");
+    const dbus_int32_t wanted = index;
+    if (!call || !dbus_message_append_args(call.get(), DBUS_TYPE_INT32, &wanted, DBUS_TYPE_INVALID)) {
+        return std::nullopt;
+    }
+    DBusMessagePtr reply = callAndWait(connection.get(), call.get(), "b", timeout_, &timedOut);
+    if (timedOut) return kCannotComplete;
+    // An error answer did nothing; libatspi's own call tells which status it
+    // is (a vanished object, an unknown action).
+    if (!reply) return std::nullopt;
+    dbus_bool_t done = FALSE;
+    if (!dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_BOOLEAN, &done, DBUS_TYPE_INVALID)) return kFailure;
+    return done ? kSuccess : kFailure;
+}
+
+// The address of the application's own server for direct connections; empty
+// when it offers none (its calls then go through the bus).
+std::string AtspiReader::applicationBusAddress(const std::string& busName, bool& timedOut) {
+    if (auto known = busAddresses_.find(busName); known != busAddresses_.end()) return known->second;
+    DBusConnection* bus = atspi_get_a11y_bus();
+    if (!bus) return {};
+    DBusMessagePtr ask =
+        newMethodCall(busName, "/org/a11y/atspi/accessible/root", "org.a11y.atspi.Application", "GetApplicationBusAddress");
+    DBusMessagePtr reply = callAndWait(bus, ask.get(), "s", timeout_, &timedOut);
+    if (timedOut) return {};  // asked again once it answers
+    const char* address = nullptr;
+    if (reply) dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_STRING, &address, DBUS_TYPE_INVALID);
+    return busAddresses_[busName] = address ? address : "";
 }
 
 Status AtspiReader::press(AtspiAccessible* element) {

@@ -6,7 +6,8 @@
 // thread under the dispatch lock). Every call gives up after the messaging
 // timeout, so a stopped or busy application costs at most that long per call.
 // libatspi's client-side cache is never trusted for children (it has been
-// seen to drop and duplicate nodes); reads go to the application.
+// seen to drop and duplicate nodes); reads go to the application. Actions go
+// over a connection of their own (doAction).
 #pragma once
 
 #include <chrono>
@@ -108,6 +109,15 @@ private:
     // and its name is never given to another. An entry goes when its
     // application is no longer registered.
     std::map<std::string, int> processIds_;
+    // Direct-connection addresses by unique bus name (empty: none offered),
+    // dropped with the process ids.
+    std::map<std::string, std::string> busAddresses_;
+
+    // DoAction over a direct connection opened for it; nothing when the
+    // application offers none or answered with an error.
+    std::optional<Status> doActionOnOwnConnection(AtspiAccessible* element, int index);
+    // `timedOut`: the application did not answer.
+    std::string applicationBusAddress(const std::string& busName, bool& timedOut);
 };
 
 }  // namespace kest::platform::linux_desktop
