@@ -95,20 +95,20 @@ HaloLook haloLookAt(std::chrono::duration<double> elapsed) {
 }
 
 RippleRingState rippleRingAt(int ring, double secondsSinceStart) {
-    const RippleRing& spec = RIPPLE_RINGS[static_cast<std::size_t>(ring)];
-    const double local = (secondsSinceStart - spec.begins) / spec.duration;
+    const RippleRing& timing = RIPPLE_RINGS[static_cast<std::size_t>(ring)];
+    const double local = (secondsSinceStart - timing.begins) / timing.duration;
     if (local < 0 || local > 1) return {};
     const double t = easeOut(local);
-    double opacity = spec.opacities[2];
-    for (std::size_t i = 0; i + 1 < spec.keyTimes.size(); ++i) {
-        if (t <= spec.keyTimes[i + 1]) {
-            const double span = spec.keyTimes[i + 1] - spec.keyTimes[i];
-            const double f = span > 0 ? (t - spec.keyTimes[i]) / span : 1;
-            opacity = spec.opacities[i] + (spec.opacities[i + 1] - spec.opacities[i]) * f;
+    double opacity = timing.opacities[2];
+    for (std::size_t i = 0; i + 1 < timing.keyTimes.size(); ++i) {
+        if (t <= timing.keyTimes[i + 1]) {
+            const double span = timing.keyTimes[i + 1] - timing.keyTimes[i];
+            const double f = span > 0 ? (t - timing.keyTimes[i]) / span : 1;
+            opacity = timing.opacities[i] + (timing.opacities[i + 1] - timing.opacities[i]) * f;
             break;
         }
     }
-    const double scale = RIPPLE_FIRST_SCALE + (spec.toScale - RIPPLE_FIRST_SCALE) * t;
+    const double scale = RIPPLE_FIRST_SCALE + (timing.toScale - RIPPLE_FIRST_SCALE) * t;
     return RippleRingState{true, RIPPLE_RADIUS * scale, opacity, scale};
 }
 
