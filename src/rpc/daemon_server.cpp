@@ -299,7 +299,9 @@ void DaemonServer::logRefusal(const std::string& reason) {
 }
 
 // After a failure for lack of resources: waits 10 ms, doubling up to a
-// second while the failures go on, and notices a stop within a slice.
+// second while the failures go on, and notices a stop within a slice. Runs on
+// the accept thread, which handles no request and holds no turn, so the wait
+// is a plain sleep: requests of connections already open go on meanwhile.
 void DaemonServer::backOff() {
     backoff_ = std::clamp(backoff_ * 2, std::chrono::milliseconds(10), std::chrono::milliseconds(1000));
     auto until = std::chrono::steady_clock::now() + backoff_;
@@ -347,6 +349,8 @@ void DaemonServer::endConnections() {
             return (only != nullptr && connection.get() != only) || connection->finished.load();
         });
     };
+    // The main thread, stopping: it handles no request and holds no turn, so
+    // it polls the connections' ends with a plain sleep.
     auto waitUntil = [&](Clock::time_point deadline, const Connection* only) {
         while (!settled(only) && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     };
