@@ -25,7 +25,7 @@ namespace {
 
 constexpr auto kSlice = std::chrono::milliseconds(100);
 // Allocations from this size up are mapped on their own and unmapped on free.
-constexpr std::size_t kLargeBufferBytes = 256u << 10;
+constexpr std::size_t kLargeBufferBytes = 4u << 20;
 // The socket address holds at most this many bytes of path, its zero included.
 constexpr std::size_t kMaxSocketPathBytes = 104;
 
