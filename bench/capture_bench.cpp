@@ -29,22 +29,7 @@ double elapsedMs(Clock::time_point since) {
 }
 
 // Runs argv to its end, output discarded; its exit status, -1 when it did not start.
-int runQuiet(const std::vector<std::string>& argv) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return -1;
-    int status = 0;
-    if (::waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+int runQuiet(const std::vector<std::string>& argv) { return kest::bench::run(argv, {}, false).status; }
 
 // "x,y,w,h" of a window's [x, y, width, height] bounds clipped to the X
 // screen, as scrot's -a takes it; empty when nothing of it is on the screen.

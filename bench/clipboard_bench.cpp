@@ -10,8 +10,6 @@
 // rounds arrived intact, and where a one-shot spends its time.
 //
 //   kest_bench_clipboard [KEST_CORE_BINARY]   (inside the virtual desktop)
-#include <poll.h>
-
 #include <cstdio>
 #include <optional>
 
@@ -24,6 +22,8 @@ using kest::bench::DaemonSession;
 using kest::bench::Clock;
 using kest::bench::Json;
 using kest::bench::median;
+using kest::bench::Output;
+using kest::bench::run;
 using kest::bench::waitFor;
 
 constexpr int SMALL_ROUNDS = 15;
@@ -32,77 +32,6 @@ constexpr auto READ_BACK_LIMIT = std::chrono::seconds(5);
 
 double elapsedMs(Clock::time_point since) {
     return std::chrono::duration<double, std::milli>(Clock::now() - since).count();
-}
-
-struct Output {
-    int status = -1;
-    std::string out;
-};
-
-// Runs argv with `input` on its standard input. With `capture`, reads its
-// output to the end; otherwise the output goes to /dev/null and only the exit
-// is waited for (xclip -i leaves a child that keeps what it inherited).
-Output run(const std::vector<std::string>& argv, const std::string& input, bool capture) {
-    int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return {};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-    if (capture) {
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    }
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
-    ::close(out[1]);
-    int input_fd = in[1];
-    int output_fd = capture ? out[0] : -1;
-    if (!capture) ::close(out[0]);
-    if (spawned != 0) {
-        ::close(input_fd);
-        if (output_fd >= 0) ::close(output_fd);
-        return {};
-    }
-    ::fcntl(input_fd, F_SETFL, O_NONBLOCK);
-    if (input.empty()) {
-        ::close(input_fd);
-        input_fd = -1;
-    }
-    Output result;
-    std::size_t written = 0;
-    while (input_fd >= 0 || output_fd >= 0) {
-        pollfd fds[2] = {{input_fd, POLLOUT, 0}, {output_fd, POLLIN, 0}};
-        if (::poll(fds, 2, 1000) <= 0) continue;
-        if (fds[0].revents) {
-            const ssize_t n = ::write(input_fd, input.data() + written, input.size() - written);
-            if (n > 0) written += static_cast<std::size_t>(n);
-            if (n < 0 || written == input.size()) {
-                ::close(input_fd);
-                input_fd = -1;
-            }
-        }
-        if (fds[1].revents) {
-            char chunk[65536];
-            const ssize_t n = ::read(output_fd, chunk, sizeof chunk);
-            if (n <= 0) {
-                ::close(output_fd);
-                output_fd = -1;
-            } else {
-                result.out.append(chunk, static_cast<std::size_t>(n));
-            }
-        }
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
 }
 
 // The text of a clipboard_read answer line, if it has one.
