@@ -39,19 +39,19 @@ run_ctest() {
 }
 
 echo "== build"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEST_WERROR=ON
 cmake --build build
 
 echo "== unit tests"
 run_ctest --test-dir build -L unit
 
 echo "== unit tests under address and undefined-behaviour sanitizers"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKEST_SANITIZE=ON
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKEST_SANITIZE=ON -DKEST_WERROR=ON
 cmake --build build-asan --target kest-core kest_unit_tests kest_linux_tests
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest --test-dir build-asan -L unit
 
 echo "== fuzz target (${FUZZ_RUNS} runs)"
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEST_FUZZ=ON
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEST_FUZZ=ON -DKEST_WERROR=ON
 cmake --build build-fuzz --target fuzz_request_decoder
 corpus=$(mktemp -d)
 cp tests/fuzz/corpus/* "$corpus/"

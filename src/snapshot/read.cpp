@@ -61,8 +61,14 @@ Json Read::valueJson(const Value& value) {
             return "w=" + numberText(value.asSize()->width) + " h=" + numberText(value.asSize()->height);
         case Value::Kind::element:
             return "<element>";
-        case Value::Kind::elements:
-            return "<" + std::to_string(value.asElements()->size()) + " elements>";
+        case Value::Kind::elements: {
+            // Appended piece by piece: GCC 12 at -O3 reports a false overlap
+            // (-Wrestrict) for a literal joined to a temporary string.
+            std::string text = "<";
+            text += std::to_string(value.asElements()->size());
+            text += " elements>";
+            return text;
+        }
         case Value::Kind::other:
             return value.asOther()->description;
     }
