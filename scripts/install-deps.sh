@@ -29,6 +29,9 @@ PACKAGES=(
   xcompmgr
   # the fuzz target
   clang libclang-rt-14-dev
+  # the man page (scdoc renders it, groff checks it) and the Debian package
+  # (dpkg-shlibdeps computes its dependencies, file finds its binaries)
+  scdoc groff-base dpkg-dev file
 )
 
 # One dpkg-query for all: names it does not know are simply not listed.
