@@ -11,7 +11,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
-#include <expected>
+#include "common/expected.hpp"
 #include <map>
 #include <mutex>
 #include <optional>

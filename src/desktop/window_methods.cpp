@@ -82,7 +82,7 @@ void Dispatcher::registerWindowMethods() {
     };
 
     for (const auto& [name, action] : WINDOW_ACTIONS) {
-        handlers[name] = [this, targetRef, refreshFor, action](const RPCRequest& request) {
+        handlers[name] = [this, targetRef, refreshFor, action = action](const RPCRequest& request) {
             auto ref = targetRef(request);
             if (!ref) {
                 return RPCResponse::failure(request.id, ErrorCode::kInvalidParams,

@@ -4,7 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
-#include <expected>
+#include "common/expected.hpp"
 #include <memory>
 #include <optional>
 #include <span>

@@ -2,7 +2,7 @@
 #pragma once
 
 #include <cstdint>
-#include <expected>
+#include "common/expected.hpp"
 #include <optional>
 #include <string>
 

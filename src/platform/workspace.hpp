@@ -3,7 +3,7 @@
 #pragma once
 
 #include <cstdint>
-#include <expected>
+#include "common/expected.hpp"
 #include <functional>
 #include <memory>
 #include <optional>

@@ -20,7 +20,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <expected>
+#include "common/expected.hpp"
 #include <functional>
 #include <list>
 #include <memory>

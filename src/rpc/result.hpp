@@ -1,7 +1,7 @@
 // What area operations return, and how a handler answers with it.
 #pragma once
 
-#include <expected>
+#include "common/expected.hpp"
 
 #include "rpc/protocol.hpp"
 

@@ -40,7 +40,7 @@
 #pragma once
 
 #include <cstdint>
-#include <expected>
+#include "common/expected.hpp"
 #include <functional>
 #include <map>
 #include <memory>

@@ -36,12 +36,6 @@ Json outline(const Json& elements) {
     return out;
 }
 
-std::size_t countRecords(const Json& elements) {
-    std::size_t n = 0;
-    for (const Json& e : elements) n += 1 + (e.contains("children") ? countRecords(e["children"]) : 0);
-    return n;
-}
-
 TEST(RefAssigner, NumbersPerPrefix) {
     const std::pair<std::vector<std::string>, std::vector<std::string>> rows[] = {
         {{"AXSheet", "AXUnknown", "AXNoSuchRole", "AXStaticText"}, {"@e1", "@e2", "@e3", "@e4"}},

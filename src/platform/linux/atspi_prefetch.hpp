@@ -34,7 +34,7 @@
 
 #include <chrono>
 #include <cstdint>
-#include <expected>
+#include "common/expected.hpp"
 #include <functional>
 #include <memory>
 #include <optional>

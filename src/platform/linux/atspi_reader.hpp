@@ -12,7 +12,7 @@
 
 #include <chrono>
 #include <cstdint>
-#include <expected>
+#include "common/expected.hpp"
 #include <map>
 #include <memory>
 #include <optional>

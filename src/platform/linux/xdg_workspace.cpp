@@ -119,9 +119,9 @@ void ChildReaper::watch(int pid, Workspace::ProcessExitHandler onExit) {
     std::vector<Watch> finished;
     {
         std::lock_guard lock(mutex_);
-        auto gone = std::ranges::partition(watches_, [](const Watch& w) { return !w.done->load(); });
-        finished.assign(std::make_move_iterator(gone.begin()), std::make_move_iterator(gone.end()));
-        watches_.erase(gone.begin(), gone.end());
+        auto gone = std::partition(watches_.begin(), watches_.end(), [](const Watch& w) { return !w.done->load(); });
+        finished.assign(std::make_move_iterator(gone), std::make_move_iterator(watches_.end()));
+        watches_.erase(gone, watches_.end());
         watches_.push_back(Watch{pid, done, std::move(thread)});
     }
 }
