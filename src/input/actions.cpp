@@ -10,6 +10,9 @@ namespace {
 namespace p = platform;
 
 constexpr auto BETWEEN_CLICKS = std::chrono::milliseconds(50);
+// More clicks than any gesture needs; a larger count is refused rather than
+// left to run for hours.
+constexpr std::int64_t MOST_CLICKS = 100;
 
 p::Point centreOf(const std::array<double, 4>& bounds) {
     return {bounds[0] + bounds[2] * 0.5, bounds[1] + bounds[3] * 0.5};
@@ -96,6 +99,9 @@ Result<Json> Actions::click(p::Platform& platform, Pause& pause, const std::opti
                             std::int64_t count, const std::vector<std::string>& modifiers, const RefMap& refMap) {
     if (doubleClick) count = 2;
     count = std::max<std::int64_t>(count, 1);
+    if (count > MOST_CLICKS) {
+        return fail(ErrorCode::kInvalidParams, "count must be at most " + std::to_string(MOST_CLICKS));
+    }
     auto& accessibility = platform.accessibility();
     auto aim = target(accessibility, ref, x, y, refMap);
     if (!aim) return std::unexpected(aim.error());

@@ -24,7 +24,8 @@ public:
     // the point (x, y). On an element, a plain left click performs AXPress,
     // falling back to a left down and up at its centre when the press is
     // refused; a right click or one with modifiers is always posted as events
-    // at the centre. "double" makes two clicks; a count below 1 makes one.
+    // at the centre. "double" makes two clicks; a count below 1 makes one, one above 100 is
+    // refused (-32602).
     // Events are never aimed at an element whose position or size cannot be
     // read: -32001 when it has gone, else -32600. {"ok", "ref", "bounds"} on
     // an element, {"ok"} at a point.

@@ -17,6 +17,9 @@ namespace p = platform;
 constexpr auto FOCUS_SETTLE = std::chrono::milliseconds(100);
 constexpr auto SELECT_SETTLE = std::chrono::milliseconds(50);
 constexpr auto REPEAT_INTERVAL = std::chrono::milliseconds(50);
+// Repeats beyond this are refused: at the usual interval they would hold the
+// request for most of a minute already.
+constexpr std::int64_t MOST_REPEATS = 1000;
 constexpr auto BEFORE_PASTE = std::chrono::milliseconds(50);
 constexpr auto AFTER_PASTE = std::chrono::milliseconds(100);
 
@@ -113,6 +116,9 @@ Result<Json> Keyboard::fill(p::Platform& platform, Pause& pause, const std::stri
 Result<Json> Keyboard::key(p::Events& events, Pause& pause, const std::string& combo, std::int64_t repeat,
                            std::optional<std::int64_t> delayMs) {
     const std::int64_t count = std::max<std::int64_t>(repeat, 0);
+    if (count > MOST_REPEATS) {
+        return fail(ErrorCode::kInvalidParams, "repeat must be at most " + std::to_string(MOST_REPEATS));
+    }
     const Pause::Clock::duration interval = delayMs ? Pause::milliseconds(*delayMs) : REPEAT_INTERVAL;
     for (std::int64_t i = 0; i < count; ++i) {
         if (i > 0 && !pause.sleepFor(interval)) return fail(ErrorCode::kFailed, STOPPING_MESSAGE);

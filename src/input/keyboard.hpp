@@ -41,8 +41,9 @@ public:
     static Result<Json> fill(platform::Platform& platform, Pause& pause, const std::string& ref,
                              const std::string& text, const RefMap& refMap);
 
-    // Presses the combination `repeat` times (a negative count as 0), pausing
-    // the delay (else 0.05 s) between presses. {"ok", "combo", "count"}.
+    // Presses the combination `repeat` times (a negative count as 0, more
+    // than 1000 refused with -32602), pausing the delay (else 0.05 s) between
+    // presses. {"ok", "combo", "count"}.
     static Result<Json> key(platform::Events& events, Pause& pause, const std::string& combo, std::int64_t repeat,
                             std::optional<std::int64_t> delayMs);
 

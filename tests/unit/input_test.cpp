@@ -173,6 +173,13 @@ TEST_F(InputTest, ClickPressesOrPostsEvents) {
     // would read as the corner of the screen.
     const Json nowhere = {{"code", -32600}, {"message", "Element " + ref("ghost") + " has no position on screen"}};
     EXPECT_EQ(harness.error("click", {{"ref", ref("ghost")}}), nowhere);
+    // A count no gesture needs is refused before anything is clicked, not
+    // left to click for hours.
+    for (const Json count : {Json(101), Json(INT64_MAX)}) {
+        EXPECT_EQ(harness.error("click", {{"ref", ok}, {"count", count}}),
+                  Json({{"code", -32602}, {"message", "count must be at most 100"}}));
+    }
+    EXPECT_EQ(took(), Json::array());
     EXPECT_EQ(took(), Json({press("ghost")}));
     EXPECT_EQ(harness.error("click", {{"ref", ref("ghost")}, {"right", true}}), nowhere);
     EXPECT_EQ(harness.error("hover", {{"ref", ref("ghost")}}), nowhere);
@@ -321,6 +328,9 @@ TEST_F(InputTest, KeyCombinations) {
         EXPECT_EQ(took(), Json::array());
     }
     EXPECT_EQ(harness.error("key", {{"repeat", 2}}), Json({{"code", -32602}, {"message", "Missing combo parameter"}}));
+    EXPECT_EQ(harness.error("key", {{"combo", "a"}, {"repeat", 1001}}),
+              Json({{"code", -32602}, {"message", "repeat must be at most 1000"}}));
+    EXPECT_EQ(took(), Json::array());
     // Events that cannot be made post nothing and are not an error.
     harness.desktop().knobs.keyEventsFail = true;
     EXPECT_EQ(harness.result("key", {{"combo", "a"}})["ok"], true);

@@ -70,6 +70,7 @@ constexpr char32_t REPLACEMENT = 0xFFFD;
 constexpr auto REBIND_GRACE = std::chrono::milliseconds(50);
 // Pixel scrolls further apart than this belong to separate gestures.
 constexpr auto SCROLL_GESTURE_GAP = std::chrono::milliseconds(250);
+constexpr long long MOST_WHEEL_CLICKS = 1000;
 // Keys held through other devices or clients are looked up at most this
 // often: each look-up is a round trip, and they change only by hand.
 constexpr auto FOREIGN_RECHECK = std::chrono::milliseconds(250);
@@ -744,8 +745,12 @@ void XTestInput::scroll(ScrollUnits units, int vertical, int horizontal, std::ui
         horizontalClicks = horizontalCarry_.clicks(horizontal);
         lastPixelScroll_ = Clock::now();
     }
-    auto press = [&](unsigned int button, int count) {
-        for (int i = 0; i < count; ++i) {
+    // However far a caller asks to scroll, one event sends at most
+    // MOST_WHEEL_CLICKS notches per axis: enough to reach the end of any
+    // document, and not billions of requests queued on the X connection.
+    auto press = [&](unsigned int button, long long count) {
+        count = std::min(count, MOST_WHEEL_CLICKS);
+        for (long long i = 0; i < count; ++i) {
             XTestFakeButtonEvent(x_.display(), button, True, CurrentTime);
             XTestFakeButtonEvent(x_.display(), button, False, CurrentTime);
         }
@@ -755,8 +760,8 @@ void XTestInput::scroll(ScrollUnits units, int vertical, int horizontal, std::ui
         override = beginOverride();
         require(*override, ModifierRequest{true, xModifierBits(mask, modifierKeys_.altBit)});
     }
-    press(verticalClicks > 0 ? 4 : 5, std::abs(verticalClicks));
-    press(horizontalClicks > 0 ? 6 : 7, std::abs(horizontalClicks));
+    press(verticalClicks > 0 ? 4 : 5, std::llabs(verticalClicks));
+    press(horizontalClicks > 0 ? 6 : 7, std::llabs(horizontalClicks));
     if (override) end(*override);
     x_.flush();
 }
