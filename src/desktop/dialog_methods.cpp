@@ -12,7 +12,7 @@ void Dispatcher::registerDialogMethods() {
     for (const auto action : {Dialog::Action::accept, Dialog::Action::cancel}) {
         handlers[action == Dialog::Action::accept ? "dialog_accept" : "dialog_cancel"] =
             [this, action](const RPCRequest& request) {
-                return respond(request.id, Dialog::respond(platform, action, request.paramString("app")));
+                return respond(request.id, Dialog::respond(platform, pause, action, request.paramString("app")));
             };
     }
 

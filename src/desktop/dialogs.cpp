@@ -17,6 +17,14 @@ namespace p = platform;
 constexpr int COLLECT_MAX_DEPTH = 4;
 constexpr int FIELD_MAX_DEPTH = 7;
 constexpr auto FILE_FIELD_SETTLE = std::chrono::milliseconds(100);
+// A file dialog that has just opened can drop a press of its accept button
+// (GTK's chooser, while it is still loading the folder the name points into):
+// the dialog then stays as it was. Accepting one looks for it to close or
+// change every 50 ms, and presses again when it is unchanged after 250 ms,
+// three times at most.
+constexpr auto ACCEPT_POLL = std::chrono::milliseconds(50);
+constexpr int ACCEPT_POLLS_PER_PRESS = 5;
+constexpr int ACCEPT_REPRESSES = 3;
 
 constexpr std::string_view FIELD_ROLES[] = {"AXTextField", "AXTextArea", "AXComboBox"};
 
@@ -179,7 +187,26 @@ Result<Json> Dialog::detect(p::Platform& platform, const std::optional<std::stri
     return Json{{"ok", true}, {"found", true}, {"dialog", describeDialog(accessibility, dialog.element, dialog.kind)}};
 }
 
-Result<Json> Dialog::respond(p::Platform& platform, Action action, const std::optional<std::string>& appName) {
+Dialog::FileDialogState Dialog::fileDialogState(p::Accessibility& accessibility, const p::Element& app) {
+    FileDialogState state;
+    auto windows = ax::elementList(accessibility, app, p::AXAttribute::kWindows);
+    if (!windows) return state;
+    state.windows = windows->size();
+    const Found dialog = findDialog(accessibility, app, false);
+    if (!dialog.element) return state;
+    p::Element field;
+    for (auto wanted : FIELD_ROLES) {
+        if ((field = findElement(accessibility, dialog.element, wanted, 0))) break;
+    }
+    if (!field) return state;
+    state.open = true;
+    state.title = ax::stringOr(accessibility, dialog.element, p::AXAttribute::kTitle);
+    state.field = ax::stringOr(accessibility, field, p::AXAttribute::kValue);
+    return state;
+}
+
+Result<Json> Dialog::respond(p::Platform& platform, Pause& pause, Action action,
+                             const std::optional<std::string>& appName) {
     auto app = resolveApp(platform, appName);
     if (!app) return std::unexpected(app.error());
     auto& accessibility = platform.accessibility();
@@ -188,7 +215,23 @@ Result<Json> Dialog::respond(p::Platform& platform, Action action, const std::op
     if (action == Action::accept) {
         p::Element button = findDefaultButton(accessibility, dialog.element);
         if (!button) return fail(ErrorCode::kNotFound, "No accept button found in dialog");
+        const FileDialogState before = fileDialogState(accessibility, *app);
         (void)accessibility.performAction(button, p::AXAction::kPress);
+        // Only a file dialog with a name written in it is watched: an alert's
+        // press is not dropped, and a press that changed anything (closed the
+        // dialog, opened a confirmation, went into a folder) is not repeated.
+        if (!before.open || before.field.empty()) return Json{{"ok", true}, {"action", "accept"}};
+        for (int press = 0; press < ACCEPT_REPRESSES; ++press) {
+            bool unchanged = true;
+            for (int poll = 0; unchanged && poll < ACCEPT_POLLS_PER_PRESS; ++poll) {
+                if (!pause.sleepFor(ACCEPT_POLL)) return fail(ErrorCode::kFailed, STOPPING_MESSAGE);
+                unchanged = fileDialogState(accessibility, *app) == before;
+            }
+            if (!unchanged) break;
+            const Found again = findDialog(accessibility, *app, false);
+            if (!again.element || !(button = findDefaultButton(accessibility, again.element))) break;
+            (void)accessibility.performAction(button, p::AXAction::kPress);
+        }
         return Json{{"ok", true}, {"action", "accept"}};
     }
     if (p::Element button = findCancelButton(accessibility, dialog.element)) {

@@ -30,9 +30,13 @@ public:
     static Result<Json> detect(platform::Platform& platform, const std::optional<std::string>& appName);
 
     // Accept: the default button, else the first button titled from the accept
-    // list; presses it. Cancel: the cancel button, else one titled from the
-    // cancel list; with none, presses Escape ("method": "escape").
-    static Result<Json> respond(platform::Platform& platform, Action action, const std::optional<std::string>& appName);
+    // list; presses it. A file dialog holding a name is then watched until it
+    // closes or changes, and pressed again (at most three times) when it stays
+    // as it was: a chooser still loading drops the press. Cancel: the cancel
+    // button, else one titled from the cancel list; with none, presses Escape
+    // ("method": "escape").
+    static Result<Json> respond(platform::Platform& platform, Pause& pause, Action action,
+                                const std::optional<std::string>& appName);
 
     // Focuses the first text field (else text area, else combo box) of the
     // sheet or modal window, waits 0.1 s, writes the path as its value, waits
@@ -49,6 +53,16 @@ private:
         platform::Element element;
         const char* kind = nullptr;
     };
+    // What shows whether a press of a file dialog's accept button took: the
+    // application's window count, and the dialog's title and name.
+    struct FileDialogState {
+        std::size_t windows = 0;
+        bool open = false;
+        std::string title;
+        std::string field;
+        bool operator==(const FileDialogState&) const = default;
+    };
+    static FileDialogState fileDialogState(platform::Accessibility& accessibility, const platform::Element& app);
     static Result<platform::Element> resolveApp(platform::Platform& platform, const std::optional<std::string>& appName);
     static platform::Element findSheet(platform::Accessibility& accessibility, const std::vector<platform::Element>& windows);
     static platform::Element findModalWindow(platform::Accessibility& accessibility,

@@ -357,5 +357,51 @@ TEST(FileDialogTest, WritesThePathIntoTheFirstFieldOfASheetOrModalWindow) {
     EXPECT_EQ(actionsJson(alert.desktop()), Json::parse(R"([{"element": "ok", "action": "AXPress", "status": 0}])"));
 }
 
+TEST(FileDialogTest, AcceptPressesAgainOnlyWhileTheDialogStaysAsItWas) {
+    const Json scene = toolScene({{"attrs", {{"AXModal", true}}}},
+                                 {node("name", "AXTextField", {{"value", "report.txt"}}),
+                                  node("save", "AXButton", {{"title", "Save"}})});
+    const Json accepted = {{"ok", true}, {"action", "accept"}};
+    const Json watch = Json::array({pause(0.05), pause(0.05), pause(0.05), pause(0.05), pause(0.05)});
+    auto then = [](Json a, const Json& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+
+    // Dropped once, then taken: pressed again after 250 ms unchanged, and
+    // done at the first look after the dialog closed.
+    DispatcherHarness dropped(scene);
+    int presses = 0;
+    dropped.desktop().onAction("save", "AXPress", [&](FakeDesktop& desktop) {
+        if (++presses == 2) desktop.remove("win");
+    });
+    EXPECT_EQ(dropped.result("dialog_accept"), accepted);
+    EXPECT_EQ(took(dropped), then(then(Json::array({press("save")}), watch), Json::array({press("save"), pause(0.05)})));
+
+    // A press that changed the name (into a folder) or opened another window
+    // (a confirmation) is not repeated.
+    DispatcherHarness folder(scene);
+    folder.desktop().onAction("save", "AXPress", [](FakeDesktop& desktop) {
+        desktop.setStored("name", "AXValue", p::Value::string(""));
+    });
+    EXPECT_EQ(folder.result("dialog_accept"), accepted);
+    EXPECT_EQ(took(folder), Json::array({press("save"), pause(0.05)}));
+    DispatcherHarness confirm(scene);
+    confirm.desktop().onAction("save", "AXPress", [](FakeDesktop& desktop) {
+        auto& app = desktop.apps.front();
+        ASSERT_TRUE(desktop.addNode(app.rootId, node("question", "AXWindow", {{"title", "Replace?"}})));
+        app.windowIds.push_back("question");
+    });
+    EXPECT_EQ(confirm.result("dialog_accept"), accepted);
+    EXPECT_EQ(took(confirm), Json::array({press("save"), pause(0.05)}));
+
+    // Never taken: three more presses, then the answer all the same.
+    DispatcherHarness stuck(scene);
+    EXPECT_EQ(stuck.result("dialog_accept"), accepted);
+    Json expected = Json::array({press("save")});
+    for (int again = 0; again < 3; ++again) expected = then(then(expected, watch), Json::array({press("save")}));
+    EXPECT_EQ(took(stuck), expected);
+}
+
 }  // namespace
 }  // namespace kest::fake
