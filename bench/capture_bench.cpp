@@ -4,7 +4,9 @@
 //   - against scrot, maim and ImageMagick's `import -window root`, each
 //     writing the same kind of file, measured in turns in the same run;
 //   - in-process, the PNG encoder's zlib levels and row filters (time and
-//     size), which is how the daemon's setting was chosen.
+//     size), which is how the daemon's setting was chosen, and the JPEG
+//     encoder's ways (one thread, segments on threads, uniform segments
+//     reused).
 // Prints medians and the daemon's ratios to each peer.
 //
 //   kest_bench_capture [KEST_CORE_BINARY]   (inside the virtual desktop)
@@ -170,14 +172,31 @@ int main(int argc, char** argv) {
             }
         }
     }
-    capture.setEncodeSettings({});
-    std::vector<double> jpegTimes;
-    for (int i = 0; i < 7; ++i) {
-        const auto start = Clock::now();
-        capture.capture({std::nullopt, kest::platform::ImageFormat::jpeg, file("q.jpg")});
-        jpegTimes.push_back(elapsedMs(start));
+    // The JPEG encoder's ways, in-process: libjpeg over the whole image on one
+    // thread; restart segments on threads; and segments of one colour reusing
+    // the first of their colour's bytes (the daemon's).
+    std::printf("\nin-process full-screen jpeg, quality 90\n");
+    struct JpegWay {
+        const char* name;
+        int threads;
+        bool reuse;
+    };
+    for (const JpegWay way : {JpegWay{"whole image, 1 thread", 1, false}, JpegWay{"segments, threads", 0, false},
+                              JpegWay{"segments, threads, reuse", 0, true}}) {
+        kest::platform::linux_desktop::EncodeSettings settings;
+        settings.jpegThreads = way.threads;
+        settings.jpegReuseUniform = way.reuse;
+        capture.setEncodeSettings(settings);
+        std::vector<double> times;
+        for (int i = 0; i < 15; ++i) {
+            const auto start = Clock::now();
+            capture.capture({std::nullopt, kest::platform::ImageFormat::jpeg, file("q.jpg")});
+            times.push_back(elapsedMs(start));
+        }
+        std::error_code error;
+        std::printf("%-26s %8.2f ms %8.1f KiB\n", way.name, median(times),
+                    static_cast<double>(fs::file_size(file("q.jpg"), error)) / 1024);
     }
-    std::printf("jpeg quality 90     %8.2f ms\n", median(jpegTimes));
     fs::remove_all(dir);
     return 0;
 }

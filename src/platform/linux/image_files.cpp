@@ -1,5 +1,5 @@
 // PNG (rows deflated in bands on several threads, chunks by libpng) and JPEG
-// encoding into a temporary file, then rename; header parsing.
+// (jpeg_encoder) written into a temporary file, then renamed; header parsing.
 #include "platform/linux/image_files.hpp"
 
 #include <cerrno>
@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <jpeglib.h>
 #include <png.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -22,6 +21,7 @@
 #include <immintrin.h>
 #endif
 
+#include "platform/linux/jpeg_encoder.hpp"
 #include "rpc/unique_fd.hpp"
 
 namespace kest::platform::linux_desktop {
@@ -90,8 +90,8 @@ private:
     std::string error_;
 };
 
-// libpng and libjpeg report errors by long-jumping out of the error handler;
-// these two functions hold no object with a destructor across the jump.
+// libpng reports errors by long-jumping out of the error handler; encodePng
+// holds no object with a destructor across the jump.
 struct PngFailure {
     std::jmp_buf jump;
     char message[200];
@@ -268,44 +268,6 @@ bool encodePng(FILE* file, const PixelRows& pixels, const unsigned char* compres
     return true;
 }
 
-struct JpegFailure {
-    jpeg_error_mgr manager;
-    std::jmp_buf jump;
-    char message[JMSG_LENGTH_MAX];
-};
-
-void jpegError(j_common_ptr common) {
-    auto* failure = reinterpret_cast<JpegFailure*>(common->err);
-    (*common->err->format_message)(common, failure->message);
-    std::longjmp(failure->jump, 1);
-}
-
-bool encodeJpeg(FILE* file, const PixelRows& pixels, const EncodeSettings& settings, JpegFailure& failure,
-                JSAMPROW* rows) {
-    jpeg_compress_struct jpeg{};
-    jpeg.err = jpeg_std_error(&failure.manager);
-    failure.manager.error_exit = jpegError;
-    if (setjmp(failure.jump)) {
-        jpeg_destroy_compress(&jpeg);
-        return false;
-    }
-    jpeg_create_compress(&jpeg);
-    jpeg_stdio_dest(&jpeg, file);
-    jpeg.image_width = static_cast<JDIMENSION>(pixels.width);
-    jpeg.image_height = static_cast<JDIMENSION>(pixels.height);
-    jpeg.input_components = 4;
-    jpeg.in_color_space = JCS_EXT_BGRX;
-    jpeg_set_defaults(&jpeg);
-    jpeg_set_quality(&jpeg, settings.jpegQuality, TRUE);
-    jpeg_start_compress(&jpeg, TRUE);
-    while (jpeg.next_scanline < jpeg.image_height) {
-        jpeg_write_scanlines(&jpeg, rows + jpeg.next_scanline, jpeg.image_height - jpeg.next_scanline);
-    }
-    jpeg_finish_compress(&jpeg);
-    jpeg_destroy_compress(&jpeg);
-    return true;
-}
-
 std::uint32_t bigEndian32(const unsigned char* p) {
     return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
 }
@@ -331,14 +293,13 @@ std::optional<std::string> writeImageFile(const std::string& path, ImageFormat f
             failureText = "compression failed";
         }
     } else {
-        std::vector<unsigned char*> rows(static_cast<std::size_t>(pixels.height));
-        for (int y = 0; y < pixels.height; ++y) {
-            rows[static_cast<std::size_t>(y)] =
-                const_cast<unsigned char*>(pixels.data) + pixels.stride * static_cast<std::size_t>(y);
+        auto jpeg = encodeJpeg(pixels, JpegSettings{settings.jpegQuality, settings.jpegThreads, settings.jpegReuseUniform});
+        if (jpeg) {
+            encoded = std::fwrite(jpeg->data(), 1, jpeg->size(), temporary.file()) == jpeg->size();
+            if (!encoded) failureText = "write error";
+        } else {
+            failureText = jpeg.error();
         }
-        JpegFailure failure{};
-        encoded = encodeJpeg(temporary.file(), pixels, settings, failure, rows.data());
-        failureText = failure.message;
     }
     // A full disk shows up in the stream's error flag rather than in the
     // encoder.

@@ -1,5 +1,5 @@
 // Image files from captured pixels: PNG through libpng, JPEG through
-// libjpeg-turbo, written under a temporary name in the target's directory and
+// libjpeg-turbo (jpeg_encoder), written under a temporary name in the target's directory and
 // renamed, so a file appears whole or not at all; and the pixel size read back
 // from a file's header.
 //
@@ -33,6 +33,12 @@ struct EncodeSettings {
     // and joined into one stream; 0 picks one per core (at most four), and a
     // small image stays in one band.
     int pngBands = 0;
+    // The JPEG's rows of macroblocks spread over this many threads (0: one
+    // per core, at most four, fewer for a small image), and whether a
+    // one-colour segment reuses the bytes of the first of its colour (see
+    // jpeg_encoder.hpp).
+    int jpegThreads = 0;
+    bool jpegReuseUniform = true;
 };
 
 // Writes the file; an error text (as a capture tool would print it) when it
