@@ -17,7 +17,7 @@ constexpr std::pair<const char*, RefOperation> REF_OPERATIONS[] = {
 
 void Dispatcher::registerFocusMethods() {
     for (const auto& [name, operation] : REF_OPERATIONS) {
-        handlers[name] = [this, operation](const RPCRequest& request) {
+        handlers[name] = [this, operation = operation](const RPCRequest& request) {
             auto ref = request.paramString("ref");
             if (!ref) return RPCResponse::failure(request.id, ErrorCode::kInvalidParams, "Missing ref parameter");
             return respond(request.id, operation(platform.accessibility(), *ref, lastRefMap));
