@@ -74,9 +74,11 @@ std::optional<Decoded> decodeStrictly(const std::vector<unsigned char>& bytes, i
     return image;
 }
 
-// Screen-like pixels: a flat background, flat panels of a few colours, a
-// strip of many flat colours (more than the encoder remembers), a gradient
-// and noisy "text"; the unused byte is noise, with padding after each row.
+// Screen-like pixels: a flat background, a window with a border, dotted
+// rules (segments that repeat without being of one colour) and noisy "text",
+// a strip of many flat colours (more than the encoder remembers) and a
+// gradient; the unused byte is noise in the text and constant elsewhere, with
+// padding after each row.
 struct Screen {
     Screen(int w, int h, unsigned seed) : width(w), height(h), stride(static_cast<std::size_t>(w) * 4 + 12) {
         bytes.resize(stride * static_cast<std::size_t>(h));
@@ -87,6 +89,8 @@ struct Screen {
                 unsigned char b = 30, g = 30, r = 30;
                 if (x >= w / 4 && x < 3 * w / 4 && y >= h / 5) {
                     b = g = r = 250;  // a window's interior
+                    if (x - w / 4 < 2 || y - h / 5 < 2) b = g = r = 90;  // its border
+                    if (y % 32 >= 24 && (x + y) % 5 == 0) b = g = r = 180;  // a dotted rule, repeating
                     if (y % 20 < 9 && x % 7 < 5) {  // a line of text
                         b = static_cast<unsigned char>(random() % 256);
                         g = r = static_cast<unsigned char>(random() % 64);
@@ -106,7 +110,7 @@ struct Screen {
                 p[0] = b;
                 p[1] = g;
                 p[2] = r;
-                p[3] = static_cast<unsigned char>(random());
+                p[3] = b == g ? 0 : static_cast<unsigned char>(random());
             }
         }
     }
@@ -125,30 +129,32 @@ TEST(JpegSegments, DecodeToTheWholeImageEncodingsPixels) {
                                                     {208, 50}, {90, 16}, {256, 17}, {64, 130}};
     for (const auto& [width, height] : sizes) {
         const Screen screen(width, height, static_cast<unsigned>(width * 1000 + height));
-        const int restart = jpegRestartInterval(width);
-        auto whole = encodeJpegWhole(screen.rows(), 90, restart);
-        ASSERT_TRUE(whole) << whole.error();
-        const auto reference = decodeStrictly(*whole, width, height);
-        ASSERT_TRUE(reference) << width << "x" << height;
-        for (const int threads : {1, 2, 3}) {
-            for (const bool reuse : {true, false}) {
-                SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height) + ", " + std::to_string(threads) +
-                             " threads" + (reuse ? ", reusing" : ""));
-                auto segmented = encodeJpeg(screen.rows(), JpegSettings{90, threads, reuse});
-                ASSERT_TRUE(segmented) << segmented.error();
-                EXPECT_EQ(pixelSizeFromHeader({reinterpret_cast<const char*>(segmented->data()), segmented->size()}),
-                          (PixelSize{static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)}));
-                const auto decoded = decodeStrictly(*segmented, width, height);
-                ASSERT_TRUE(decoded);
-                ASSERT_EQ(decoded->width, width);
-                ASSERT_EQ(decoded->height, height);
-                ASSERT_EQ(decoded->rgb, reference->rgb);
-                // With no macroblock cut at the right edge, the very bytes:
-                // only an edge block past the image may be coded differently.
-                // (One thread reusing nothing is the whole encoding, with no
-                // restart markers.)
-                if (width % 16 == 0 && (threads > 1 || reuse)) {
-                    EXPECT_EQ(*segmented, *whole);
+        // The interval picked for the width, and a marker every macroblock.
+        for (const int restart : {jpegRestartInterval(width), 1}) {
+            auto whole = encodeJpegWhole(screen.rows(), 90, restart);
+            ASSERT_TRUE(whole) << whole.error();
+            const auto reference = decodeStrictly(*whole, width, height);
+            ASSERT_TRUE(reference) << width << "x" << height;
+            for (const int threads : {1, 2, 3}) {
+                for (const bool reuse : {true, false}) {
+                    SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height) + ", " + std::to_string(threads) +
+                                 " threads" + (reuse ? ", reusing" : "") + ", restart " + std::to_string(restart));
+                    auto segmented = encodeJpeg(screen.rows(), JpegSettings{90, threads, reuse, restart});
+                    ASSERT_TRUE(segmented) << segmented.error();
+                    EXPECT_EQ(pixelSizeFromHeader({reinterpret_cast<const char*>(segmented->data()), segmented->size()}),
+                              (PixelSize{static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)}));
+                    const auto decoded = decodeStrictly(*segmented, width, height);
+                    ASSERT_TRUE(decoded);
+                    ASSERT_EQ(decoded->width, width);
+                    ASSERT_EQ(decoded->height, height);
+                    ASSERT_EQ(decoded->rgb, reference->rgb);
+                    // With no macroblock cut at the right edge, the very bytes:
+                    // only an edge block past the image may be coded differently.
+                    // (One thread reusing nothing is the whole encoding, with no
+                    // restart markers.)
+                    if (width % 16 == 0 && (threads > 1 || reuse)) {
+                        EXPECT_EQ(*segmented, *whole);
+                    }
                 }
             }
         }

@@ -19,7 +19,7 @@
 #include <utility>
 
 #if defined(__x86_64__)
-#include <emmintrin.h>
+#include <nmmintrin.h>
 #endif
 
 namespace kest::platform::linux_desktop {
@@ -206,6 +206,7 @@ struct Layout {
     int segmentWidth = 0;  // pixels
     int threads = 1;
 
+    int mcusAcross() const { return (width + MCU - 1) / MCU; }
     int rowsOf(int thread) const { return (mcuRows - thread + threads - 1) / threads; }
     int packedWidth() const { return segmentsAcross * segmentWidth; }
 };
@@ -244,6 +245,101 @@ bool uniformColour(const PixelRows& pixels, int x0, int y0, int width, int heigh
     return true;
 }
 
+// A hash of a segment's pixels (the unused byte included: two segments
+// that differ only there are merely encoded twice). Equal hashes are
+// confirmed by comparing the pixels, so the hash only has to tell most
+// different segments apart, quickly.
+std::uint64_t segmentHashPlain(const PixelRows& pixels, int x0, int y0, int width) {
+    std::uint64_t lanes[4] = {0x9e3779b97f4a7c15ull, 0xc2b2ae3d27d4eb4full, 0x165667b19e3779f9ull, 0x27d4eb2f165667c5ull};
+    const std::size_t words = static_cast<std::size_t>(width) / 2;
+    for (int y = 0; y < MCU; ++y) {
+        const unsigned char* row = pixels.data + pixels.stride * static_cast<std::size_t>(y0 + y) + 4 * static_cast<std::size_t>(x0);
+        std::uint64_t& lane = lanes[y & 3];
+        for (std::size_t i = 0; i < words; ++i) {
+            std::uint64_t word;
+            std::memcpy(&word, row + 8 * i, 8);
+            lane = (lane ^ word) * 0xff51afd7ed558ccdull;
+            lane ^= lane >> 29;
+        }
+    }
+    return lanes[0] ^ (lanes[1] * 3) ^ (lanes[2] * 5) ^ (lanes[3] * 7);
+}
+
+#if defined(__x86_64__)
+// The same job with the CRC-32C instruction, one stream for every fourth row
+// so that four run at once.
+__attribute__((target("sse4.2"))) std::uint64_t segmentHashCrc(const PixelRows& pixels, int x0, int y0, int width) {
+    std::uint64_t lanes[4] = {1, 2, 3, 4};
+    const std::size_t words = static_cast<std::size_t>(width) / 2;
+    for (int y = 0; y < MCU; y += 4) {
+        const unsigned char* row = pixels.data + pixels.stride * static_cast<std::size_t>(y0 + y) + 4 * static_cast<std::size_t>(x0);
+        for (std::size_t i = 0; i < words; ++i) {
+            for (std::size_t k = 0; k < 4; ++k) {
+                std::uint64_t word;
+                std::memcpy(&word, row + pixels.stride * k + 8 * i, 8);
+                lanes[k] = _mm_crc32_u64(lanes[k], word);
+            }
+        }
+    }
+    return ((lanes[0] << 32) | lanes[1]) ^ (lanes[2] << 16) ^ (lanes[3] * 0x9e3779b97f4a7c15ull);
+}
+#endif
+
+std::uint64_t segmentHash(const PixelRows& pixels, int x0, int y0, int width) {
+#if defined(__x86_64__)
+    static const bool crc = __builtin_cpu_supports("sse4.2");
+    if (crc) return segmentHashCrc(pixels, x0, y0, width);
+#endif
+    return segmentHashPlain(pixels, x0, y0, width);
+}
+
+bool sameSegment(const PixelRows& pixels, int ax, int ay, int bx, int by, int width) {
+    for (int y = 0; y < MCU; ++y) {
+        const unsigned char* a = pixels.data + pixels.stride * static_cast<std::size_t>(ay + y) + 4 * static_cast<std::size_t>(ax);
+        const unsigned char* b = pixels.data + pixels.stride * static_cast<std::size_t>(by + y) + 4 * static_cast<std::size_t>(bx);
+        if (std::memcmp(a, b, 4 * static_cast<std::size_t>(width)) != 0) return false;
+    }
+    return true;
+}
+
+// Whole segments of one thread already encoded, by their pixels: open
+// addressing over a power of two, at most half full.
+class SeenSegments {
+public:
+    explicit SeenSegments(std::size_t segments) {
+        std::size_t size = 64;
+        while (size < 2 * segments) size *= 2;
+        entries_.resize(size);
+    }
+    // The slot of an earlier segment with these pixels, or -1 after noting
+    // this one as `slot`'s (when there is room).
+    int find(const PixelRows& pixels, int x0, int y0, int width, int slot) {
+        const std::uint64_t hash = segmentHash(pixels, x0, y0, width);
+        const std::size_t mask = entries_.size() - 1;
+        for (std::size_t at = static_cast<std::size_t>(hash) & mask;; at = (at + 1) & mask) {
+            Entry& entry = entries_[at];
+            if (entry.slot < 0) {
+                if (2 * (used_ + 1) <= entries_.size()) {
+                    entry = Entry{hash, x0, y0, slot};
+                    ++used_;
+                }
+                return -1;
+            }
+            if (entry.hash == hash && sameSegment(pixels, entry.x, entry.y, x0, y0, width)) return entry.slot;
+        }
+    }
+
+private:
+    struct Entry {
+        std::uint64_t hash = 0;
+        int x = 0;
+        int y = 0;
+        int slot = -1;
+    };
+    std::vector<Entry> entries_;
+    std::size_t used_ = 0;
+};
+
 // One thread's share: its rows' segments packed side by side into an image of
 // the frame's padded width, encoded, and cut at the restart markers.
 struct Part {
@@ -273,6 +369,7 @@ void encodePart(const PixelRows& pixels, const Layout& layout, const JpegSetting
         int colourCount = 0;
         int lastColour = -1;
         int slots = 0;
+        SeenSegments seen(settings.reuseUniform ? static_cast<std::size_t>(rows) * static_cast<std::size_t>(across) : 0);
         part.slotOf.resize(static_cast<std::size_t>(rows) * static_cast<std::size_t>(across));
         const auto clearSlot = [&](int slot) {
             unsigned char* out = slotAt(slot);
@@ -299,6 +396,13 @@ void encodePart(const PixelRows& pixels, const Layout& layout, const JpegSetting
                 int& slot = part.slotOf[static_cast<std::size_t>(i) * static_cast<std::size_t>(across) + static_cast<std::size_t>(s)];
                 std::uint32_t colour = 0;
                 const bool uniform = settings.reuseUniform && !cut && uniformColour(pixels, x0, y0, width, height, colour);
+                if (settings.reuseUniform && !cut && !uniform && width == segmentWidth) {
+                    const int earlier = seen.find(pixels, x0, y0, width, slots);
+                    if (earlier >= 0) {
+                        slot = earlier;
+                        continue;
+                    }
+                }
                 if (uniform) {
                     if (lastColour >= 0 && colours[static_cast<std::size_t>(lastColour)] == colour) {
                         slot = colourSlots[static_cast<std::size_t>(lastColour)];
@@ -387,6 +491,7 @@ std::expected<std::vector<unsigned char>, std::string> encodeJpeg(const PixelRow
     layout.height = pixels.height;
     layout.mcuRows = (pixels.height + MCU - 1) / MCU;
     layout.restart = jpegRestartInterval(pixels.width);
+    if (settings.restartMcus > 0 && layout.mcusAcross() % settings.restartMcus == 0) layout.restart = settings.restartMcus;
     layout.segmentWidth = layout.restart * MCU;
     layout.segmentsAcross = (pixels.width + MCU - 1) / MCU / layout.restart;
     layout.threads = threadCount(settings, layout.mcuRows);

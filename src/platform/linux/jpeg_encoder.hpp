@@ -10,7 +10,9 @@
 //     bytes are put back in the image's order under one header;
 //   - a segment of one colour (most of a desktop: backgrounds, window
 //     interiors, margins) costs libjpeg nothing after the first of its colour
-//     on that thread: its bytes are the same as that first one's.
+//     on that thread: its bytes are the same as that first one's; and so does
+//     any segment whose pixels repeat an earlier one's (borders, rules, the
+//     edges of fields and buttons).
 // The file decodes to the same pixels as libjpeg encoding the whole image at
 // once with the same restart interval.
 //
@@ -30,8 +32,11 @@ struct JpegSettings {
     int quality = 90;
     // 0: one per core (at most four), fewer for a small image.
     int threads = 0;
-    // Bytes of a one-colour segment reused from the first of its colour.
+    // A segment's bytes reused from the first segment on its thread with the
+    // same pixels: one of the same colour, or any with the same content.
     bool reuseUniform = true;
+    // Macroblocks a segment; 0: jpegRestartInterval(width).
+    int restartMcus = 0;
 };
 
 // The file's bytes, or libjpeg's message when it refused.
