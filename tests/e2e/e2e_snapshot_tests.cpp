@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <memory>
 #include <set>
+#include <thread>
 
 #include "e2e_support.hpp"
 #include "platform/linux/atspi_prefetch.hpp"
@@ -279,6 +280,35 @@ TEST_F(SnapshotE2ETest, StoppedApplicationAnswersPromptly) {
         EXPECT_EQ(stopped["error"]["code"], -32005);
     }
     EXPECT_FALSE(call("snapshot").contains("error"));  // it answers again once it runs
+}
+
+// An application killed while its tree is being read, at several points of the
+// read: the snapshot answers (what was read, or an error), and the requests
+// after it, another application's snapshot among them, are served.
+TEST_F(SnapshotE2ETest, ApplicationKilledMidSnapshotLeavesTheDispatcherServing) {
+    auto factory = start({"gtk3-widget-factory"});
+    for (int delayMs : {0, 2, 5, 10, 20, 40}) {
+        auto fixture = start({KEST_FIXTURE_APP});
+        grab(fixture.pid());
+        const pid_t pid = fixture.pid();
+        std::thread killer([pid, delayMs] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+            ::kill(pid, SIGKILL);
+        });
+        const Json answer = call("snapshot");
+        killer.join();
+        if (answer.contains("error")) {
+            EXPECT_TRUE(answer["error"]["code"].is_number_integer()) << answer;
+            EXPECT_FALSE(answer["error"]["message"].get<std::string>().empty()) << answer;
+        } else {
+            EXPECT_TRUE(answer["elements"].is_array()) << answer.dump().substr(0, 300);
+        }
+        EXPECT_EQ(call("ping"), Json({{"pong", true}})) << "after a kill " << delayMs << " ms into the read";
+    }
+    grab(factory.pid());
+    const Json after = call("snapshot");
+    ASSERT_FALSE(after.contains("error")) << after;
+    EXPECT_FALSE(after["elements"].empty());
 }
 
 }  // namespace
