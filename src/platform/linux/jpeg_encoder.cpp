@@ -11,9 +11,11 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <memory>
 #include <new>
 #include <optional>
+#include <span>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -33,6 +35,8 @@ constexpr int MAX_RESTART_MCUS = 4;
 constexpr int MAX_COLOURS = 32;
 // Rows of macroblocks a thread gets at least before another one is started.
 constexpr int MIN_MCU_ROWS_PER_THREAD = 4;
+// Chunks of rows a thread claims, on average.
+constexpr int CHUNKS_PER_THREAD = 4;
 
 // libjpeg writes into a vector that doubles when full.
 struct VectorDestination {
@@ -196,7 +200,8 @@ std::optional<ScanParts> splitScan(const std::vector<unsigned char>& file) {
 }
 
 // How the image is cut: rows of macroblocks, each row into segments of
-// `restart` macroblocks; row r goes to thread r % threads.
+// `restart` macroblocks, and runs of rows into chunks, which the threads
+// claim one at a time.
 struct Layout {
     int width = 0;
     int height = 0;
@@ -205,9 +210,10 @@ struct Layout {
     int segmentsAcross = 0;
     int segmentWidth = 0;  // pixels
     int threads = 1;
+    int chunkRows = 1;  // rows of macroblocks a chunk
 
     int mcusAcross() const { return (width + MCU - 1) / MCU; }
-    int rowsOf(int thread) const { return (mcuRows - thread + threads - 1) / threads; }
+    int chunks() const { return (mcuRows + chunkRows - 1) / chunkRows; }
     int packedWidth() const { return segmentsAcross * segmentWidth; }
 };
 
@@ -302,8 +308,15 @@ bool sameSegment(const PixelRows& pixels, int ax, int ay, int bx, int by, int wi
     return true;
 }
 
-// Whole segments of one thread already encoded, by their pixels: open
-// addressing over a power of two, at most half full.
+// Where a segment's bytes are: which chunk's encoding, which of its
+// segments.
+struct SlotRef {
+    int chunk = -1;
+    int slot = -1;
+};
+
+// Whole segments one thread has encoded, by their pixels: open addressing
+// over a power of two, at most half full.
 class SeenSegments {
 public:
     explicit SeenSegments(std::size_t segments) {
@@ -311,21 +324,21 @@ public:
         while (size < 2 * segments) size *= 2;
         entries_.resize(size);
     }
-    // The slot of an earlier segment with these pixels, or -1 after noting
-    // this one as `slot`'s (when there is room).
-    int find(const PixelRows& pixels, int x0, int y0, int width, int slot) {
+    // An earlier segment with these pixels, or nothing after noting this one
+    // as `ref` (when there is room).
+    SlotRef find(const PixelRows& pixels, int x0, int y0, int width, SlotRef ref) {
         const std::uint64_t hash = segmentHash(pixels, x0, y0, width);
         const std::size_t mask = entries_.size() - 1;
         for (std::size_t at = static_cast<std::size_t>(hash) & mask;; at = (at + 1) & mask) {
             Entry& entry = entries_[at];
-            if (entry.slot < 0) {
+            if (entry.ref.slot < 0) {
                 if (2 * (used_ + 1) <= entries_.size()) {
-                    entry = Entry{hash, x0, y0, slot};
+                    entry = Entry{hash, x0, y0, ref};
                     ++used_;
                 }
-                return -1;
+                return SlotRef{};
             }
-            if (entry.hash == hash && sameSegment(pixels, entry.x, entry.y, x0, y0, width)) return entry.slot;
+            if (entry.hash == hash && sameSegment(pixels, entry.x, entry.y, x0, y0, width)) return entry.ref;
         }
     }
 
@@ -334,128 +347,163 @@ private:
         std::uint64_t hash = 0;
         int x = 0;
         int y = 0;
-        int slot = -1;
+        SlotRef ref;
     };
     std::vector<Entry> entries_;
     std::size_t used_ = 0;
 };
 
-// One thread's share: its rows' segments packed side by side into an image of
-// the frame's padded width, encoded, and cut at the restart markers.
-struct Part {
-    std::vector<int> slotOf;  // for each segment of the thread's rows in order, its packed segment
+// What one thread remembers from chunk to chunk: the colours and pixels of
+// segments it has encoded, and the memory it packs a chunk into.
+struct Worker {
+    Worker(const Layout& layout, bool reuse)
+        : seen(reuse ? static_cast<std::size_t>(layout.mcuRows) * static_cast<std::size_t>(layout.segmentsAcross) : 0) {}
+
+    std::array<std::uint32_t, MAX_COLOURS> colours{};
+    std::array<SlotRef, MAX_COLOURS> colourRefs{};
+    int colourCount = 0;
+    int lastColour = -1;
+    SeenSegments seen;
+    std::unique_ptr<unsigned char[]> packed;
+};
+
+// One chunk: the segments of its rows not found earlier on the thread,
+// packed side by side into an image of the frame's padded width, encoded and
+// cut at the restart markers.
+struct Chunk {
+    std::vector<SlotRef> refs;  // for each segment of the chunk's rows in order
     std::vector<unsigned char> file;
     ScanParts scan;
-    std::string error;          // libjpeg's, or the system's
+    std::string error;              // libjpeg's, or the system's
     bool unexpectedLayout = false;  // libjpeg wrote something splitScan does not take
     bool ok = false;
 };
 
-void encodePart(const PixelRows& pixels, const Layout& layout, const JpegSettings& settings, int thread, Part& part) {
+void encodeChunk(const PixelRows& pixels, const Layout& layout, const JpegSettings& settings, int index,
+                 Worker& worker, Chunk& chunk) {
+    const int firstRow = index * layout.chunkRows;
+    const int rows = std::min(layout.chunkRows, layout.mcuRows - firstRow);
+    const int across = layout.segmentsAcross;
+    const int segmentWidth = layout.segmentWidth;
+    const std::size_t packedStride = static_cast<std::size_t>(layout.packedWidth()) * 4;
+    const std::size_t packedRowBytes = packedStride * MCU;
+    // Room for a chunk's every segment; only what is written is touched.
+    if (!worker.packed) {
+        worker.packed = std::make_unique_for_overwrite<unsigned char[]>(packedRowBytes * static_cast<std::size_t>(layout.chunkRows));
+    }
+    unsigned char* const packed = worker.packed.get();
+    const auto slotAt = [&](int slot) {
+        return packed + packedRowBytes * static_cast<std::size_t>(slot / across) +
+               4 * static_cast<std::size_t>(segmentWidth) * static_cast<std::size_t>(slot % across);
+    };
+    const auto clearSlot = [&](int slot) {
+        unsigned char* out = slotAt(slot);
+        for (int y = 0; y < MCU; ++y) {
+            std::memset(out + packedStride * static_cast<std::size_t>(y), 0, 4 * static_cast<std::size_t>(segmentWidth));
+        }
+    };
+    int slots = 0;
+    chunk.refs.resize(static_cast<std::size_t>(rows) * static_cast<std::size_t>(across));
+    // The image's last row of macroblocks, when the image ends inside it,
+    // becomes the packed image's last row, whole, in order and cut at the
+    // same height: libjpeg pads a bottom edge after reducing the chroma,
+    // which no padding of the pixels reproduces.
+    int bottomHeight = MCU;
+    for (int i = 0; i < rows; ++i) {
+        const int y0 = (firstRow + i) * MCU;
+        const int height = std::min(MCU, layout.height - y0);
+        const bool cut = height < MCU;
+        if (cut) {
+            for (; slots % across != 0; ++slots) clearSlot(slots);
+            bottomHeight = height;
+        }
+        for (int s = 0; s < across; ++s) {
+            const int x0 = s * segmentWidth;
+            const int width = std::min(segmentWidth, layout.width - x0);
+            SlotRef& ref = chunk.refs[static_cast<std::size_t>(i) * static_cast<std::size_t>(across) + static_cast<std::size_t>(s)];
+            const SlotRef here{index, slots};
+            std::uint32_t colour = 0;
+            const bool uniform = settings.reuseUniform && !cut && uniformColour(pixels, x0, y0, width, height, colour);
+            if (settings.reuseUniform && !cut && !uniform && width == segmentWidth) {
+                const SlotRef earlier = worker.seen.find(pixels, x0, y0, width, here);
+                if (earlier.slot >= 0) {
+                    ref = earlier;
+                    continue;
+                }
+            }
+            if (uniform) {
+                auto& colours = worker.colours;
+                const auto known = worker.lastColour >= 0 && colours[static_cast<std::size_t>(worker.lastColour)] == colour
+                                       ? colours.begin() + worker.lastColour
+                                       : std::find(colours.begin(), colours.begin() + worker.colourCount, colour);
+                if (known != colours.begin() + worker.colourCount) {
+                    worker.lastColour = static_cast<int>(known - colours.begin());
+                    ref = worker.colourRefs[static_cast<std::size_t>(worker.lastColour)];
+                    continue;
+                }
+                if (worker.colourCount < MAX_COLOURS) {
+                    colours[static_cast<std::size_t>(worker.colourCount)] = colour;
+                    worker.colourRefs[static_cast<std::size_t>(worker.colourCount)] = here;
+                    worker.lastColour = worker.colourCount++;
+                }
+            }
+            // Past the image's right edge the last column repeats, as libjpeg
+            // pads a right edge itself.
+            unsigned char* out = slotAt(slots);
+            for (int y = 0; y < height; ++y) {
+                const unsigned char* in = pixels.data + pixels.stride * static_cast<std::size_t>(y0 + y) +
+                                          4 * static_cast<std::size_t>(x0);
+                unsigned char* row = out + packedStride * static_cast<std::size_t>(y);
+                std::memcpy(row, in, 4 * static_cast<std::size_t>(width));
+                for (int x = width; x < segmentWidth; ++x) std::memcpy(row + 4 * x, in + 4 * (width - 1), 4);
+            }
+            ref = here;
+            ++slots;
+        }
+    }
+    // Every segment found earlier: nothing to encode.
+    if (slots == 0) {
+        chunk.ok = true;
+        return;
+    }
+    // The last packed row's unused segments: any pixels, their bytes unused.
+    const int packedRows = (slots + across - 1) / across;
+    for (; slots < packedRows * across; ++slots) clearSlot(slots);
+    const int packedHeight = (packedRows - 1) * MCU + bottomHeight;
+    std::vector<JSAMPROW> rowPointers(static_cast<std::size_t>(packedHeight));
+    for (std::size_t y = 0; y < rowPointers.size(); ++y) rowPointers[y] = packed + packedStride * y;
+    // A screen full of flat colour takes a few bytes a macroblock.
+    auto file = compressRows(rowPointers, layout.packedWidth(), packedHeight, settings.quality, layout.restart,
+                             static_cast<std::size_t>(slots) * 64);
+    if (!file) {
+        chunk.error = file.error();
+        return;
+    }
+    chunk.file = std::move(*file);
+    auto scan = splitScan(chunk.file);
+    if (!scan || scan->segments.size() != static_cast<std::size_t>(packedRows) * static_cast<std::size_t>(across)) {
+        chunk.unexpectedLayout = true;
+        return;
+    }
+    chunk.scan = std::move(*scan);
+    chunk.ok = true;
+}
+
+// Claims chunks until none is left.
+void work(const PixelRows& pixels, const Layout& layout, const JpegSettings& settings, std::atomic<int>& next,
+          std::vector<Chunk>& chunks) {
     try {
-        const int rows = layout.rowsOf(thread);
-        const int across = layout.segmentsAcross;
-        const int segmentWidth = layout.segmentWidth;
-        const std::size_t packedStride = static_cast<std::size_t>(layout.packedWidth()) * 4;
-        const std::size_t packedRowBytes = packedStride * MCU;
-        // Room for every segment; only what is written is touched.
-        auto packed = std::make_unique_for_overwrite<unsigned char[]>(packedRowBytes * static_cast<std::size_t>(rows));
-        const auto slotAt = [&](int slot) {
-            return packed.get() + packedRowBytes * static_cast<std::size_t>(slot / across) +
-                   4 * static_cast<std::size_t>(segmentWidth) * static_cast<std::size_t>(slot % across);
-        };
-        std::array<std::uint32_t, MAX_COLOURS> colours{};
-        std::array<int, MAX_COLOURS> colourSlots{};
-        int colourCount = 0;
-        int lastColour = -1;
-        int slots = 0;
-        SeenSegments seen(settings.reuseUniform ? static_cast<std::size_t>(rows) * static_cast<std::size_t>(across) : 0);
-        part.slotOf.resize(static_cast<std::size_t>(rows) * static_cast<std::size_t>(across));
-        const auto clearSlot = [&](int slot) {
-            unsigned char* out = slotAt(slot);
-            for (int y = 0; y < MCU; ++y) {
-                std::memset(out + packedStride * static_cast<std::size_t>(y), 0, 4 * static_cast<std::size_t>(segmentWidth));
-            }
-        };
-        // The image's last row of macroblocks, when the image ends inside
-        // it, becomes the packed image's last row, whole, in order and cut at
-        // the same height: libjpeg pads a bottom edge after reducing the
-        // chroma, which no padding of the pixels reproduces.
-        int bottomHeight = MCU;
-        for (int i = 0; i < rows; ++i) {
-            const int y0 = (thread + i * layout.threads) * MCU;
-            const int height = std::min(MCU, layout.height - y0);
-            const bool cut = height < MCU;
-            if (cut) {
-                for (; slots % across != 0; ++slots) clearSlot(slots);
-                bottomHeight = height;
-            }
-            for (int s = 0; s < across; ++s) {
-                const int x0 = s * segmentWidth;
-                const int width = std::min(segmentWidth, layout.width - x0);
-                int& slot = part.slotOf[static_cast<std::size_t>(i) * static_cast<std::size_t>(across) + static_cast<std::size_t>(s)];
-                std::uint32_t colour = 0;
-                const bool uniform = settings.reuseUniform && !cut && uniformColour(pixels, x0, y0, width, height, colour);
-                if (settings.reuseUniform && !cut && !uniform && width == segmentWidth) {
-                    const int earlier = seen.find(pixels, x0, y0, width, slots);
-                    if (earlier >= 0) {
-                        slot = earlier;
-                        continue;
-                    }
-                }
-                if (uniform) {
-                    if (lastColour >= 0 && colours[static_cast<std::size_t>(lastColour)] == colour) {
-                        slot = colourSlots[static_cast<std::size_t>(lastColour)];
-                        continue;
-                    }
-                    const auto* known = std::find(colours.begin(), colours.begin() + colourCount, colour);
-                    if (known != colours.begin() + colourCount) {
-                        lastColour = static_cast<int>(known - colours.begin());
-                        slot = colourSlots[static_cast<std::size_t>(lastColour)];
-                        continue;
-                    }
-                    if (colourCount < MAX_COLOURS) {
-                        colours[static_cast<std::size_t>(colourCount)] = colour;
-                        colourSlots[static_cast<std::size_t>(colourCount)] = slots;
-                        lastColour = colourCount++;
-                    }
-                }
-                // Past the image's right edge the last column repeats, as
-                // libjpeg pads a right edge itself.
-                unsigned char* out = slotAt(slots);
-                for (int y = 0; y < height; ++y) {
-                    const unsigned char* in = pixels.data + pixels.stride * static_cast<std::size_t>(y0 + y) +
-                                              4 * static_cast<std::size_t>(x0);
-                    unsigned char* row = out + packedStride * static_cast<std::size_t>(y);
-                    std::memcpy(row, in, 4 * static_cast<std::size_t>(width));
-                    for (int x = width; x < segmentWidth; ++x) std::memcpy(row + 4 * x, in + 4 * (width - 1), 4);
-                }
-                slot = slots++;
+        Worker worker(layout, settings.reuseUniform);
+        for (int index; (index = next.fetch_add(1)) < layout.chunks();) {
+            Chunk& chunk = chunks[static_cast<std::size_t>(index)];
+            try {
+                encodeChunk(pixels, layout, settings, index, worker, chunk);
+            } catch (const std::exception& error) {
+                chunk.error = error.what();
             }
         }
-        // The last packed row's unused segments: any pixels, their bytes unused.
-        const int packedRows = (slots + across - 1) / across;
-        for (; slots < packedRows * across; ++slots) clearSlot(slots);
-        const int packedHeight = (packedRows - 1) * MCU + bottomHeight;
-        std::vector<JSAMPROW> rowPointers(static_cast<std::size_t>(packedHeight));
-        for (std::size_t y = 0; y < rowPointers.size(); ++y) rowPointers[y] = packed.get() + packedStride * y;
-        // A screen full of flat colour takes a few bytes a macroblock.
-        auto file = compressRows(rowPointers, layout.packedWidth(), packedHeight, settings.quality, layout.restart,
-                                 static_cast<std::size_t>(slots) * 64);
-        if (!file) {
-            part.error = file.error();
-            return;
-        }
-        part.file = std::move(*file);
-        auto scan = splitScan(part.file);
-        if (!scan || scan->segments.size() != static_cast<std::size_t>(packedRows) * static_cast<std::size_t>(across)) {
-            part.unexpectedLayout = true;
-            return;
-        }
-        part.scan = std::move(*scan);
-        part.ok = true;
-    } catch (const std::exception& error) {
-        part.error = error.what();
+    } catch (const std::exception&) {
+        // No worker to be had: the chunks it would have claimed go to the others.
     }
 }
 
@@ -493,47 +541,51 @@ std::expected<std::vector<unsigned char>, std::string> encodeJpeg(const PixelRow
     layout.restart = jpegRestartInterval(pixels.width);
     if (settings.restartMcus > 0 && layout.mcusAcross() % settings.restartMcus == 0) layout.restart = settings.restartMcus;
     layout.segmentWidth = layout.restart * MCU;
-    layout.segmentsAcross = (pixels.width + MCU - 1) / MCU / layout.restart;
+    layout.segmentsAcross = layout.mcusAcross() / layout.restart;
     layout.threads = threadCount(settings, layout.mcuRows);
+    // A few chunks a thread, so that a thread that gets no processor for a
+    // while leaves its share to the others rather than holding them up.
+    layout.chunkRows = layout.threads == 1 ? layout.mcuRows
+                                           : std::max(1, (layout.mcuRows + CHUNKS_PER_THREAD * layout.threads - 1) /
+                                                             (CHUNKS_PER_THREAD * layout.threads));
     // One thread that reuses nothing gains nothing from segments; and a
-    // packed image a thread hands libjpeg is padded to whole macroblocks,
-    // which must stay within its largest dimension.
-    const bool padded = layout.packedWidth() > JPEG_MAX_DIMENSION || layout.mcuRows * MCU > JPEG_MAX_DIMENSION;
+    // packed image is padded to whole macroblocks, which must stay within
+    // libjpeg's largest dimension.
+    const bool padded = layout.packedWidth() > JPEG_MAX_DIMENSION || layout.chunkRows * MCU > JPEG_MAX_DIMENSION;
     if ((layout.threads == 1 && !settings.reuseUniform) || padded) return encodeJpegWhole(pixels, settings.quality, 0);
 
-    std::vector<Part> parts(static_cast<std::size_t>(layout.threads));
-    const auto run = [&](int thread) {
-        encodePart(pixels, layout, settings, thread, parts[static_cast<std::size_t>(thread)]);
-    };
+    std::vector<Chunk> chunks(static_cast<std::size_t>(layout.chunks()));
+    std::atomic<int> next{0};
     {
-        std::vector<std::jthread> workers;
+        std::vector<std::jthread> helpers;
         for (int thread = 1; thread < layout.threads; ++thread) {
             try {
-                workers.emplace_back(run, thread);
+                helpers.emplace_back([&] { work(pixels, layout, settings, next, chunks); });
             } catch (const std::system_error&) {
-                run(thread);  // no thread to be had: this one does it
+                break;  // no thread to be had: the others claim its share
             }
         }
-        run(0);
+        work(pixels, layout, settings, next, chunks);
     }
-    for (const Part& part : parts) {
+    for (const Chunk& chunk : chunks) {
         // libjpeg's own refusals are reported as they are; a layout this code
         // did not expect is left to the plain encoding.
-        if (part.unexpectedLayout) return encodeJpegWhole(pixels, settings.quality, 0);
-        if (!part.ok) return std::unexpected(part.error);
+        if (chunk.unexpectedLayout) return encodeJpegWhole(pixels, settings.quality, 0);
+        if (!chunk.ok) return std::unexpected(chunk.error.empty() ? std::string("out of memory") : chunk.error);
     }
 
-    // Thread 0's header (the same tables and restart interval as every
-    // part's) with the whole image's size, then every segment in the
-    // image's order, a restart marker before each but the first.
-    const Part& first = parts.front();
+    // The first encoded chunk's header (the same tables and restart interval
+    // as every chunk's) with the whole image's size, then every segment in
+    // the image's order, a restart marker before each but the first.
+    const auto bytesOf = [&](SlotRef ref) {
+        const Chunk& owner = chunks[static_cast<std::size_t>(ref.chunk)];
+        const auto [offset, length] = owner.scan.segments[static_cast<std::size_t>(ref.slot)];
+        return std::span<const unsigned char>(owner.file.data() + offset, length);
+    };
+    const Chunk& first = chunks.front();  // its first segment is always its own
     std::size_t total = first.scan.headerEnd + 2;
-    for (int r = 0; r < layout.mcuRows; ++r) {
-        const Part& part = parts[static_cast<std::size_t>(r % layout.threads)];
-        const std::size_t row = static_cast<std::size_t>(r / layout.threads) * static_cast<std::size_t>(layout.segmentsAcross);
-        for (int s = 0; s < layout.segmentsAcross; ++s) {
-            total += part.scan.segments[static_cast<std::size_t>(part.slotOf[row + static_cast<std::size_t>(s)])].second + 2;
-        }
+    for (const Chunk& chunk : chunks) {
+        for (const SlotRef ref : chunk.refs) total += bytesOf(ref).size() + 2;
     }
     std::vector<unsigned char> out;
     out.reserve(total);
@@ -544,17 +596,16 @@ std::expected<std::vector<unsigned char>, std::string> encodeJpeg(const PixelRow
     frame[7] = static_cast<unsigned char>(pixels.width >> 8);
     frame[8] = static_cast<unsigned char>(pixels.width & 0xff);
     unsigned marker = 0;
-    for (int r = 0; r < layout.mcuRows; ++r) {
-        const Part& part = parts[static_cast<std::size_t>(r % layout.threads)];
-        const std::size_t row = static_cast<std::size_t>(r / layout.threads) * static_cast<std::size_t>(layout.segmentsAcross);
-        for (int s = 0; s < layout.segmentsAcross; ++s) {
-            if (r > 0 || s > 0) {
+    bool firstSegment = true;
+    for (const Chunk& chunk : chunks) {
+        for (const SlotRef ref : chunk.refs) {
+            if (!firstSegment) {
                 out.push_back(0xff);
                 out.push_back(static_cast<unsigned char>(0xd0 + (marker++ & 7)));
             }
-            const auto [offset, length] = part.scan.segments[static_cast<std::size_t>(part.slotOf[row + static_cast<std::size_t>(s)])];
-            const auto begin = part.file.begin() + static_cast<std::ptrdiff_t>(offset);
-            out.insert(out.end(), begin, begin + static_cast<std::ptrdiff_t>(length));
+            firstSegment = false;
+            const auto bytes = bytesOf(ref);
+            out.insert(out.end(), bytes.begin(), bytes.end());
         }
     }
     out.push_back(0xff);
