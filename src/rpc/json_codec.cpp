@@ -90,8 +90,18 @@ simdjson::dom::parser& keptParser() {
 
 using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
 
+// The writer's sixteen-bytes-at-a-time copy takes only bytes up to 0x19 for
+// control characters, so 0x1A to 0x1F would go out unescaped (invalid JSON).
+// Strings holding one are written the slow way; the loop has no early exit
+// so that it is vectorised.
+bool holdsControlsTheFastCopyMisses(const std::string& text) {
+    bool found = false;
+    for (const char c : text) found |= static_cast<unsigned char>(static_cast<unsigned char>(c) - 0x1A) < 6;
+    return found;
+}
+
 void writeString(Writer& writer, const std::string& text) {
-    if (simdjson::validate_utf8(text.data(), text.size())) {
+    if (simdjson::validate_utf8(text.data(), text.size()) && !holdsControlsTheFastCopyMisses(text)) {
         writer.String(text.data(), text.size());
         return;
     }

@@ -161,6 +161,15 @@ TEST(JsonText, WritesWhatNlohmannWritesAndReadsItBack) {
     // Other control characters are escaped too (hex case aside) and read back the same.
     EXPECT_EQ(decodeJson(encodeJson(Json(controls))), Json(controls));
     EXPECT_EQ(encodeJson(Json(controls)).find_first_of(controls), std::string::npos);
+    // The same inside long strings, at every place of the sixteen bytes the
+    // writer copies at once.
+    for (std::size_t at = 0; at < 48; ++at) {
+        std::string text(80, 'x');
+        for (char c = 1; c < 0x20; ++c) {
+            text[at] = c;
+            EXPECT_EQ(decodeJson(encodeJson(Json(text))), Json(text)) << "control " << int(c) << " at " << at;
+        }
+    }
 }
 
 TEST(JsonText, LargeTextsRoundTripWhole) {
