@@ -390,7 +390,7 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
                    });
         for (auto [property, out] : {std::pair{"ToolkitName", &toolkit}, std::pair{"Version", &toolkitVersion}}) {
             getProperty(queue, destination, APPLICATION_ROOT_PATH, "org.a11y.atspi.Application", property,
-                        [out](DBusMessageIter* v) {
+                        [out = out](DBusMessageIter* v) {  // an init-capture: clang 14 captures no structured binding
                             if (v && dbus_message_iter_get_arg_type(v) == DBUS_TYPE_STRING) *out = basicString(v);
                         });
         }
