@@ -27,6 +27,14 @@ constexpr int ACCEPT_POLLS_PER_PRESS = 5;
 constexpr int ACCEPT_REPRESSES = 3;
 
 constexpr std::string_view FIELD_ROLES[] = {"AXTextField", "AXTextArea", "AXComboBox"};
+// GTK 4 holds a chooser's fields a dozen levels down, among fields of pages
+// not shown: a field found beyond the eight levels must have a size on screen.
+constexpr int SHOWN_FIELD_MAX_DEPTH = 40;
+// An open chooser shows no name field until asked for a location (GTK's take
+// Control+L, which "cmd+l" holds): looked for every 50 ms for up to 1 s.
+constexpr std::string_view LOCATION_SHORTCUT = "cmd+l";
+constexpr auto LOCATION_FIELD_POLL = std::chrono::milliseconds(50);
+constexpr auto LOCATION_FIELD_LIMIT = std::chrono::milliseconds(1000);
 
 std::string role(p::Accessibility& accessibility, const p::Element& element) {
     return ax::stringOr(accessibility, element, p::AXAttribute::kRole);
@@ -178,6 +186,28 @@ p::Element Dialog::findElement(p::Accessibility& accessibility, const p::Element
     return {};
 }
 
+p::Element Dialog::findNameField(p::Accessibility& accessibility, const p::Element& dialog) {
+    for (auto wanted : FIELD_ROLES) {
+        if (p::Element field = findElement(accessibility, dialog, wanted, 0)) return field;
+    }
+    return findShownField(accessibility, dialog, 0);
+}
+
+p::Element Dialog::findShownField(p::Accessibility& accessibility, const p::Element& element, int depth) {
+    if (depth > SHOWN_FIELD_MAX_DEPTH) return {};
+    auto kids = ax::children(accessibility, element);
+    if (!kids) return {};
+    for (const auto& child : *kids) {
+        if (std::ranges::find(FIELD_ROLES, role(accessibility, child)) != std::end(FIELD_ROLES)) {
+            auto size = accessibility.attribute(child, p::AXAttribute::kSize);
+            const auto extent = size ? size->asSize() : std::nullopt;
+            if (extent && extent->width > 0 && extent->height > 0) return child;
+        }
+        if (auto below = findShownField(accessibility, child, depth + 1)) return below;
+    }
+    return {};
+}
+
 Result<Json> Dialog::detect(p::Platform& platform, const std::optional<std::string>& appName) {
     auto app = resolveApp(platform, appName);
     if (!app) return std::unexpected(app.error());
@@ -194,10 +224,7 @@ Dialog::FileDialogState Dialog::fileDialogState(p::Accessibility& accessibility,
     state.windows = windows->size();
     const Found dialog = findDialog(accessibility, app, false);
     if (!dialog.element) return state;
-    p::Element field;
-    for (auto wanted : FIELD_ROLES) {
-        if ((field = findElement(accessibility, dialog.element, wanted, 0))) break;
-    }
+    const p::Element field = findNameField(accessibility, dialog.element);
     if (!field) return state;
     state.open = true;
     state.title = ax::stringOr(accessibility, dialog.element, p::AXAttribute::kTitle);
@@ -249,9 +276,14 @@ Result<Json> Dialog::fileDialog(p::Platform& platform, Pause& pause, const std::
     auto& accessibility = platform.accessibility();
     const Found dialog = findDialog(accessibility, *app, false);
     if (!dialog.element) return fail(ErrorCode::kNotFound, "No file dialog found");
-    p::Element field;
-    for (auto wanted : FIELD_ROLES) {
-        if ((field = findElement(accessibility, dialog.element, wanted, 0))) break;
+    p::Element field = findNameField(accessibility, dialog.element);
+    if (!field) {
+        Keyboard::pressKey(platform.events(), LOCATION_SHORTCUT);
+        for (auto waited = Pause::Clock::duration::zero(); !field && waited < LOCATION_FIELD_LIMIT;
+             waited += LOCATION_FIELD_POLL) {
+            if (!pause.sleepFor(LOCATION_FIELD_POLL)) return fail(ErrorCode::kFailed, STOPPING_MESSAGE);
+            field = findShownField(accessibility, dialog.element, 0);
+        }
     }
     if (!field) return fail(ErrorCode::kNotFound, "No filename text field found in dialog");
     (void)accessibility.setAttribute(field, p::AXAttribute::kFocused, p::Value::boolean(true));

@@ -38,9 +38,11 @@ public:
     static Result<Json> respond(platform::Platform& platform, Pause& pause, Action action,
                                 const std::optional<std::string>& appName);
 
-    // Focuses the first text field (else text area, else combo box) of the
-    // sheet or modal window, waits 0.1 s, writes the path as its value, waits
-    // 0.1 s. Nothing is pressed. {"ok", "path"}.
+    // Focuses the name field (findNameField) of the sheet or modal window,
+    // waits 0.1 s, writes the path as its value, waits 0.1 s. Nothing is
+    // pressed. {"ok", "path"}. A dialog with no such field (an open chooser
+    // shows none) is sent "cmd+l", which opens the location field of GTK's
+    // choosers, and the field is looked for again for up to 1 s.
     static Result<Json> fileDialog(platform::Platform& platform, Pause& pause, const std::string& path,
                                    const std::optional<std::string>& appName);
 
@@ -81,6 +83,13 @@ private:
                                                const std::vector<std::string_view>& titles, int depth);
     static platform::Element findElement(platform::Accessibility& accessibility, const platform::Element& element,
                                          std::string_view role, int depth);
+    // The first text field, else text area, else combo box in the eight
+    // levels below the dialog; else the first of any of those roles, at any
+    // depth, that has a size on screen (GTK 4 nests deeper, and keeps the
+    // fields of pages it does not show).
+    static platform::Element findNameField(platform::Accessibility& accessibility, const platform::Element& dialog);
+    static platform::Element findShownField(platform::Accessibility& accessibility, const platform::Element& element,
+                                            int depth);
 };
 
 }  // namespace kest

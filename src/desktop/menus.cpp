@@ -5,6 +5,7 @@
 
 #include "common/text.hpp"
 #include "desktop/ax_reads.hpp"
+#include "input/actions.hpp"
 #include "input/keyboard.hpp"
 
 namespace kest {
@@ -12,8 +13,14 @@ namespace {
 
 namespace p = platform;
 
-// After pressing an item that opens a menu, before its items are read.
+// After pressing an item that opens a menu, before its items are read; a
+// menu that has no items by then (GTK 4 makes its pop-over when it opens) is
+// looked at again every MENU_OPEN_POLL until MENU_OPEN_LIMIT has passed.
 constexpr auto MENU_OPEN_SETTLE = std::chrono::milliseconds(100);
+constexpr auto MENU_OPEN_POLL = std::chrono::milliseconds(50);
+constexpr auto MENU_OPEN_LIMIT = std::chrono::milliseconds(2000);
+// Between bringing the pointer over an item and clicking it.
+constexpr auto POINTER_SETTLE = std::chrono::milliseconds(50);
 // listing: one level below the opened menu's items, or five with "all".
 constexpr int LIST_DEPTH = 1;
 constexpr int LIST_ALL_DEPTH = 5;
@@ -30,6 +37,43 @@ bool isWhite(char c) { return c == ' ' || c == '\t'; }
 bool isMenuItemRole(const std::string& role) { return role == "AXMenuItem" || role == "AXMenuBarItem"; }
 
 void pressEscape(p::Platform& platform) { Keyboard::pressKey(platform.events(), "escape"); }
+
+// Presses the item; one without any action (GTK 4's menu-bar items) is
+// clicked at its centre instead, when its position can be read, the pointer
+// brought there first: GTK 4's bar opens nothing for a press that comes with
+// the pointer's arrival the first time it is clicked. False when a pause was
+// cut short.
+bool pressItem(p::Platform& platform, Pause& pause, const p::Element& item) {
+    auto& accessibility = platform.accessibility();
+    if (accessibility.performAction(item, p::AXAction::kPress) != p::StatusCode::kActionUnsupported) return true;
+    auto centre = Actions::aimAt(accessibility, {}, item, "Menu item");
+    if (!centre) return true;
+    auto& events = platform.events();
+    if (auto moved = events.createMouseEvent(p::MouseEventType::moved, *centre, p::MouseButton::left)) {
+        events.post(*moved);
+        if (!pause.sleepFor(POINTER_SETTLE)) return false;
+    }
+    Actions::clickAt(events, *centre);
+    return true;
+}
+
+// The menu a pressed item opened: its first child, once that has items (or
+// whatever the first child is when the limit passes); the item itself when it
+// has no child. Nothing when a pause was cut short. `waited` counts the time
+// spent, the first pause included.
+std::optional<p::Element> openedMenu(p::Accessibility& accessibility, Pause& pause, const p::Element& item,
+                                     Pause::Clock::duration& waited) {
+    if (!pause.sleepFor(MENU_OPEN_SETTLE)) return std::nullopt;
+    for (waited = MENU_OPEN_SETTLE;; waited += MENU_OPEN_POLL) {
+        auto opened = ax::children(accessibility, item);
+        p::Element menu = opened && !opened->empty() ? opened->front() : p::Element();
+        if (menu) {
+            if (auto items = ax::children(accessibility, menu); items && !items->empty()) return menu;
+        }
+        if (waited >= MENU_OPEN_LIMIT) return menu ? menu : item;
+        if (!pause.sleepFor(MENU_OPEN_POLL)) return std::nullopt;
+    }
+}
 
 }  // namespace
 
@@ -118,16 +162,25 @@ Result<Json> Menus::clickByPath(p::Platform& platform, Pause& pause, const std::
     const auto parts = splitPath(path);
     if (parts.empty()) return fail(ErrorCode::kInvalidParams, "Empty menu path");
     auto& accessibility = platform.accessibility();
+    // Since the menu searched was opened; nothing for the menu bar.
+    std::optional<Pause::Clock::duration> waited;
     for (std::size_t i = 0; i < parts.size(); ++i) {
-        p::Element item = findMenuItem(accessibility, current, lowercased(parts[i]), 0);
+        const std::string title = lowercased(parts[i]);
+        p::Element item = findMenuItem(accessibility, current, title, 0);
+        // A menu GTK 4 is still filling lacks its later items at first.
+        while (!item && waited && *waited < MENU_OPEN_LIMIT) {
+            if (!pause.sleepFor(MENU_OPEN_POLL)) return fail(ErrorCode::kFailed, STOPPING_MESSAGE);
+            *waited += MENU_OPEN_POLL;
+            item = findMenuItem(accessibility, current, title, 0);
+        }
         if (!item) {
             return fail(ErrorCode::kNotFound, "Menu item not found: " + parts[i] + " (in path: " + path + ")");
         }
-        (void)accessibility.performAction(item, p::AXAction::kPress);
+        if (!pressItem(platform, pause, item)) return fail(ErrorCode::kFailed, STOPPING_MESSAGE);
         if (i + 1 == parts.size()) break;
-        if (!pause.sleepFor(MENU_OPEN_SETTLE)) return fail(ErrorCode::kFailed, STOPPING_MESSAGE);
-        auto opened = ax::children(accessibility, item);
-        current = opened && !opened->empty() && opened->front() ? opened->front() : item;
+        auto opened = openedMenu(accessibility, pause, item, waited.emplace());
+        if (!opened) return fail(ErrorCode::kFailed, STOPPING_MESSAGE);
+        current = *opened;
     }
     return Json{{"ok", true}, {"path", path}};
 }
@@ -159,8 +212,9 @@ Result<Json> Menus::list(p::Platform& platform, Pause& pause, const std::optiona
         pressEscape(platform);
         return fail(ErrorCode::kNotFound, "Menu not found: " + *menuName);
     }
-    (void)accessibility.performAction(menu, p::AXAction::kPress);
-    if (!pause.sleepFor(MENU_OPEN_SETTLE)) return fail(ErrorCode::kFailed, STOPPING_MESSAGE);
+    if (!pressItem(platform, pause, menu)) return fail(ErrorCode::kFailed, STOPPING_MESSAGE);
+    Pause::Clock::duration waited{};
+    if (!openedMenu(accessibility, pause, menu, waited)) return fail(ErrorCode::kFailed, STOPPING_MESSAGE);
     Json items = Json::array();
     if (auto opened = ax::children(accessibility, menu)) {
         for (const auto& child : *opened) {

@@ -16,8 +16,11 @@
 namespace kest {
 
 // Stateless. Every accessibility call goes through the platform passed in;
-// the 0.1 s pauses after opening a menu go through the pause (a pause cut
-// short by the program stopping answers -32600 STOPPING_MESSAGE). Titles match
+// the pauses after opening a menu go through the pause (a pause cut short by
+// the program stopping answers -32600 STOPPING_MESSAGE). An item is pressed
+// with AXPress; one that has no action at all is clicked at its centre (a
+// GTK 4 menu-bar item opens only so), the pointer moved there 0.05 s before
+// the click. Titles match
 // by lowercased equality; application names by lowercased equality with the
 // running applications' localized names.
 class Menus {
@@ -25,7 +28,11 @@ public:
     // Presses each part of the path in turn: a part is looked for anywhere
     // below the current element (pre-order, the first match wins); pressing a
     // part that is not the last opens its menu, and after 0.1 s that menu (the
-    // item's first child, else the item itself) becomes the current element.
+    // item's first child, else the item itself) becomes the current element;
+    // a menu with no items yet is read again every 0.05 s for up to 2 s in all
+    // (GTK 4 makes its pop-over as it first opens, in up to a second or so
+    // on a busy machine), and a part not found in a menu opened on the way is
+    // looked for again as often until those 2 s have passed.
     // {"ok", "path": as given}. Menus opened on the way stay open when a later
     // part is not found.
     static Result<Json> clickByPath(platform::Platform& platform, Pause& pause, const std::string& path,

@@ -77,7 +77,9 @@ Actions::Location Actions::locate(p::Accessibility& accessibility, const std::st
     const auto extent = size ? size->asSize() : std::nullopt;
     if (point) location.bounds[0] = point->x, location.bounds[1] = point->y;
     if (extent) location.bounds[2] = extent->width, location.bounds[3] = extent->height;
-    if (point && extent) return location;
+    // An element of no area (GTK 4 reads one it has not laid out as 0 by 0 at
+    // its box's corner) has no place to click either.
+    if (point && extent && extent->width > 0 && extent->height > 0) return location;
     const bool gone = (!position && position.error() == p::StatusCode::kInvalidElement) ||
                       (!size && size.error() == p::StatusCode::kInvalidElement);
     location.unaimable =
@@ -92,6 +94,16 @@ Result<p::Point> Actions::aimAt(p::Accessibility& accessibility, const std::stri
     auto location = locate(accessibility, ref, element, what);
     if (location.unaimable) return std::unexpected(std::move(*location.unaimable));
     return centreOf(location.bounds);
+}
+
+bool Actions::clickAt(p::Events& events, p::Point point) {
+    auto down = events.createMouseEvent(p::MouseEventType::leftDown, point, p::MouseButton::left);
+    auto up = events.createMouseEvent(p::MouseEventType::leftUp, point, p::MouseButton::left);
+    if (!down || !up) return false;
+    down->clickState = up->clickState = 1;
+    events.post(*down);
+    events.post(*up);
+    return true;
 }
 
 Result<Json> Actions::click(p::Platform& platform, Pause& pause, const std::optional<std::string>& ref,

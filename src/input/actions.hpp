@@ -44,7 +44,8 @@ public:
 
     // Where the element is: [x, y, width, height] from AXPosition and AXSize
     // (an unreadable attribute leaves its two numbers 0), each read once, and
-    // why events cannot be aimed at it when one is unreadable: -32001
+    // why events cannot be aimed at it when one is unreadable or its size is
+    // empty: -32001
     // "<what> not found: <ref>. Take a snapshot first." when it has gone,
     // -32600 "<what> <ref> has no position on screen" otherwise.
     struct Location {
@@ -56,6 +57,9 @@ public:
     // The element's centre, or the reason of locate.
     static Result<platform::Point> aimAt(platform::Accessibility& accessibility, const std::string& ref,
                                          const platform::Element& element, std::string_view what = "Element");
+    // One left down and up at the point: the press of an element that refuses
+    // AXPress. False when the events cannot be made.
+    static bool clickAt(platform::Events& events, platform::Point point);
 };
 
 }  // namespace kest

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cmath>
 
+#include "input/actions.hpp"
 #include "snapshot/read.hpp"
 
 namespace kest {
@@ -95,18 +96,25 @@ Result<Json> Focus::select(p::Accessibility& accessibility, Pause& pause, const 
     return selected(ref, value, "set_value_attempted");
 }
 
-Result<Json> Focus::check(p::Accessibility& accessibility, const std::string& ref, const RefMap& refMap) {
-    auto element = resolveRef(ref, refMap);
-    if (!element) return std::unexpected(element.error());
-    if (!readsChecked(accessibility, *element)) (void)accessibility.performAction(*element, p::AXAction::kPress);
-    return Json{{"ok", true}, {"ref", ref}, {"checked", true}};
+Result<Json> Focus::check(p::Platform& platform, const std::string& ref, const RefMap& refMap) {
+    return toggleTo(platform, ref, refMap, true);
 }
 
-Result<Json> Focus::uncheck(p::Accessibility& accessibility, const std::string& ref, const RefMap& refMap) {
+Result<Json> Focus::uncheck(p::Platform& platform, const std::string& ref, const RefMap& refMap) {
+    return toggleTo(platform, ref, refMap, false);
+}
+
+Result<Json> Focus::toggleTo(p::Platform& platform, const std::string& ref, const RefMap& refMap, bool checked) {
     auto element = resolveRef(ref, refMap);
     if (!element) return std::unexpected(element.error());
-    if (readsChecked(accessibility, *element)) (void)accessibility.performAction(*element, p::AXAction::kPress);
-    return Json{{"ok", true}, {"ref", ref}, {"checked", false}};
+    auto& accessibility = platform.accessibility();
+    if (readsChecked(accessibility, *element) != checked &&
+        accessibility.performAction(*element, p::AXAction::kPress) != p::StatusCode::kSuccess) {
+        auto centre = Actions::aimAt(accessibility, ref, *element);
+        if (!centre) return std::unexpected(centre.error());
+        Actions::clickAt(platform.events(), *centre);
+    }
+    return Json{{"ok", true}, {"ref", ref}, {"checked", checked}};
 }
 
 Result<Json> Focus::setValue(p::Accessibility& accessibility, const std::string& ref, const std::string& value,

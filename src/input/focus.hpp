@@ -1,5 +1,6 @@
 // Focus, choosing an entry, check boxes and values: acting on one element
-// through accessibility attributes and actions only, never with input events.
+// through accessibility attributes and actions, with input events only for a
+// check box that has no action.
 #pragma once
 
 #include <string>
@@ -28,9 +29,12 @@ public:
                                const std::string& value, const RefMap& refMap);
 
     // Presses the element unless its value reads 1 (check) or only when it
-    // does (uncheck); the result states the state asked for.
-    static Result<Json> check(platform::Accessibility& accessibility, const std::string& ref, const RefMap& refMap);
-    static Result<Json> uncheck(platform::Accessibility& accessibility, const std::string& ref, const RefMap& refMap);
+    // does (uncheck); the result states the state asked for. An element that
+    // refuses the press (a GTK 4 check button has no action) is clicked at its
+    // centre, and one whose position cannot be read then fails as a click on
+    // it would (Actions::locate).
+    static Result<Json> check(platform::Platform& platform, const std::string& ref, const RefMap& refMap);
+    static Result<Json> uncheck(platform::Platform& platform, const std::string& ref, const RefMap& refMap);
 
     // A value in the C locale's floating-point syntax is written as a number
     // first; otherwise, or when that is refused, as the string. A refused
@@ -43,6 +47,10 @@ public:
     // or inf, infinity, nan in any case; no white space, nothing left over.
     // Independent of the process's locale.
     static std::optional<double> parseNumber(std::string_view text);
+
+private:
+    static Result<Json> toggleTo(platform::Platform& platform, const std::string& ref, const RefMap& refMap,
+                                 bool checked);
 };
 
 }  // namespace kest

@@ -5,10 +5,14 @@
 namespace kest {
 namespace {
 
-using RefOperation = Result<Json> (*)(platform::Accessibility&, const std::string&, const RefMap&);
+using RefOperation = Result<Json> (*)(platform::Platform&, const std::string&, const RefMap&);
+
+Result<Json> focusOn(platform::Platform& platform, const std::string& ref, const RefMap& refMap) {
+    return Focus::focus(platform.accessibility(), ref, refMap);
+}
 
 constexpr std::pair<const char*, RefOperation> REF_OPERATIONS[] = {
-    {"focus", &Focus::focus},
+    {"focus", &focusOn},
     {"check", &Focus::check},
     {"uncheck", &Focus::uncheck},
 };
@@ -20,7 +24,7 @@ void Dispatcher::registerFocusMethods() {
         handlers[name] = [this, operation = operation](const RPCRequest& request) {
             auto ref = request.paramString("ref");
             if (!ref) return RPCResponse::failure(request.id, ErrorCode::kInvalidParams, "Missing ref parameter");
-            return respond(request.id, operation(platform.accessibility(), *ref, lastRefMap));
+            return respond(request.id, operation(platform, *ref, lastRefMap));
         };
     }
 

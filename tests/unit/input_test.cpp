@@ -442,6 +442,47 @@ TEST_F(InputTest, FocusCheckAndUncheck) {
     }
 }
 
+// A check box that takes no press (GTK 4's check buttons have no action) is
+// clicked at its centre; one whose position cannot be read, or that has no
+// area, then fails as a click on it would, instead of answering that it
+// changed.
+TEST(CheckWithoutActionTest, ClicksTheCentreOrFails) {
+    const Json boxes = Json::array({
+        node("bare", "AXCheckBox", {{"title", "Bare"}, {"value", 0}, {"actions", Json::array()}, {"frame", {40, 60, 20, 10}}}),
+        node("lost", "AXCheckBox", {{"title", "Lost"}, {"value", 1}, {"actions", Json::array()}}),
+        node("flat", "AXCheckBox", {{"title", "Flat"}, {"value", 0}, {"actions", Json::array()}, {"frame", {40, 90, 20, 0}}}),
+    });
+    DispatcherHarness harness(Json{{"apps", {{{"name", "Form"}, {"pid", 700}, {"active", true},
+                                              {"windows", {{{"id", "win"}, {"role", "AXWindow"}, {"title", "Settings"},
+                                                            {"window", {{"number", 71}, {"bounds", {0, 0, 500, 400}}}},
+                                                            {"children", boxes}}}}}}}});
+    harness.dispatcher().grabbedWindow = "@w1";
+    harness.dispatcher().windowManager.windowInfoCache["@w1"] = {
+        {"ref", "@w1"}, {"title", "Settings"}, {"app", "Form"}, {"process_id", 700}};
+    harness.result("snapshot");
+    std::map<std::string, std::string> refs;
+    for (const auto& [name, element] : harness.dispatcher().lastRefMap) {
+        if (auto id = harness.desktop().idOf(element)) refs[*id] = name;
+    }
+    harness.desktop().timeline.clear();
+
+    EXPECT_EQ(harness.result("check", {{"ref", refs["bare"]}}), Json({{"ok", true}, {"ref", refs["bare"]}, {"checked", true}}));
+    EXPECT_EQ(harness.desktop().timeline, Json::array({press("bare"), mouse(1, 50, 65, 0, 1), mouse(2, 50, 65, 0, 1)}));
+    harness.desktop().timeline.clear();
+    EXPECT_EQ(harness.result("uncheck", {{"ref", refs["bare"]}})["ok"], true);
+    EXPECT_EQ(harness.desktop().timeline, Json::array()) << "it still reads unchecked";
+
+    EXPECT_EQ(harness.error("uncheck", {{"ref", refs["lost"]}}),
+              Json({{"code", -32600}, {"message", "Element " + refs["lost"] + " has no position on screen"}}));
+    EXPECT_EQ(harness.desktop().timeline, Json::array({press("lost")})) << "no click";
+    harness.desktop().timeline.clear();
+    // Nor is one of no area (GTK 4's before it is laid out), by check or click.
+    const Json flat = {{"code", -32600}, {"message", "Element " + refs["flat"] + " has no position on screen"}};
+    EXPECT_EQ(harness.error("check", {{"ref", refs["flat"]}}), flat);
+    EXPECT_EQ(harness.error("click", {{"ref", refs["flat"]}}), flat);
+    EXPECT_EQ(harness.desktop().timeline, Json::array({press("flat"), press("flat")})) << "no click";
+}
+
 TEST_F(InputTest, SelectTriesValueChildrenThenThePopUp) {
     struct Row {
         const char* id;

@@ -2,6 +2,9 @@
 // pressed, written and typed, in order with the pauses, and every error.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <variant>
+
 #include "desktop/menus.hpp"
 #include "support/dispatcher_harness.hpp"
 #include "support/fake_scenes.hpp"
@@ -79,16 +82,23 @@ TEST_F(MenusTest, ClickErrors) {
               error(-32600, "Could not access menu bar"));
     EXPECT_EQ(took(harness), Json::array());
 
-    // A missing second part leaves the first menu open and presses no key.
+    // A missing second part leaves the first menu open and presses no key;
+    // it is looked for again every 0.05 s until 2 s after the menu opened (a
+    // menu still filling has its later items last).
     EXPECT_EQ(harness.error("menu_click", {{"path", "File > Nope "}}),
               error(-32001, "Menu item not found: Nope (in path: File > Nope )"));
-    EXPECT_EQ(took(harness), Json::array({press("file"), pause(0.1)}));
+    Json searched = Json::array({press("file"), pause(0.1)});
+    for (int poll = 0; poll < 38; ++poll) searched.push_back(pause(0.05));
+    EXPECT_EQ(took(harness), searched);
     EXPECT_TRUE(harness.desktop().isPresent("file_menu"));
 
     // Spaces between two marks name the first untitled item (the separator),
-    // below which nothing is titled Open….
+    // below which nothing is titled Open…. It opens no menu: after the first
+    // 0.1 s it is looked at every 0.05 s until 2 s have passed in all.
     EXPECT_EQ(harness.error("menu_click", {{"path", "File >   > Open…"}})["code"], -32001);
-    EXPECT_EQ(took(harness), Json::array({press("file"), pause(0.1), press("separator"), pause(0.1)}));
+    Json opened = Json::array({press("file"), pause(0.1), press("separator"), pause(0.1)});
+    for (int poll = 0; poll < 38; ++poll) opened.push_back(pause(0.05));
+    EXPECT_EQ(took(harness), opened);
 
     harness.desktop().apps[0].info.active = false;
     EXPECT_EQ(harness.error("menu_click", {{"path", "File"}}), error(-32600, "Could not access menu bar"));
@@ -109,6 +119,51 @@ TEST(MenuSearchTest, FirstMatchInPreOrderAtAnyDepth) {
     // From B's menu on, only B's subtree is searched.
     EXPECT_EQ(harness.result("menu_click", {{"path", "B > Target"}})["ok"], true);
     EXPECT_EQ(took(harness), Json::array({press("b"), pause(0.1), press("shallow")}));
+}
+
+Json mouse(int type, double x, double y) {
+    return {{"mouse", type}, {"at", {x, y}}, {"button", 0}, {"click", 1}, {"flags", 0}};
+}
+
+// GTK 4's menu-bar items have no action, and their pop-over and its items
+// come some time after the click: the pointer is brought over the item, the
+// item clicked at its centre and its menu read once the items are there.
+TEST(MenuToolkitsTest, AnItemWithoutActionIsClickedAndItsMenuAwaited) {
+    Json bar = node("bar", "AXMenuBar", {{"children", {node("view", "AXMenuBarItem", {
+        {"title", "View"}, {"actions", Json::array()}, {"frame", {100, 10, 40, 20}},
+        {"children", {node("view_menu", "AXMenu", {{"hidden", true}, {"children", {
+            node("toolbar", "AXMenuItem", {{"title", "Toolbar"}, {"hidden", true}})}}})}}})}}});
+    DispatcherHarness harness(Json{{"apps", {{{"name", "Factory"}, {"pid", 40}, {"active", true}, {"menu_bar", bar}}}}});
+    harness.desktop().onEvent([](FakeDesktop& desktop, const p::Event& event) {
+        const auto* click = std::get_if<p::MouseEvent>(&event);
+        if (click && click->type == p::MouseEventType::leftUp) desktop.show("view_menu");
+    });
+    int pauses = 0;
+    harness.clock().onPause = [&] {
+        if (++pauses == 4) harness.desktop().show("toolbar");
+    };
+    const Json moved = {{"mouse", 5}, {"at", {120, 20}}, {"button", 0}, {"click", 0}, {"flags", 0}};
+    const Json opened = Json::array({press("view"), moved, pause(0.05), mouse(1, 120, 20), mouse(2, 120, 20),
+                                     pause(0.1), pause(0.05), pause(0.05)});
+
+    EXPECT_EQ(harness.result("menu_click", {{"path", "View > Toolbar"}})["ok"], true);
+    Json clicked = opened;
+    clicked.push_back(press("toolbar"));
+    EXPECT_EQ(took(harness), clicked);
+
+    harness.desktop().hide("view_menu");
+    harness.desktop().hide("toolbar");
+    pauses = 0;
+    EXPECT_EQ(harness.result("menu_list", {{"menu", "View"}})["items"], Json::parse(R"([{"title": "Toolbar", "enabled": true}])"));
+    Json listed = opened;
+    for (const auto& key : escape()) listed.push_back(key);
+    EXPECT_EQ(took(harness), listed);
+
+    // An item that has no action and no position is not clicked anywhere.
+    harness.desktop().failRead("view", "AXPosition", -25212);
+    EXPECT_EQ(harness.error("menu_click", {{"path", "View > Nope"}})["code"], -32001);
+    const Json timeline = took(harness);
+    EXPECT_TRUE(std::ranges::none_of(timeline, [](const Json& entry) { return entry.contains("mouse"); })) << timeline;
 }
 
 TEST_F(MenusTest, ListsTopLevelMenusAndOneMenusItems) {
@@ -355,6 +410,46 @@ TEST(FileDialogTest, WritesThePathIntoTheFirstFieldOfASheetOrModalWindow) {
     EXPECT_EQ(alert.error("dialog_file", {{"path", "/p"}}), error(-32001, "No file dialog found"));
     EXPECT_EQ(alert.result("dialog_accept")["ok"], true);
     EXPECT_EQ(actionsJson(alert.desktop()), Json::parse(R"([{"element": "ok", "action": "AXPress", "status": 0}])"));
+}
+
+// GTK 4 holds a chooser's name field a dozen levels down, next to the
+// fields of pages it does not show; an open chooser shows none until asked
+// for a location with Control+L.
+TEST(FileDialogTest, DeepFieldsCountWhenShownAndAnOpenChooserIsAskedForItsLocation) {
+    const Json modal = {{"attrs", {{"AXModal", true}}}};
+    const Json hidden = nested("h", 12, node("search", "AXTextField", {{"frame", {0, 0, 0, 0}}}));
+    const Json shown = nested("s", 12, node("location", "AXTextField", {{"frame", {10, 10, 300, 30}}}));
+
+    DispatcherHarness deep(toolScene(modal, {hidden, shown}));
+    EXPECT_EQ(deep.result("dialog_file", {{"path", "/tmp/a.txt"}})["ok"], true);
+    EXPECT_EQ(took(deep), Json::array({write("location", "AXFocused", true), pause(0.1),
+                                       write("location", "AXValue", "/tmp/a.txt"), pause(0.1)}));
+
+    // Control+L ("cmd+l", key 37 with the command flag), then the field that
+    // shows up is written.
+    constexpr int L_KEY = 37;
+    constexpr std::uint64_t COMMAND = 0x100000;
+    const Json shortcut = Json::array({{{"key", L_KEY}, {"down", true}, {"text", ""}, {"flags", COMMAND}},
+                                       {{"key", L_KEY}, {"down", false}, {"text", ""}, {"flags", COMMAND}}});
+    DispatcherHarness asked(toolScene(modal, {hidden}));
+    asked.desktop().onEvent([&](FakeDesktop& desktop, const p::Event& event) {
+        const auto* key = std::get_if<p::KeyEvent>(&event);
+        if (key && key->keyCode == L_KEY && !key->keyDown) ASSERT_TRUE(desktop.addNode("win", shown));
+    });
+    EXPECT_EQ(asked.result("dialog_file", {{"path", "/tmp/b.txt"}})["ok"], true);
+    Json expected = shortcut;
+    for (const Json& step : {pause(0.05), write("location", "AXFocused", true), pause(0.1),
+                             write("location", "AXValue", "/tmp/b.txt"), pause(0.1)}) {
+        expected.push_back(step);
+    }
+    EXPECT_EQ(took(asked), expected);
+
+    // No field ever shows: looked for during 1 s, then the error.
+    DispatcherHarness none(toolScene(modal, {hidden}));
+    EXPECT_EQ(none.error("dialog_file", {{"path", "/x"}}), error(-32001, "No filename text field found in dialog"));
+    expected = shortcut;
+    for (int poll = 0; poll < 20; ++poll) expected.push_back(pause(0.05));
+    EXPECT_EQ(took(none), expected);
 }
 
 TEST(FileDialogTest, AcceptPressesAgainOnlyWhileTheDialogStaysAsItWas) {

@@ -56,9 +56,7 @@ constexpr std::pair<AtspiRole, std::string_view> AX_ROLE_TABLE[] = {
     {ATSPI_ROLE_PAGE_TAB_LIST, "AXTabGroup"},
     {ATSPI_ROLE_PAGE_TAB, "AXTab"},
     {ATSPI_ROLE_MENU_BAR, "AXMenuBar"},
-    {ATSPI_ROLE_MENU_ITEM, "AXMenuItem"},
-    {ATSPI_ROLE_CHECK_MENU_ITEM, "AXMenuItem"},
-    {ATSPI_ROLE_RADIO_MENU_ITEM, "AXMenuItem"},
+    {ATSPI_ROLE_POPUP_MENU, "AXMenu"},
     {ATSPI_ROLE_TEAROFF_MENU_ITEM, "AXMenuItem"},
     {ATSPI_ROLE_SCROLL_PANE, "AXScrollArea"},
     {ATSPI_ROLE_TOOL_BAR, "AXToolbar"},
@@ -73,6 +71,7 @@ constexpr AtspiRole CHECKABLE_ROLES[] = {ATSPI_ROLE_CHECK_BOX, ATSPI_ROLE_TOGGLE
                                          ATSPI_ROLE_CHECK_MENU_ITEM, ATSPI_ROLE_RADIO_MENU_ITEM};
 constexpr AtspiRole WINDOW_ROLES[] = {ATSPI_ROLE_FRAME, ATSPI_ROLE_WINDOW, ATSPI_ROLE_DIALOG, ATSPI_ROLE_ALERT,
                                       ATSPI_ROLE_FILE_CHOOSER};
+constexpr AtspiRole MENU_ITEM_ROLES[] = {ATSPI_ROLE_MENU_ITEM, ATSPI_ROLE_CHECK_MENU_ITEM, ATSPI_ROLE_RADIO_MENU_ITEM};
 
 }  // namespace
 
@@ -81,6 +80,14 @@ bool isCheckableRole(AtspiRole role) {
     return std::ranges::find(CHECKABLE_ROLES, role) != std::end(CHECKABLE_ROLES);
 }
 bool isWindowRole(AtspiRole role) { return std::ranges::find(WINDOW_ROLES, role) != std::end(WINDOW_ROLES); }
+bool isGenericTopLevelRole(AtspiRole role) { return role == ATSPI_ROLE_FILLER || role == ATSPI_ROLE_PANEL; }
+bool isMenuItemRole(AtspiRole role) {
+    return std::ranges::find(MENU_ITEM_ROLES, role) != std::end(MENU_ITEM_ROLES);
+}
+bool roleDependsOnParent(AtspiRole role) {
+    return role == ATSPI_ROLE_MENU || role == ATSPI_ROLE_FILE_CHOOSER || isMenuItemRole(role) ||
+           isGenericTopLevelRole(role);
+}
 
 std::string_view axRoleFor(const RoleContext& context) {
     if (isTextRole(context.role)) return context.multiLine ? "AXTextArea" : "AXTextField";
@@ -88,9 +95,21 @@ std::string_view axRoleFor(const RoleContext& context) {
         case ATSPI_ROLE_COMBO_BOX:
             return context.hasEditableTextChild ? "AXComboBox" : "AXPopUpButton";
         case ATSPI_ROLE_MENU:
-            // Both carry one virtual AXMenu child holding their items.
+            // GTK 3: a menu in the bar or in another menu is the item that
+            // opens it, and both carry one virtual AXMenu child holding its
+            // items. GTK 4: the menu below a menu item is the pop-over it
+            // opens, the AXMenu itself.
+            if (context.parentIsMenuBar) return "AXMenuBarItem";
+            return context.parentIsMenuItem ? "AXMenu" : "AXMenuItem";
+        case ATSPI_ROLE_MENU_ITEM:
+        case ATSPI_ROLE_CHECK_MENU_ITEM:
+        case ATSPI_ROLE_RADIO_MENU_ITEM:
+            // Qt and GTK 4 put menu items in the bar, each with its menu below.
             return context.parentIsMenuBar ? "AXMenuBarItem" : "AXMenuItem";
         case ATSPI_ROLE_FILE_CHOOSER:
+            return context.topLevel ? "AXDialog" : "AXGroup";
+        case ATSPI_ROLE_FILLER:
+        case ATSPI_ROLE_PANEL:
             return context.topLevel ? "AXDialog" : "AXGroup";
         default:
             break;

@@ -13,7 +13,8 @@ struct RoleContext {
     AtspiRole role = ATSPI_ROLE_UNKNOWN;
     bool multiLine = false;             // text kinds: the multi-line state
     bool hasEditableTextChild = false;  // combo boxes: an entry inside
-    bool parentIsMenuBar = false;       // menus: directly in a menu bar
+    bool parentIsMenuBar = false;       // menus and menu items: directly in a menu bar
+    bool parentIsMenuItem = false;      // menus: the pop-over a menu item opens (GTK 4)
     bool topLevel = false;              // a child of the application
 };
 
@@ -26,5 +27,13 @@ bool isTextRole(AtspiRole role);
 // True for top-level roles that read as a window (frame, window, dialog,
 // alert, file chooser).
 bool isWindowRole(AtspiRole role);
+// True for the roles a top level of no window role has: GTK 4 gives its file
+// chooser dialog the generic role, which reads as a filler (or a panel).
+bool isGenericTopLevelRole(AtspiRole role);
+// Menu items of every kind (menu item, check and radio menu items).
+bool isMenuItemRole(AtspiRole role);
+// The roles whose AX role depends on the parent's role (menus, menu items,
+// file choosers, generic top levels).
+bool roleDependsOnParent(AtspiRole role);
 
 }  // namespace kest::platform::linux_desktop
