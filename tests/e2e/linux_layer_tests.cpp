@@ -215,8 +215,18 @@ TEST(RoleTable, ContextDecidesTextMenuComboAndChooserRoles) {
         {{.role = ATSPI_ROLE_COMBO_BOX, .hasEditableTextChild = true}, "AXComboBox"},
         {{.role = ATSPI_ROLE_MENU, .parentIsMenuBar = true}, "AXMenuBarItem"},
         {{.role = ATSPI_ROLE_MENU}, "AXMenuItem"},
+        // GTK 4's pop-over below its menu item, Qt's pop-up menu.
+        {{.role = ATSPI_ROLE_MENU, .parentIsMenuItem = true}, "AXMenu"},
+        {{.role = ATSPI_ROLE_POPUP_MENU}, "AXMenu"},
+        // Qt's and GTK 4's menu-bar items are menu items.
+        {{.role = ATSPI_ROLE_MENU_ITEM, .parentIsMenuBar = true}, "AXMenuBarItem"},
+        {{.role = ATSPI_ROLE_CHECK_MENU_ITEM}, "AXMenuItem"},
         {{.role = ATSPI_ROLE_FILE_CHOOSER, .topLevel = true}, "AXDialog"},
         {{.role = ATSPI_ROLE_FILE_CHOOSER}, "AXGroup"},
+        // GTK 4's file chooser dialog has the generic role.
+        {{.role = ATSPI_ROLE_FILLER, .topLevel = true}, "AXDialog"},
+        {{.role = ATSPI_ROLE_FILLER}, "AXGroup"},
+        {{.role = ATSPI_ROLE_PANEL}, "AXGroup"},
         {{.role = ATSPI_ROLE_TOGGLE_BUTTON}, "AXCheckBox"},
         {{.role = ATSPI_ROLE_SPIN_BUTTON}, "AXIncrementor"},
         {{.role = ATSPI_ROLE_ALERT}, "AXDialog"},
