@@ -173,8 +173,9 @@ int main(int argc, char** argv) {
         }
     }
     // The JPEG encoder's ways, in-process: libjpeg over the whole image on one
-    // thread; restart segments on threads; and segments of one colour reusing
-    // the first of their colour's bytes (the daemon's).
+    // thread; restart segments on threads; and segments reusing the bytes of
+    // an earlier one with the same pixels, on one thread and on threads (the
+    // daemon's).
     std::printf("\nin-process full-screen jpeg, quality 90\n");
     struct JpegWay {
         const char* name;
@@ -182,7 +183,7 @@ int main(int argc, char** argv) {
         bool reuse;
     };
     for (const JpegWay way : {JpegWay{"whole image, 1 thread", 1, false}, JpegWay{"segments, threads", 0, false},
-                              JpegWay{"segments, threads, reuse", 0, true}}) {
+                              JpegWay{"segments, 1 thread, reuse", 1, true}, JpegWay{"segments, threads, reuse", 0, true}}) {
         kest::platform::linux_desktop::EncodeSettings settings;
         settings.jpegThreads = way.threads;
         settings.jpegReuseUniform = way.reuse;
