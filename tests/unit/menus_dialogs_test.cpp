@@ -434,7 +434,9 @@ TEST(FileDialogTest, DeepFieldsCountWhenShownAndAnOpenChooserIsAskedForItsLocati
     DispatcherHarness asked(toolScene(modal, {hidden}));
     asked.desktop().onEvent([&](FakeDesktop& desktop, const p::Event& event) {
         const auto* key = std::get_if<p::KeyEvent>(&event);
-        if (key && key->keyCode == L_KEY && !key->keyDown) ASSERT_TRUE(desktop.addNode("win", shown));
+        if (key && key->keyCode == L_KEY && !key->keyDown) {
+            ASSERT_TRUE(desktop.addNode("win", shown));
+        }
     });
     EXPECT_EQ(asked.result("dialog_file", {{"path", "/tmp/b.txt"}})["ok"], true);
     Json expected = shortcut;
