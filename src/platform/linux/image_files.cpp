@@ -195,7 +195,9 @@ void deflateBand(const PixelRows& pixels, int firstRow, int endRow, bool last, c
 bool deflateImage(const PixelRows& pixels, const EncodeSettings& settings, std::vector<unsigned char>& stream) {
     int bands = settings.pngBands;
     if (bands <= 0) {
-        bands = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 4);
+        // Read once: the library asks the system every time.
+        static const int cores = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 4);
+        bands = cores;
         bands = std::min(bands, std::max(1, pixels.height / MIN_ROWS_PER_BAND));
     }
     bands = std::min(bands, pixels.height);

@@ -489,28 +489,51 @@ void encodeChunk(const PixelRows& pixels, const Layout& layout, const JpegSettin
     chunk.ok = true;
 }
 
+// One encoding's chunks and what its threads share. The helpers hold it
+// too, and are not waited for: one that gets a processor only after the
+// chunks are all claimed finds nothing to do and touches nothing else (the
+// pixels are read only for a claimed chunk, and every claimed chunk is
+// waited for).
+struct Job {
+    Job(const PixelRows& rows, const Layout& cut, const JpegSettings& chosen)
+        : pixels(rows), layout(cut), settings(chosen), chunks(static_cast<std::size_t>(cut.chunks())) {}
+
+    const PixelRows pixels;
+    const Layout layout;
+    const JpegSettings settings;
+    std::vector<Chunk> chunks;
+    std::atomic<int> next{0};      // the next chunk to claim
+    std::atomic<int> finished{0};  // chunks done, well or not
+};
+
 // Claims chunks until none is left.
-void work(const PixelRows& pixels, const Layout& layout, const JpegSettings& settings, std::atomic<int>& next,
-          std::vector<Chunk>& chunks) {
+void work(Job& job) {
+    std::optional<Worker> worker;
     try {
-        Worker worker(layout, settings.reuseUniform);
-        for (int index; (index = next.fetch_add(1)) < layout.chunks();) {
-            Chunk& chunk = chunks[static_cast<std::size_t>(index)];
-            try {
-                encodeChunk(pixels, layout, settings, index, worker, chunk);
-            } catch (const std::exception& error) {
-                chunk.error = error.what();
-            }
-        }
+        worker.emplace(job.layout, job.settings.reuseUniform);
     } catch (const std::exception&) {
-        // No worker to be had: the chunks it would have claimed go to the others.
+        return;  // no memory for its tables: the chunks go to the others
     }
+    for (int index; (index = job.next.fetch_add(1)) < job.layout.chunks();) {
+        Chunk& chunk = job.chunks[static_cast<std::size_t>(index)];
+        try {
+            encodeChunk(job.pixels, job.layout, job.settings, index, *worker, chunk);
+        } catch (const std::exception& error) {
+            chunk.error = error.what();
+        }
+        if (job.finished.fetch_add(1, std::memory_order_acq_rel) + 1 == job.layout.chunks()) job.finished.notify_all();
+    }
+}
+
+// Read once: the library asks the system every time.
+int cores() {
+    static const int count = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 4);
+    return count;
 }
 
 int threadCount(const JpegSettings& settings, int mcuRows) {
     if (settings.threads > 0) return std::min(settings.threads, mcuRows);
-    const int cores = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 4);
-    return std::clamp(mcuRows / MIN_MCU_ROWS_PER_THREAD, 1, cores);
+    return std::clamp(mcuRows / MIN_MCU_ROWS_PER_THREAD, 1, cores());
 }
 
 }  // namespace
@@ -554,19 +577,24 @@ std::expected<std::vector<unsigned char>, std::string> encodeJpeg(const PixelRow
     const bool padded = layout.packedWidth() > JPEG_MAX_DIMENSION || layout.chunkRows * MCU > JPEG_MAX_DIMENSION;
     if ((layout.threads == 1 && !settings.reuseUniform) || padded) return encodeJpegWhole(pixels, settings.quality, 0);
 
-    std::vector<Chunk> chunks(static_cast<std::size_t>(layout.chunks()));
-    std::atomic<int> next{0};
-    {
-        std::vector<std::jthread> helpers;
-        for (int thread = 1; thread < layout.threads; ++thread) {
-            try {
-                helpers.emplace_back([&] { work(pixels, layout, settings, next, chunks); });
-            } catch (const std::system_error&) {
-                break;  // no thread to be had: the others claim its share
-            }
-        }
-        work(pixels, layout, settings, next, chunks);
+    std::shared_ptr<Job> job;
+    try {
+        job = std::make_shared<Job>(pixels, layout, settings);
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(std::string("out of memory"));
     }
+    for (int thread = 1; thread < layout.threads; ++thread) {
+        try {
+            std::thread([job] { work(*job); }).detach();
+        } catch (const std::system_error&) {
+            break;  // no thread to be had: the others claim its share
+        }
+    }
+    work(*job);
+    // Every chunk is claimed now; those still being encoded elsewhere are
+    // waited for.
+    for (int done; (done = job->finished.load(std::memory_order_acquire)) < layout.chunks();) job->finished.wait(done);
+    const std::vector<Chunk>& chunks = job->chunks;
     for (const Chunk& chunk : chunks) {
         // libjpeg's own refusals are reported as they are; a layout this code
         // did not expect is left to the plain encoding.
