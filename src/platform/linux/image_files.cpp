@@ -297,11 +297,6 @@ std::optional<std::string> writeImageFile(const std::string& path, ImageFormat f
     } else {
         auto jpeg = encodeJpeg(pixels, JpegSettings{settings.jpegQuality, settings.jpegThreads, settings.jpegReuseUniform});
         if (jpeg) {
-            // The blocks allocated before the data goes in: renaming over an
-            // existing file would otherwise make ext4 start writing back data
-            // whose blocks it has not placed yet, in the rename's own time.
-            // Where the file system cannot, the write is as it would be.
-            (void)::fallocate(fileno(temporary.file()), 0, 0, static_cast<off_t>(jpeg->size()));
             encoded = std::fwrite(jpeg->data(), 1, jpeg->size(), temporary.file()) == jpeg->size();
             if (!encoded) failureText = "write error";
         } else {
