@@ -2,8 +2,11 @@
 // headers, and what a failed write leaves behind.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "image_decode.hpp"
 #include "platform/linux/image_files.hpp"
@@ -101,6 +104,90 @@ TEST_F(ImageFiles, AFailedWriteLeavesNothingAndSaysWhy) {
     std::ofstream(path("old.png")) << "not an image";
     ASSERT_EQ(writeImageFile(path("old.png"), ImageFormat::png, rows()), std::nullopt);
     EXPECT_EQ(readImagePixelSize(path("old.png")), (PixelSize{7, 5}));
+}
+
+// Pixels that arrive in bands while the encoder runs: the buffer holds
+// nothing useful (zeros) until a band is copied in and announced, so an
+// encoder that reads rows before it has waited for them writes other pixels.
+class BandedArrival final : public RowArrival {
+public:
+    BandedArrival(const std::vector<unsigned char>& source, std::size_t stride, int height, int failAfterBands = -1)
+        : source_(source), stride_(stride), height_(height), failAfter_(failAfterBands), buffer_(source.size(), 0) {}
+
+    void run() {
+        for (int band = 0, y = 0; y < height_; ++band) {
+            if (band == failAfter_) {
+                ready_.store(-1);
+                ready_.notify_all();
+                return;
+            }
+            const int rows = std::min(height_ - y, 23);  // bands that cut macroblocks
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));  // let the encoder run ahead if it would
+            std::copy_n(source_.begin() + static_cast<std::ptrdiff_t>(stride_ * static_cast<std::size_t>(y)),
+                        stride_ * static_cast<std::size_t>(rows), buffer_.begin() + static_cast<std::ptrdiff_t>(stride_ * static_cast<std::size_t>(y)));
+            y += rows;
+            ready_.store(y);
+            ready_.notify_all();
+        }
+    }
+    bool waitFor(int rows) const override {
+        for (int ready; (ready = ready_.load()) < rows;) {
+            if (ready < 0) return false;
+            ready_.wait(ready);
+        }
+        return true;
+    }
+    PixelRows rows(int width) const { return PixelRows{buffer_.data(), width, height_, stride_, this}; }
+
+private:
+    const std::vector<unsigned char>& source_;
+    std::size_t stride_;
+    int height_;
+    int failAfter_;
+    std::vector<unsigned char> buffer_;
+    mutable std::atomic<int> ready_{0};
+};
+
+TEST_F(ImageFiles, RowsArrivingWhileEncodingGiveTheSameFile) {
+    // A taller image than the fixture's, so that there are several bands.
+    const int width = 130, height = 150;
+    const std::size_t stride = width * 4;
+    std::vector<unsigned char> pixels(stride * height);
+    for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<unsigned char>((i * 7 + i / stride * 13) % 251);
+    const PixelRows whole{pixels.data(), width, height, stride};
+    for (const ImageFormat format : {ImageFormat::png, ImageFormat::jpeg}) {
+        for (const int threads : {1, 2, 3}) {
+            EncodeSettings settings;
+            settings.pngBands = threads;
+            settings.jpegThreads = threads;
+            ASSERT_EQ(writeImageFile(path("whole"), format, whole, settings), std::nullopt);
+            BandedArrival arrival(pixels, stride, height);
+            std::optional<std::string> error;
+            {
+                std::jthread feeder([&] { arrival.run(); });
+                error = writeImageFile(path("banded"), format, arrival.rows(width), settings);
+            }
+            ASSERT_EQ(error, std::nullopt);
+            std::ifstream a(path("whole"), std::ios::binary), b(path("banded"), std::ios::binary);
+            const std::string wholeBytes((std::istreambuf_iterator<char>(a)), {}), bandedBytes((std::istreambuf_iterator<char>(b)), {});
+            EXPECT_EQ(wholeBytes, bandedBytes) << (format == ImageFormat::png ? "png" : "jpeg") << ", " << threads << " threads";
+        }
+    }
+    // Rows that never come: a failure, and no file.
+    for (const ImageFormat format : {ImageFormat::png, ImageFormat::jpeg}) {
+        BandedArrival arrival(pixels, stride, height, 3);
+        std::optional<std::string> error;
+        {
+            std::jthread feeder([&] { arrival.run(); });
+            error = writeImageFile(path("lost"), format, arrival.rows(width));
+        }
+        EXPECT_TRUE(error);
+        EXPECT_FALSE(fs::exists(path("lost")));
+    }
+    std::error_code ignored;
+    fs::remove(path("whole"), ignored);
+    fs::remove(path("banded"), ignored);
+    EXPECT_EQ(entries(), std::vector<std::string>{});
 }
 
 TEST(ImageHeaders, SizesFromPngAndJpegHeaders) {

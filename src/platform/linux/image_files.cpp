@@ -161,6 +161,10 @@ void deflateBand(const PixelRows& pixels, int firstRow, int endRow, bool last, c
     bool ok = true;
     for (int y = firstRow; y < endRow && ok;) {
         const int rows = std::min(ROWS_PER_STEP, endRow - y);
+        if (!pixels.waitFor(y + rows)) {
+            ok = false;
+            break;
+        }
         for (int r = 0; r < rows; ++r) {
             unsigned char* row = input.data() + rowBytes * static_cast<std::size_t>(r);
             bgrxToRgb(pixels.data + pixels.stride * static_cast<std::size_t>(y + r), row + 1, pixels.width);

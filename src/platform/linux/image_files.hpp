@@ -16,6 +16,16 @@
 
 namespace kest::platform::linux_desktop {
 
+// Rows still being read while the encoding runs (the screen in bands): the
+// encoders wait for each run of rows before they read it.
+class RowArrival {
+public:
+    virtual ~RowArrival() = default;
+    // Blocks until the first `rows` rows are in memory; false when they never
+    // will be (the read failed).
+    virtual bool waitFor(int rows) const = 0;
+};
+
 // Rows of 32-bit pixels laid out in memory as blue, green, red, unused: what
 // a little-endian TrueColor X server hands out at depth 24 or 32.
 struct PixelRows {
@@ -23,6 +33,9 @@ struct PixelRows {
     int width = 0;
     int height = 0;
     std::size_t stride = 0;  // bytes from one row to the next
+    const RowArrival* arrival = nullptr;  // nothing: every row is there already
+
+    bool waitFor(int rows) const { return !arrival || arrival->waitFor(rows); }
 };
 
 struct EncodeSettings {

@@ -516,10 +516,15 @@ void work(Job& job) {
     }
     for (int index; (index = job.next.fetch_add(1)) < job.layout.chunks();) {
         Chunk& chunk = job.chunks[static_cast<std::size_t>(index)];
-        try {
-            encodeChunk(job.pixels, job.layout, job.settings, index, *worker, chunk);
-        } catch (const std::exception& error) {
-            chunk.error = error.what();
+        const int lastRow = std::min(job.layout.height, (index + 1) * job.layout.chunkRows * MCU);
+        if (!job.pixels.waitFor(lastRow)) {
+            chunk.error = "the pixels could not be read";
+        } else {
+            try {
+                encodeChunk(job.pixels, job.layout, job.settings, index, *worker, chunk);
+            } catch (const std::exception& error) {
+                chunk.error = error.what();
+            }
         }
         if (job.finished.fetch_add(1, std::memory_order_acq_rel) + 1 == job.layout.chunks()) job.finished.notify_all();
     }
@@ -549,6 +554,7 @@ int jpegRestartInterval(int width) {
 std::expected<std::vector<unsigned char>, std::string> encodeJpegWhole(const PixelRows& pixels, int quality,
                                                                        int restartMcus) {
     if (pixels.width <= 0 || pixels.height <= 0 || !pixels.data) return std::unexpected(std::string("nothing to encode"));
+    if (!pixels.waitFor(pixels.height)) return std::unexpected(std::string("the pixels could not be read"));
     std::vector<JSAMPROW> rows(static_cast<std::size_t>(pixels.height));
     for (std::size_t y = 0; y < rows.size(); ++y) rows[y] = const_cast<unsigned char*>(pixels.data) + pixels.stride * y;
     return compressRows(rows, pixels.width, pixels.height, quality, restartMcus,
@@ -567,10 +573,10 @@ std::expected<std::vector<unsigned char>, std::string> encodeJpeg(const PixelRow
     layout.segmentsAcross = layout.mcusAcross() / layout.restart;
     layout.threads = threadCount(settings, layout.mcuRows);
     // A few chunks a thread, so that a thread that gets no processor for a
-    // while leaves its share to the others rather than holding them up.
-    layout.chunkRows = layout.threads == 1 ? layout.mcuRows
-                                           : std::max(1, (layout.mcuRows + CHUNKS_PER_THREAD * layout.threads - 1) /
-                                                             (CHUNKS_PER_THREAD * layout.threads));
+    // while leaves its share to the others rather than holding them up, and
+    // so that the first rows are encoded while later ones are still read.
+    const int chunkCount = CHUNKS_PER_THREAD * layout.threads;
+    layout.chunkRows = std::max(1, (layout.mcuRows + chunkCount - 1) / chunkCount);
     // One thread that reuses nothing gains nothing from segments; and a
     // packed image is padded to whole macroblocks, which must stay within
     // libjpeg's largest dimension.

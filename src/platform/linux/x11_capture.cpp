@@ -4,8 +4,11 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -105,15 +108,23 @@ int shiftOf(unsigned long mask) {
     return shift;
 }
 
+// Whether the image's memory already holds blue, green, red, unused bytes
+// (the usual little-endian TrueColor).
+bool isBgrx(const XImage& image) {
+    const unsigned long red = image.red_mask ? image.red_mask : 0xff0000;
+    const unsigned long green = image.green_mask ? image.green_mask : 0x00ff00;
+    const unsigned long blue = image.blue_mask ? image.blue_mask : 0x0000ff;
+    return image.bits_per_pixel == 32 && image.byte_order == LSBFirst && red == 0xff0000 && green == 0x00ff00 &&
+           blue == 0x0000ff;
+}
+
 // The image's rows as blue, green, red, unused bytes: the image's own memory
-// when it already has that layout (the usual little-endian TrueColor), else a
-// converted copy in `converted`.
+// when it already has that layout, else a converted copy in `converted`.
 PixelRows rowsOf(XImage& image, std::vector<unsigned char>& converted) {
     const unsigned long red = image.red_mask ? image.red_mask : 0xff0000;
     const unsigned long green = image.green_mask ? image.green_mask : 0x00ff00;
     const unsigned long blue = image.blue_mask ? image.blue_mask : 0x0000ff;
-    if (image.bits_per_pixel == 32 && image.byte_order == LSBFirst && red == 0xff0000 && green == 0x00ff00 &&
-        blue == 0x0000ff) {
+    if (isBgrx(image)) {
         return PixelRows{reinterpret_cast<const unsigned char*>(image.data), image.width, image.height,
                          static_cast<std::size_t>(image.bytes_per_line)};
     }
@@ -134,6 +145,65 @@ PixelRows rowsOf(XImage& image, std::vector<unsigned char>& converted) {
     }
     return PixelRows{converted.data(), image.width, image.height, stride};
 }
+
+// The rest of a shared-memory image read in bands, on a thread of its own,
+// while the encoder works on the rows already there: the server copies the
+// screen on one processor while the encoder reads it on another. The first
+// band is read before (so that a refusal can still fall back to XGetImage);
+// the connection is used by nothing else meanwhile.
+class BandedRead final : public RowArrival {
+public:
+    BandedRead(Display* display, Window root, XShmSegmentInfo* segment, const XImage& whole, RootRect area, int firstRows)
+        : display_(display), root_(root), segment_(segment), whole_(whole), area_(area), ready_(firstRows) {}
+
+    // Reads the bands after the first; after a failure, waiters are told.
+    void run() {
+        Visual* visual = DefaultVisual(display_, DefaultScreen(display_));
+        const auto depth = static_cast<unsigned>(DefaultDepth(display_, DefaultScreen(display_)));
+        // Three bands, in whole macroblock rows.
+        const int bandRows = ((area_.height - ready_.load() + 2) / 3 + 15) / 16 * 16;
+        for (int y = ready_.load(); y < area_.height;) {
+            const int rows = std::min(area_.height - y, bandRows);
+            XImagePtr part(XShmCreateImage(display_, visual, depth, ZPixmap,
+                                           whole_.data + static_cast<std::size_t>(whole_.bytes_per_line) * static_cast<std::size_t>(y),
+                                           segment_, static_cast<unsigned>(area_.width), static_cast<unsigned>(rows)));
+            if (!part || part->bytes_per_line != whole_.bytes_per_line ||
+                XShmGetImage(display_, root_, part.get(), area_.x, area_.y + y, AllPlanes) == 0) {
+                ready_.store(FAILED, std::memory_order_release);
+                ready_.notify_all();
+                return;
+            }
+            y += rows;
+            ready_.store(y, std::memory_order_release);
+            ready_.notify_all();
+        }
+    }
+
+    bool waitFor(int rows) const override {
+        for (;;) {
+            const int ready = ready_.load(std::memory_order_acquire);
+            if (ready == FAILED) return false;
+            if (ready >= rows) return true;
+            ready_.wait(ready, std::memory_order_acquire);
+        }
+    }
+
+    bool failed() const { return ready_.load(std::memory_order_acquire) == FAILED; }
+
+private:
+    static constexpr int FAILED = -1;
+
+    Display* display_;
+    Window root_;
+    XShmSegmentInfo* segment_;
+    const XImage& whole_;
+    RootRect area_;
+    mutable std::atomic<int> ready_;  // rows in memory, or FAILED
+};
+
+// The first band of a banded read: an eighth of the area, in whole
+// macroblock rows, so that the encoder starts soon.
+int firstBandRows(int height) { return std::min(height, std::max(16, (height / 8 + 15) / 16 * 16)); }
 
 }  // namespace
 
@@ -173,6 +243,7 @@ std::expected<CaptureExit, std::string> X11Capture::capture(const CaptureRequest
     }
 
     XImagePtr image;
+    int firstRows = 0;  // of a shared-memory image read in bands: rows read so far
     // A redirected window's own pixels: its frame's pixmap, in the frame's
     // coordinates.
     // The extension's version is asked once per connection; whether a
@@ -207,10 +278,21 @@ std::expected<CaptureExit, std::string> X11Capture::capture(const CaptureRequest
                                              segment_->info(), static_cast<unsigned>(area.width),
                                              static_cast<unsigned>(area.height)));
             if (shared && static_cast<std::size_t>(shared->bytes_per_line) * static_cast<std::size_t>(shared->height) <= segment_->bytes()) {
+                // Pixels the encoder can read as they are come in bands (the
+                // first one here), any others at once.
+                const bool banded = isBgrx(*shared) && area.height > 2 * firstBandRows(area.height);
+                XImagePtr first;
+                if (banded) {
+                    first.reset(XShmCreateImage(display, visual, depth, ZPixmap, shared->data, segment_->info(),
+                                                static_cast<unsigned>(area.width),
+                                                static_cast<unsigned>(firstBandRows(area.height))));
+                }
+                XImage* target = banded ? first.get() : shared.get();
                 // A request with a reply: an error (the area off the root)
                 // comes back as a zero status, with no round trip to sync.
-                if (XShmGetImage(display, x->root(), shared.get(), area.x, area.y, AllPlanes) != 0) {
+                if (target && XShmGetImage(display, x->root(), target, area.x, area.y, AllPlanes) != 0) {
                     image = std::move(shared);
+                    firstRows = banded ? firstBandRows(area.height) : area.height;
                     lastSource_ = PixelSource::sharedMemory;
                 }
             }
@@ -223,11 +305,30 @@ std::expected<CaptureExit, std::string> X11Capture::capture(const CaptureRequest
         if (trap.failed()) image.reset();
         lastSource_ = PixelSource::getImage;
     }
-    if (!image) {
+    const auto unreadable = [&] {
         if (request.window) return failed("window " + hexWindow(*request.window) + " could not be read");
         return failed("could not read the screen");
-    }
+    };
+    if (!image) return unreadable();
 
+    if (lastSource_ == PixelSource::sharedMemory && firstRows < area.height) {
+        BandedRead rest(display, x->root(), segment_->info(), *image, area, firstRows);
+        std::optional<std::string> error;
+        {
+            std::jthread reader;
+            try {
+                reader = std::jthread([&rest] { rest.run(); });
+            } catch (const std::system_error&) {
+                rest.run();  // no thread to be had: the bands are read first
+            }
+            PixelRows rows{reinterpret_cast<const unsigned char*>(image->data), image->width, image->height,
+                           static_cast<std::size_t>(image->bytes_per_line), &rest};
+            error = writeImageFile(request.path, request.format, rows, settings_);
+        }
+        if (rest.failed()) return unreadable();
+        if (error) return failed(*error);
+        return CaptureExit{};
+    }
     std::vector<unsigned char> converted;
     const PixelRows rows = rowsOf(*image, converted);
     if (auto error = writeImageFile(request.path, request.format, rows, settings_)) return failed(*error);

@@ -4,9 +4,13 @@
 // redirects windows, the frame's own pixels from its Composite pixmap even when
 // another window covers it. Files are written by image_files.
 //
+// The shared-memory read comes in bands, the encoder starting on the first
+// rows while the server copies the rest.
+//
 // Ownership: owns its X connection (opened on first capture) and the shared
 // memory segment it keeps between captures. Threading: request thread; a
-// mutex serialises callers.
+// mutex serialises callers. During a capture a reader thread of its own uses
+// the connection for the bands, and nothing else does.
 #pragma once
 
 #include <memory>
