@@ -3,8 +3,10 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include "common/expected.hpp"
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -145,6 +147,16 @@ public:
     virtual ~TreeReadSession() = default;
 };
 
+// How far a walk announced with Accessibility::beginTreeRead goes: depth
+// first, children in order, the root not counted; an element whose role reads
+// counts while fewer than `elements` have counted before it, and is read, and
+// its children are, while its depth below the root's children is under
+// `depth`.
+struct TreeWalkBounds {
+    std::size_t elements = std::numeric_limits<std::size_t>::max();
+    std::int64_t depth = std::numeric_limits<std::int64_t>::max();
+};
+
 // Threading: called only from the request thread, under the dispatch lock
 // (toolkit connections behind it are not free-threaded). Every call returns
 // within the messaging timeout; none throws.
@@ -178,9 +190,12 @@ public:
     // session is dropped, with no write or action in between. A backend that
     // can fetch a whole tree in a few round trips may answer those reads from
     // that copy; each answer must equal what reading it alone would give at
-    // that moment. Nothing (the default) means reads go one by one.
-    virtual std::unique_ptr<TreeReadSession> beginTreeRead(const Element& root) {
+    // that moment. Nothing (the default) means reads go one by one. `bounds`
+    // say how far the walk goes, so that a backend need not fetch what it
+    // will never be asked; reads beyond them are still answered.
+    virtual std::unique_ptr<TreeReadSession> beginTreeRead(const Element& root, const TreeWalkBounds& bounds = {}) {
         (void)root;
+        (void)bounds;
         return nullptr;
     }
 

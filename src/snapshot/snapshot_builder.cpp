@@ -1,6 +1,7 @@
 // The snapshot walk: target process, window, element records, refs.
 #include "snapshot/snapshot_builder.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -93,12 +94,15 @@ Result<Json> SnapshotBuilder::build(platform::Platform& platform, const WindowMa
     }
     const Element window = list->front();
 
-    // Lives until the result is built: every read below is of this window's tree.
-    auto session = accessibility.beginTreeRead(window);
+    // Lives until the result is built: every read below is of this window's
+    // tree. A subtree's walk reads up to as many elements again, all after
+    // its root, which the first walk counted.
+    const std::int64_t maxDepth = options.depth.value_or(DEFAULT_DEPTH);
+    const auto walked = static_cast<std::size_t>(options.subtree ? 2 * maxElements : maxElements);
+    auto session = accessibility.beginTreeRead(window, {.elements = walked, .depth = std::max<std::int64_t>(maxDepth, 0)});
 
     Json windowRecord = getWindowInfo(window, pid);
     resetWalk();
-    const std::int64_t maxDepth = options.depth.value_or(DEFAULT_DEPTH);
 
     Json elements;
     if (options.subtree) {

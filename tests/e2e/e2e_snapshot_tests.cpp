@@ -5,9 +5,11 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "e2e_support.hpp"
 #include "platform/linux/atspi_prefetch.hpp"
@@ -116,6 +118,96 @@ TEST_F(SnapshotE2ETest, BulkFetchedSnapshotEqualsOneByOneReads) {
         EXPECT_GT(fetched->size(), 100u) << argv[0];  // virtual menu levels are not AT-SPI nodes
         EXPECT_TRUE(fetched->children(windows->front().get()).has_value());
     }
+}
+
+// The bulk fetch asks only for what a walk within the snapshot's bounds reads;
+// snapshots that go less deep, keep only interactive elements or start at a
+// subtree (whose walk goes past the first 500) still equal one-by-one reads.
+// GTK 4's widget factory has about twice as many nodes as a snapshot reads.
+TEST_F(SnapshotE2ETest, BoundedSnapshotsEqualOneByOneReads) {
+    auto factory = start({"gtk4-widget-factory"});
+    OneByOnePlatform plain(*platform_);
+    Dispatcher reference(plain);
+    const Json byPid = {{"pid", factory.pid()}};
+    Json full;
+    ASSERT_TRUE(waitFor([&] {
+        Json before = kest::e2e::call(reference, "snapshot", byPid);
+        full = call("snapshot", byPid);
+        before.erase("snapshot_id");
+        full.erase("snapshot_id");
+        return before == full;
+    })) << "the widget factory never settled";
+    Json flat = Json::array();
+    flatten(full["elements"], flat);
+    ASSERT_EQ(flat.size(), 500u);
+    // The outermost container of the last element that comes late in the
+    // walk: the walk stopped inside it, and its subtree's walk goes on past.
+    std::vector<std::pair<std::size_t, std::string>> chain;  // (place in the walk, ref)
+    std::vector<std::pair<std::size_t, std::string>> lastChain;
+    std::size_t place = 0;
+    std::function<void(const Json&)> visit = [&](const Json& records) {
+        for (const Json& record : records) {
+            chain.emplace_back(place++, record["ref"]);
+            lastChain = chain;
+            if (record.contains("children")) visit(record["children"]);
+            chain.pop_back();
+        }
+    };
+    visit(full["elements"]);
+    std::string late;
+    std::size_t latePlace = 0;
+    for (auto it = lastChain.rbegin() + 1; it != lastChain.rend() && it->first >= flat.size() / 2; ++it) {
+        std::tie(latePlace, late) = *it;
+    }
+    ASSERT_FALSE(late.empty());
+
+    for (const Json& extra : {Json{{"depth", 4}}, Json{{"depth", 12}, {"interactive", true}}, Json{{"subtree", late}},
+                              Json{{"interactive", true}}}) {
+        Json params = byPid;
+        params.update(extra);
+        Json fast;
+        Json slow;
+        ASSERT_TRUE(waitFor([&] {
+            slow = kest::e2e::call(reference, "snapshot", params);
+            fast = call("snapshot", params);
+            Json after = kest::e2e::call(reference, "snapshot", params);
+            for (Json* answer : {&slow, &fast, &after}) answer->erase("snapshot_id");
+            return slow == after;
+        })) << extra;
+        EXPECT_FALSE(fast.contains("error")) << extra << fast;
+        EXPECT_EQ(fast, slow) << extra;
+        if (extra.contains("subtree")) {
+            Json subFlat = Json::array();
+            flatten(fast["elements"], subFlat);
+            EXPECT_GT(subFlat.size(), flat.size() - latePlace) << "the subtree's walk ends where the full one did";
+        }
+    }
+
+    // The copy itself: a walk of 100 elements has that many fetched, of a
+    // tree it would otherwise fetch far more of.
+    AccessiblePtr application = reader_->applicationForPid(factory.pid());
+    auto windows = reader_->children(application.get());
+    ASSERT_TRUE(windows && !windows->empty());
+    ld::AtspiPrefetcher prefetcher;
+    auto fetchedElements = [&](const p::TreeWalkBounds& bounds) {
+        auto copy = prefetcher.fetch(windows->front(), {.bounds = bounds});
+        std::size_t fetched = 0;
+        std::vector<AccessiblePtr> stack{windows->front()};
+        while (copy && !stack.empty()) {
+            AccessiblePtr node = std::move(stack.back());
+            stack.pop_back();
+            if (copy->extents(node.get())) ++fetched;
+            if (auto kids = copy->children(node.get()); kids && *kids) {
+                for (auto& kid : **kids) stack.push_back(kid);
+            }
+        }
+        return fetched;
+    };
+    const std::size_t bounded = fetchedElements({.elements = 100});
+    EXPECT_GT(bounded, 100u);
+    EXPECT_LT(bounded, 150u);
+    EXPECT_LE(fetchedElements({.elements = 100, .depth = 3}), bounded);
+    EXPECT_GT(fetchedElements({}), 600u);
 }
 
 TEST_F(SnapshotE2ETest, QueriesOnTheFixture) {

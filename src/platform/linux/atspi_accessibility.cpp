@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <deque>
+#include <limits>
 
 namespace kest::platform::linux_desktop {
 namespace {
@@ -154,10 +155,8 @@ std::optional<X11WindowInfo> AtspiAccessibility::findXWindow(AtspiAccessible* wi
     return candidates.front();
 }
 
-std::vector<AccessiblePtr> AtspiAccessibility::windowsFrontFirst(const AtspiElement& application) {
-    auto app = target(application);
-    if (!app) return {};
-    auto frames = topLevels(app.get());
+std::vector<AccessiblePtr> AtspiAccessibility::windowsFrontFirst(AtspiAccessible* application) {
+    auto frames = topLevels(application);
     EwmhWindows* list = windows();
     if (!list || frames.size() < 2) return frames;
     // Stacking position of each frame's X window; unmatched frames keep their
@@ -195,14 +194,25 @@ private:
     std::unique_ptr<TreeReadSession> fetched_;
 };
 
-std::unique_ptr<TreeReadSession> AtspiAccessibility::beginTreeRead(const Element& root) {
+std::unique_ptr<TreeReadSession> AtspiAccessibility::beginTreeRead(const Element& root, const TreeWalkBounds& bounds) {
     const AtspiElement* e = handle(root);
     if (!e || e->kind != AtspiElement::Kind::accessible || !reader()) return nullptr;
     if (!prefetcher_) prefetcher_ = std::make_unique<AtspiPrefetcher>(reader_->timeout());
-    // Only the roles whose value() reads them need text or a current value.
-    static const AtspiFetchPlan plan{
+    // The walk counts elements as children() shapes them, not as they stand
+    // in the application's tree: where menus are brought to one shape, nodes
+    // the walk never meets lie before the ones it reads. A tenth more than it
+    // counts is fetched; reads beyond that still go one by one.
+    TreeWalkBounds reach = bounds;
+    if (reach.elements < std::numeric_limits<std::size_t>::max() / 2) {
+        reach.elements += std::max<std::size_t>(reach.elements / 10, 50);
+    }
+    // Only the roles whose value() reads them need text, a current value or
+    // a selected child.
+    const AtspiFetchPlan plan{
         .wantsText = [](AtspiRole role) { return isTextRole(role) || contains(STATIC_TEXT_ROLES, role); },
         .wantsValue = [](AtspiRole role) { return contains(NUMERIC_VALUE_ROLES, role); },
+        .wantsSelection = [](AtspiRole role) { return role == ATSPI_ROLE_COMBO_BOX; },
+        .bounds = reach,
     };
     auto fetched = prefetcher_->beginTreeRead(*reader_, e->object, plan);
     if (!fetched) return nullptr;
@@ -295,13 +305,8 @@ AttributeResult AtspiAccessibility::value(const AtspiElement& e) {
                 }
             }
         }
-        GObjectPtr<AtspiSelection> selection(atspi_accessible_get_selection_iface(object));
-        if (selection) {
-            ErrorSlot error;
-            AccessiblePtr selected = adoptAccessible(atspi_selection_get_selected_child(selection.get(), 0, error.out()));
-            if (!error && selected) {
-                if (auto name = r.name(selected.get()); name && !name->empty()) return Value::string(*name);
-            }
+        if (auto selected = r.selectedChild(object); selected && *selected) {
+            if (auto name = r.name(selected->get()); name && !name->empty()) return Value::string(*name);
         }
         return std::unexpected(kNoValue);
     }
@@ -415,9 +420,10 @@ AttributeResult AtspiAccessibility::children(const AtspiElement& e) {
 
 AttributeResult AtspiAccessibility::windowList(const AtspiElement& e) {
     if (e.kind != AtspiElement::Kind::application) return std::unexpected(kAttributeUnsupported);
-    if (!target(e)) return std::unexpected(kInvalidElement);
+    auto app = target(e);
+    if (!app) return std::unexpected(kInvalidElement);
     std::vector<Element> result;
-    for (auto& frame : windowsFrontFirst(e)) result.push_back(wrap(std::move(frame)));
+    for (auto& frame : windowsFrontFirst(app.get())) result.push_back(wrap(std::move(frame)));
     return Value::elements(std::move(result));
 }
 

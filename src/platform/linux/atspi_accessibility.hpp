@@ -49,7 +49,7 @@ public:
     void setMessagingTimeout(const Element& element, std::chrono::duration<double> timeout) override;
     // Fetches the tree below `root` in bulk and answers the reader's calls
     // from that copy while the session lives (atspi_prefetch.hpp).
-    std::unique_ptr<TreeReadSession> beginTreeRead(const Element& root) override;
+    std::unique_ptr<TreeReadSession> beginTreeRead(const Element& root, const TreeWalkBounds& bounds = {}) override;
 
 private:
     using Reader = AttributeResult (AtspiAccessibility::*)(const AtspiElement&);
@@ -65,7 +65,7 @@ private:
     AccessiblePtr target(const AtspiElement& element);
     Element wrap(AccessiblePtr object);
     std::vector<AccessiblePtr> topLevels(AtspiAccessible* application);
-    std::vector<AccessiblePtr> windowsFrontFirst(const AtspiElement& application);
+    std::vector<AccessiblePtr> windowsFrontFirst(AtspiAccessible* application);
     std::optional<X11WindowInfo> xWindowOf(AtspiAccessible* window);
     std::optional<X11WindowInfo> findXWindow(AtspiAccessible* window);
     bool isWindow(AtspiAccessible* object);

@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <climits>
+#include <limits>
 #include <functional>
 #include <map>
 #include <set>
 #include <string_view>
+#include <tuple>
 #include <utility>
 
 // libatspi's own constructor of an object from a D-Bus (so) reference: it
@@ -28,20 +30,33 @@ struct AtspiPrefetch::Node {
     std::optional<std::string> description;  // fetched where a reader will want it
     std::uint64_t states = 0;
     int childCount = 0;
+    bool countListed = false;  // childCount is the cache's
     int indexInParent = -1;
     std::string listedParent;  // as the application's cache lists it
     bool component = false;
     bool textInterface = false;
     bool valueInterface = false;
+    bool selectionInterface = false;
     bool incomplete = false;  // some of the facts above could not be read
     bool factsKnown = false;  // role, name, states and interfaces (and child count, from the cache)
 
     std::optional<std::vector<std::string>> children;  // object paths, once known
+    std::vector<Node*> childNodes;                      // the same nodes
+    std::vector<Node*> listedChildNodes;                // as the cache lists them, in order
+    Node* walkParent = nullptr;                         // the first node found to hold it
+    // Where the walk that reads the copy meets the node, as far as the tree
+    // is known at the latest placing (when `placed` is its number): one more
+    // than the elements it counts before it, and the depth below the root's
+    // children.
+    std::size_t position = 0;
+    std::int64_t depth = 0;
+    unsigned placed = 0;
     std::string parent;                                 // in the walk from the root; empty for the root
     AccessiblePtr handle;
     std::optional<std::expected<Rect, Status>> extents;
     std::optional<std::string> text;
     std::optional<double> currentValue;
+    std::optional<std::expected<std::string, Status>> selectedChild;  // object path; the null path: none
 };
 
 namespace {
@@ -78,9 +93,10 @@ bool isGtk3(std::string_view toolkit, std::string_view version) {
 }
 
 // GTK 4 makes the accessible objects of a widget's children as they are
-// first asked for and lists them in its cache from then on, under parents
-// (stack pages among them) that are not the ones GetChildren answers: its
-// listing gives a node's facts, never its children.
+// first asked for and lists them in its cache from then on, each under the
+// parent and at the index GetChildAtIndex finds it at (stack pages among
+// them), with the count ChildCount answers. GetChildren leaves the stack pages
+// out, so its children are asked by index.
 bool isGtk4(std::string_view toolkit, std::string_view version) {
     return (toolkit == "gtk" || toolkit == "GTK") && version.starts_with("4.");
 }
@@ -142,6 +158,7 @@ void setInterfaces(AtspiPrefetch::Node& node, DBusMessageIter* array) {
         if (interface == "org.a11y.atspi.Component") node.component = true;
         if (interface == "org.a11y.atspi.Text") node.textInterface = true;
         if (interface == "org.a11y.atspi.Value") node.valueInterface = true;
+        if (interface == "org.a11y.atspi.Selection") node.selectionInterface = true;
     }
 }
 
@@ -268,8 +285,12 @@ AtspiPrefetch::Lookup<std::vector<AccessiblePtr>> AtspiPrefetch::children(AtspiA
 
 AtspiPrefetch::Lookup<AccessiblePtr> AtspiPrefetch::parent(AtspiAccessible* element) const {
     return lookup<AccessiblePtr>(element, [this](const Node& n) -> Lookup<AccessiblePtr> {
+        if (n.parent.empty()) {  // the root
+            if (!rootParent_) return std::nullopt;
+            return rootParent_;
+        }
         auto it = nodes_.find(n.parent);
-        if (n.parent.empty() || it == nodes_.end() || !it->second->handle) return std::nullopt;
+        if (it == nodes_.end() || !it->second->handle) return std::nullopt;
         return it->second->handle;
     });
 }
@@ -294,6 +315,18 @@ AtspiPrefetch::Lookup<double> AtspiPrefetch::currentValue(AtspiAccessible* eleme
         if (!n.valueInterface) return std::unexpected(kAttributeUnsupported);
         if (!n.currentValue) return std::nullopt;
         return *n.currentValue;
+    });
+}
+
+AtspiPrefetch::Lookup<AccessiblePtr> AtspiPrefetch::selectedChild(AtspiAccessible* element) const {
+    return lookup<AccessiblePtr>(element, [this](const Node& n) -> Lookup<AccessiblePtr> {
+        if (!n.selectionInterface) return std::unexpected(kAttributeUnsupported);
+        if (!n.selectedChild) return std::nullopt;
+        if (!*n.selectedChild) return std::unexpected(n.selectedChild->error());
+        if (**n.selectedChild == ATSPI_DBUS_PATH_NULL) return AccessiblePtr();
+        auto it = selected_.find(**n.selectedChild);
+        if (it == selected_.end() || !it->second) return std::nullopt;
+        return it->second;
     });
 }
 
@@ -351,6 +384,7 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
     // 1. Every announced node, and the toolkit.
     std::string toolkit;
     std::string toolkitVersion;
+    std::string rootParentPath;  // empty: not known, or another application's
     bool listedAll = false;
     {
         DBusCallQueue queue(connection, timeout_);
@@ -374,6 +408,7 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
                            node->indexInParent = basic<dbus_int32_t>(&field);
                            dbus_message_iter_next(&field);
                            node->childCount = basic<dbus_int32_t>(&field);
+                           node->countListed = true;
                            dbus_message_iter_next(&field);
                            setInterfaces(*node, &field);
                            dbus_message_iter_next(&field);
@@ -388,6 +423,11 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
                            nodes[path] = std::move(node);
                        }
                    });
+        // The root's parent (the application, for a window): a reader that
+        // climbs to the top level asks it of every element.
+        getProperty(queue, destination, rootPath, ACCESSIBLE_INTERFACE, "Parent", [&](DBusMessageIter* v) {
+            if (v && dbus_message_iter_get_arg_type(v) == DBUS_TYPE_STRUCT) rootParentPath = pathIn(v, busName);
+        });
         for (auto [property, out] : {std::pair{"ToolkitName", &toolkit}, std::pair{"Version", &toolkitVersion}}) {
             getProperty(queue, destination, APPLICATION_ROOT_PATH, "org.a11y.atspi.Application", property,
                         [out = out](DBusMessageIter* v) {  // an init-capture: clang 14 captures no structured binding
@@ -419,7 +459,12 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
     for (const auto& [path, node] : nodes) {
         if (!node->listedParent.empty()) listed[node->listedParent].emplace_back(node->indexInParent, path);
     }
-    for (auto& [parent, kids] : listed) std::ranges::sort(kids);
+    for (auto& [parent, kids] : listed) {
+        std::ranges::sort(kids);
+        if (auto it = nodes.find(parent); it != nodes.end()) {
+            for (const auto& kid : kids) it->second->listedChildNodes.push_back(nodes.at(kid.second).get());
+        }
+    }
 
     const bool widgetExtentsFromStates = isGtk3(toolkit, toolkitVersion);
     const bool gtk4 = isGtk4(toolkit, toolkitVersion);
@@ -428,18 +473,31 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
     std::vector<std::string> needFacts;     // not listed by the cache
     std::vector<std::string> needValues;    // facts known: extents, text and value to fetch
     std::function<void(const std::string&)> reach;
+    std::size_t changes = 1;  // to the tree since it was last placed
+    auto setChildren = [&](Node& node, std::vector<std::string> paths) {
+        node.childNodes.clear();
+        for (const auto& child : paths) {
+            auto& slot = nodes[child];
+            if (!slot) slot = std::make_unique<Node>();  // facts unknown: fetched as it is reached
+            if (!slot->walkParent) slot->walkParent = &node;
+            node.childNodes.push_back(slot.get());
+        }
+        node.children = std::move(paths);
+        ++changes;
+    };
     // A node whose facts are known: its values, and what is below it.
     auto expand = [&](const std::string& path) {
         Node& node = *nodes.at(path);
         needValues.push_back(path);
         auto it = listed.find(path);
         const std::size_t listedCount = it == listed.end() ? 0 : it->second.size();
-        bool consistent = !gtk4 && node.childCount >= 0 &&
+        bool consistent = node.childCount >= 0 &&
                           listedCount == static_cast<std::size_t>(node.childCount);
         for (std::size_t i = 0; consistent && i < listedCount; ++i) consistent = it->second[i].first == static_cast<int>(i);
         if (consistent) {
-            node.children.emplace();
-            for (std::size_t i = 0; i < listedCount; ++i) node.children->push_back(it->second[i].second);
+            std::vector<std::string> paths;
+            for (std::size_t i = 0; i < listedCount; ++i) paths.push_back(it->second[i].second);
+            setChildren(node, std::move(paths));
         } else {
             needChildren.push_back(path);
         }
@@ -453,49 +511,117 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
         else needFacts.push_back(path);
     };
 
+    // Only what the walk will read is fetched: a node's facts and values, and
+    // its children, once it stands within the walk's bounds. Its place is
+    // found depth first over the children known so far (the cache's listing
+    // where the real children are not in yet), counting only nodes whose
+    // facts are known below nodes that count: those the walk is sure to
+    // count. More knowledge only moves a node later, save where the listing
+    // put nodes that are not real children; so the calls held back are looked
+    // at again on the real tree once the answers are in.
+    const TreeWalkBounds& bounds = plan.bounds;
+    const bool bounded = bounds.elements != TreeWalkBounds{}.elements || bounds.depth != TreeWalkBounds{}.depth;
+    Node* const rootNode = nodes.at(rootPath).get();
+    unsigned placing = 0;
+    std::size_t placedNodes = 0;  // how many the latest placing reached
+    std::vector<std::tuple<Node*, std::int64_t, bool>> toPlace;
+    auto place = [&](bool realChildrenOnly) {
+        ++placing;
+        placedNodes = 0;
+        changes = 0;
+        std::size_t counted = 0;
+        rootNode->placed = placing;
+        auto push = [&](const Node& parent, std::int64_t depth, bool counts) {
+            const auto& kids = parent.children || realChildrenOnly ? parent.childNodes : parent.listedChildNodes;
+            for (auto it = kids.rbegin(); it != kids.rend(); ++it) toPlace.emplace_back(*it, depth, counts);
+        };
+        toPlace.clear();
+        push(*rootNode, 0, true);
+        while (!toPlace.empty()) {
+            auto [node, depth, counts] = toPlace.back();
+            toPlace.pop_back();
+            if (node->placed == placing) continue;  // listed under two parents
+            node->placed = placing;
+            ++placedNodes;
+            node->position = counted + 1;
+            node->depth = depth;
+            const bool countsHere = counts && node->factsKnown && depth < bounds.depth;
+            if (countsHere) ++counted;
+            if (depth + 1 < bounds.depth) push(*node, depth + 1, countsHere);
+        }
+    };
+    // Whether the walk reads the node, and whether it reads its children. The
+    // tree is placed again only once it has grown by an eighth, so that a
+    // fetch node by node (Qt's) does not place it once per node; a node that
+    // came in meanwhile is taken to come right after its parent, which is as
+    // early as it can come.
+    auto readHere = [&](const Node& node) {
+        if (!bounded || &node == rootNode) return true;
+        if (node.placed == placing) return node.position <= bounds.elements && node.depth < bounds.depth;
+        const Node* parent = node.walkParent;
+        if (!parent || (parent != rootNode && parent->placed != placing)) return false;
+        const std::size_t position = parent == rootNode ? 1 : parent->position + (parent->factsKnown ? 1 : 0);
+        const std::int64_t depth = parent == rootNode ? 0 : parent->depth + 1;
+        return position <= bounds.elements && depth < bounds.depth;
+    };
+    auto walkedBelow = [&](const Node& node) {
+        if (!bounded) return true;
+        if (&node == rootNode) return bounds.depth > 0;
+        if (!readHere(node)) return false;
+        if (node.placed == placing) return node.depth + 1 < bounds.depth;
+        return node.walkParent == rootNode ? bounds.depth > 1 : node.walkParent->depth + 2 < bounds.depth;
+    };
+    std::vector<std::string> heldChildren;
+    std::vector<std::string> heldFacts;
+    std::vector<std::string> heldValues;
+
     {
         DBusCallQueue queue(connection, timeout_);
         std::function<void()> flush;
         // The children as the reply lists them, once every one is known.
         auto takeChildren = [&](Node* node, std::vector<std::string> paths) {
-            for (const auto& child : paths) {
-                auto& slot = nodes[child];
-                if (!slot) slot = std::make_unique<Node>();  // facts unknown: fetched as it is reached
-            }
-            node->children = std::move(paths);
+            setChildren(*node, std::move(paths));
             for (const auto& child : *node->children) reach(child);
             flush();
         };
         // GTK 4's GetChildren leaves out the pages of a stack, which its
         // ChildCount and GetChildAtIndex count: there the children are asked
         // one index at a time, all at once, as one-at-a-time reads ask them.
+        // The count is the cache's where it listed the node: GTK 4 fills that
+        // field with the very count ChildCount answers, so the children are
+        // asked without waiting for it.
+        auto askChildrenByIndex = [&](Node* node, const std::string& path, int count) {
+            if (count <= 0) return takeChildren(node, {});
+            struct Gathered {
+                std::vector<std::string> paths;
+                int pending = 0;
+                bool failed = false;
+            };
+            auto gathered = std::make_shared<Gathered>();
+            gathered->paths.resize(static_cast<std::size_t>(count));
+            gathered->pending = count;
+            for (dbus_int32_t i = 0; i < count; ++i) {
+                queue.send(methodCall(destination, path, ACCESSIBLE_INTERFACE, "GetChildAtIndex", DBUS_TYPE_INT32, &i),
+                           "(so)", [&, node, gathered, i](DBusMessage* r) {
+                               if (r) {
+                                   DBusMessageIter ref = arguments(r);
+                                   gathered->paths[static_cast<std::size_t>(i)] = pathIn(&ref, busName);
+                               }
+                               // No answer, or another application's object: read live.
+                               if (gathered->paths[static_cast<std::size_t>(i)].empty()) gathered->failed = true;
+                               if (--gathered->pending > 0 || gathered->failed) return;
+                               takeChildren(node, std::move(gathered->paths));
+                           });
+            }
+        };
         auto sendChildrenByIndex = [&](const std::string& path) {
             Node* node = nodes.at(path).get();
+            if (node->countListed) {
+                return askChildrenByIndex(node, path, std::min<int>(node->childCount, static_cast<int>(MAX_NODES)));
+            }
             getProperty(queue, destination, path, ACCESSIBLE_INTERFACE, "ChildCount", [&, node, path](DBusMessageIter* v) {
                 if (!v || dbus_message_iter_get_arg_type(v) != DBUS_TYPE_INT32) return;
-                const int count = std::min<int>(basic<dbus_int32_t>(v), static_cast<int>(MAX_NODES));
-                if (count <= 0) return takeChildren(node, {});
-                struct Gathered {
-                    std::vector<std::string> paths;
-                    int pending = 0;
-                    bool failed = false;
-                };
-                auto gathered = std::make_shared<Gathered>();
-                gathered->paths.resize(static_cast<std::size_t>(count));
-                gathered->pending = count;
-                for (dbus_int32_t i = 0; i < count; ++i) {
-                    queue.send(methodCall(destination, path, ACCESSIBLE_INTERFACE, "GetChildAtIndex", DBUS_TYPE_INT32, &i),
-                               "(so)", [&, node, gathered, i](DBusMessage* r) {
-                                   if (r) {
-                                       DBusMessageIter ref = arguments(r);
-                                       gathered->paths[static_cast<std::size_t>(i)] = pathIn(&ref, busName);
-                                   }
-                                   // No answer, or another application's object: read live.
-                                   if (gathered->paths[static_cast<std::size_t>(i)].empty()) gathered->failed = true;
-                                   if (--gathered->pending > 0 || gathered->failed) return;
-                                   takeChildren(node, std::move(gathered->paths));
-                               });
-                }
+                askChildrenByIndex(node, path, std::min<int>(basic<dbus_int32_t>(v), static_cast<int>(MAX_NODES)));
             });
         };
         auto sendChildren = [&](const std::string& path) {
@@ -529,10 +655,12 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
                 if (--*pending > 0) return;
                 if (node->incomplete || node->role == ATSPI_ROLE_INVALID) return;
                 node->factsKnown = true;
+                ++changes;
                 needValues.push_back(path);
                 flush();
             };
-            sendChildren(path);
+            if (walkedBelow(*node)) sendChildren(path);
+            else heldChildren.push_back(path);
             queue.send(methodCall(destination, path, ACCESSIBLE_INTERFACE, "GetRole"), "u", [node, done](DBusMessage* r) {
                 if (r) {
                     DBusMessageIter it = arguments(r);
@@ -577,6 +705,24 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
                 done();
             });
         };
+        auto sendTextByCount = [&](Node* node, const std::string& path) {
+            getProperty(queue, destination, path, "org.a11y.atspi.Text", "CharacterCount", [&, node, path](DBusMessageIter* v) {
+                if (!v || dbus_message_iter_get_arg_type(v) != DBUS_TYPE_INT32) return;
+                const dbus_int32_t count = basic<dbus_int32_t>(v);
+                if (count <= 0) {
+                    node->text.emplace();
+                    return;
+                }
+                const dbus_int32_t start = 0;
+                queue.send(methodCall(destination, path, "org.a11y.atspi.Text", "GetText", DBUS_TYPE_INT32, &start,
+                                      DBUS_TYPE_INT32, &count),
+                           "s", [node](DBusMessage* r) {
+                               if (!r) return;
+                               DBusMessageIter it = arguments(r);
+                               node->text = basicString(&it);
+                           });
+            });
+        };
         auto sendValues = [&](const std::string& path) {
             Node* node = nodes.at(path).get();
             if (node->component && widgetExtentsFromStates && path != rootPath &&
@@ -606,14 +752,50 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
                            });
             }
             if (node->textInterface && (!plan.wantsText || plan.wantsText(node->role))) {
+                // GTK 4 clamps the end offset to the text's length, and so
+                // answers -1 ("to the end") with nothing and the largest offset
+                // with the whole text, which a one-at-a-time read gets in three
+                // calls (see AtspiReader::text).
                 const dbus_int32_t start = 0;
-                const dbus_int32_t end = -1;
+                const dbus_int32_t end = gtk4 ? std::numeric_limits<dbus_int32_t>::max() : -1;
                 queue.send(methodCall(destination, path, "org.a11y.atspi.Text", "GetText", DBUS_TYPE_INT32, &start,
                                       DBUS_TYPE_INT32, &end),
-                           "s", [node](DBusMessage* r) {
+                           "s", [&, node, path](DBusMessage* r) {
                                if (!r) return;
                                DBusMessageIter it = arguments(r);
-                               node->text = basicString(&it);
+                               std::string text = basicString(&it);
+                               if (!text.empty()) {
+                                   node->text = std::move(text);
+                                   return;
+                               }
+                               // An empty text is asked again up to its character
+                               // count, as AtspiReader::text asks it.
+                               sendTextByCount(node, path);
+                           });
+            }
+            if (node->selectionInterface && plan.wantsSelection && plan.wantsSelection(node->role)) {
+                const dbus_int32_t first = 0;
+                queue.send(methodCall(destination, path, "org.a11y.atspi.Selection", "GetSelectedChild", DBUS_TYPE_INT32,
+                                      &first),
+                           "(so)",
+                           [&, node](DBusMessage* r) {
+                               if (!r) return;
+                               DBusMessageIter ref = arguments(r);
+                               DBusMessageIter fields;
+                               dbus_message_iter_recurse(&ref, &fields);
+                               dbus_message_iter_next(&fields);
+                               std::string child = basicString(&fields);
+                               // Another application's object is read live.
+                               if (child == ATSPI_DBUS_PATH_NULL || !pathIn(&ref, busName).empty()) {
+                                   node->selectedChild = std::move(child);
+                               }
+                           },
+                           // A refusal (GTK 4's combo boxes refuse it) reads as
+                           // libatspi reports it.
+                           [node](const char* message) {
+                               // libatspi's error domain; statusFromError reads the message.
+                               GErrorPtr error(g_error_new_literal(g_quark_from_static_string("atspi_error"), 0, message));
+                               node->selectedChild = std::unexpected(statusFromError(error.get()));
                            });
             }
             if (node->valueInterface && (!plan.wantsValue || plan.wantsValue(node->role))) {
@@ -627,13 +809,45 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
             std::vector<std::string> facts = std::exchange(needFacts, {});
             std::vector<std::string> values = std::exchange(needValues, {});
             if (queue.timedOut()) return;  // the application is stuck: nothing more is asked
-            for (const auto& path : parents) sendChildren(path);
-            for (const auto& path : facts) sendFacts(path);
-            for (const auto& path : values) sendValues(path);
+            if (bounded && changes > 0 && changes >= placedNodes / 8 && (!parents.empty() || !facts.empty() || !values.empty())) {
+                place(false);
+            }
+            for (const auto& path : parents) {
+                if (walkedBelow(*nodes.at(path))) sendChildren(path);
+                else heldChildren.push_back(path);
+            }
+            for (const auto& path : facts) {
+                if (readHere(*nodes.at(path))) sendFacts(path);
+                else heldFacts.push_back(path);
+            }
+            for (const auto& path : values) {
+                if (readHere(*nodes.at(path))) sendValues(path);
+                else heldValues.push_back(path);
+            }
         };
         reach(rootPath);
         flush();
         queue.collect();
+        // The calls held back for nodes that stand within the bounds on the
+        // tree as the answers give it, until there are none.
+        while (bounded && !queue.timedOut()) {
+            place(true);
+            auto release = [&](std::vector<std::string>& held, auto within) {
+                auto out = std::partition(held.begin(), held.end(),
+                                          [&](const std::string& path) { return !within(*nodes.at(path)); });
+                std::vector<std::string> released(out, held.end());
+                held.erase(out, held.end());
+                return released;
+            };
+            const std::vector<std::string> parents = release(heldChildren, walkedBelow);
+            const std::vector<std::string> facts = release(heldFacts, readHere);
+            const std::vector<std::string> values = release(heldValues, readHere);
+            if (parents.empty() && facts.empty() && values.empty()) break;
+            for (const auto& path : parents) sendChildren(path);
+            for (const auto& path : facts) sendFacts(path);
+            for (const auto& path : values) sendValues(path);
+            queue.collect();
+        }
         if (queue.timedOut()) {
             prefetch->unresponsive_ = true;
             return prefetch;
@@ -676,27 +890,43 @@ std::unique_ptr<AtspiPrefetch> AtspiPrefetcher::fetch(const AccessiblePtr& root,
     // The others are made the way libatspi makes the objects of a GetChildren
     // or GetMatches answer, from the (bus name, path) reference, and land in
     // the same table: no call to the application, which matters for Qt, whose
-    // windows have no Collection interface to list them in one call.
-    if (missing) {
-        DBusMessagePtr carrier(dbus_message_new_method_call(busName.c_str(), "/", ACCESSIBLE_INTERFACE, "GetChildren"));
-        for (auto& [path, node] : nodes) {
-            if (node->handle || !carrier) continue;
-            DBusMessagePtr message(dbus_message_copy(carrier.get()));
-            DBusMessageIter out;
-            DBusMessageIter reference;
-            const char* name = busName.c_str();
-            const char* objectPathText = path.c_str();
-            dbus_message_iter_init_append(message.get(), &out);
-            if (!dbus_message_iter_open_container(&out, DBUS_TYPE_STRUCT, nullptr, &reference) ||
-                !dbus_message_iter_append_basic(&reference, DBUS_TYPE_STRING, &name) ||
-                !dbus_message_iter_append_basic(&reference, DBUS_TYPE_OBJECT_PATH, &objectPathText) ||
-                !dbus_message_iter_close_container(&out, &reference)) {
-                continue;
-            }
-            DBusMessageIter in;
-            dbus_message_iter_init(message.get(), &in);
-            node->handle = adoptAccessible(_atspi_dbus_consume_accessible(&in));
+    // windows have no Collection interface to list them in one call. So is
+    // the root's parent, as a live read of it makes it.
+    DBusMessagePtr carrier(dbus_message_new_method_call(busName.c_str(), "/", ACCESSIBLE_INTERFACE, "GetChildren"));
+    auto fromReference = [&](const std::string& path) -> AccessiblePtr {
+        if (!carrier) return {};
+        DBusMessagePtr message(dbus_message_copy(carrier.get()));
+        if (!message) return {};
+        DBusMessageIter out;
+        DBusMessageIter reference;
+        const char* name = busName.c_str();
+        const char* objectPathText = path.c_str();
+        dbus_message_iter_init_append(message.get(), &out);
+        if (!dbus_message_iter_open_container(&out, DBUS_TYPE_STRUCT, nullptr, &reference) ||
+            !dbus_message_iter_append_basic(&reference, DBUS_TYPE_STRING, &name) ||
+            !dbus_message_iter_append_basic(&reference, DBUS_TYPE_OBJECT_PATH, &objectPathText) ||
+            !dbus_message_iter_close_container(&out, &reference)) {
+            return {};
         }
+        DBusMessageIter in;
+        dbus_message_iter_init(message.get(), &in);
+        return adoptAccessible(_atspi_dbus_consume_accessible(&in));
+    };
+    if (missing) {
+        for (auto& [path, node] : nodes) {
+            if (!node->handle) node->handle = fromReference(path);
+        }
+    }
+    for (const auto& [path, node] : nodes) {
+        if (!node->selectedChild || !*node->selectedChild || **node->selectedChild == ATSPI_DBUS_PATH_NULL) continue;
+        const std::string& child = **node->selectedChild;
+        auto& handle = prefetch->selected_[child];
+        if (handle) continue;
+        auto known = nodes.find(child);
+        handle = known != nodes.end() && known->second->handle ? known->second->handle : fromReference(child);
+    }
+    if (!rootParentPath.empty() && rootParentPath != ATSPI_DBUS_PATH_NULL) {
+        prefetch->rootParent_ = fromReference(rootParentPath);
     }
     for (const auto& [path, node] : nodes) {
         if (node->handle) prefetch->byHandle_.emplace(node->handle.get(), node.get());

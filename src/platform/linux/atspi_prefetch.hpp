@@ -3,25 +3,29 @@
 //
 // How: org.a11y.atspi.Cache.GetItems gives role, name, description, states,
 // child count, interfaces and parent of every node the application has
-// announced, in one call; nodes it does not list (table cells, some popovers;
-// every node of a Qt 5 application, whose cache lists nothing) are patched in
-// with Accessible.GetChildren and their own reads. GTK 4's listing is partial
-// and its GetChildren leaves out stack pages: there children are asked by
-// index, as one-at-a-time reads ask them. The extents
-// of every node, and the text and current value of the nodes the plan names,
-// are requested without waiting for each answer; each call is sent as soon as
-// the walk down from the root knows it is needed, so the application is never
-// left idle between steps. A GTK 3 widget whose states say it is not showing
-// answers GetExtents with "no position" and nothing else, so that answer is
-// taken without asking. The element handles are the very objects libatspi
-// hands out for one-at-a-time reads: taken from its table of known objects,
-// or made the way libatspi makes the objects of any answer when some are not
-// there yet, from their references and without a call. Any fact that could
-// not be fetched is left out, and a reader
-// falls back to asking the application for it; an application that lets one
-// call time out is treated as not answering at all (every lookup answers
-// kCannotComplete), so a stopped application costs one timeout, not one per
-// read.
+// announced, in one call; where a node's listed children add up to its child
+// count, those are its children. Nodes it does not list (table cells, some
+// popovers; every node of a Qt 5 application, whose cache lists nothing) are
+// patched in with Accessible.GetChildren and their own reads. GTK 4 lists only
+// the objects it has made, and makes a widget's children's as they are first
+// asked for; its GetChildren leaves out stack pages: there children missing
+// from the listing are asked by index, as one-at-a-time reads ask them. The
+// extents of every node, and the text, current value and selected child of
+// the nodes the plan names, are requested without waiting for each answer;
+// each call is sent as soon as the walk down from the root knows it is
+// needed, so the application is never left idle between steps. Only what a
+// walk within the plan's bounds reads is asked for (a snapshot stops at 500
+// elements; GTK 4's widget factory has twice as many nodes). A GTK 3 widget
+// whose states say it is not showing answers GetExtents with "no position"
+// and nothing else, so that answer is taken without asking. The element
+// handles are the very objects libatspi hands out for one-at-a-time reads:
+// taken from its table of known objects, or made the way libatspi makes the
+// objects of any answer when some are not there yet, from their references
+// and without a call. Any fact that could not be fetched is left out, and a
+// reader falls back to asking the application for it; an application that
+// lets one call time out is treated as not answering at all (every lookup
+// answers kCannotComplete), so a stopped application costs one timeout, not
+// one per read.
 //
 // The calls go over libdbus on a direct connection to the application where
 // it offers one (as libatspi's own calls do), else over libatspi's connection
@@ -51,13 +55,17 @@
 
 namespace kest::platform::linux_desktop {
 
-// Which nodes' text and current value a fetch asks for: a reader that will
-// only read them for some roles says so, and the rest are left out of the
-// copy (read from the application should they ever be asked for). Empty
-// filters: every node that has the interface.
+// Which nodes' text, current value and selected child a fetch asks for: a
+// reader that will only read them for some roles says so, and the rest are
+// left out of the copy (read from the application should they ever be asked
+// for). Empty text and value filters: every node that has the interface; an
+// empty selection filter: none. `bounds`: how far the walk that reads the
+// copy goes; what it will not reach is left out.
 struct AtspiFetchPlan {
-    std::function<bool(AtspiRole)> wantsText;
-    std::function<bool(AtspiRole)> wantsValue;
+    std::function<bool(AtspiRole)> wantsText = {};
+    std::function<bool(AtspiRole)> wantsValue = {};
+    std::function<bool(AtspiRole)> wantsSelection = {};  // empty: no node's
+    TreeWalkBounds bounds = {};
 };
 
 class AtspiPrefetch {
@@ -79,6 +87,8 @@ public:
     Lookup<Rect> extents(AtspiAccessible* element) const;
     Lookup<std::string> text(AtspiAccessible* element) const;
     Lookup<double> currentValue(AtspiAccessible* element) const;
+    // The first selected child (Selection interface); null when there is none.
+    Lookup<AccessiblePtr> selectedChild(AtspiAccessible* element) const;
 
     std::size_t size() const { return nodes_.size(); }
     // True when the application let a call time out during the fetch.
@@ -96,6 +106,8 @@ private:
     std::string busName_;
     std::unordered_map<std::string, std::unique_ptr<Node>> nodes_;  // by object path
     std::unordered_map<AtspiAccessible*, const Node*> byHandle_;    // the nodes' own handles
+    AccessiblePtr rootParent_;                                      // null: read live
+    std::unordered_map<std::string, AccessiblePtr> selected_;       // selected children, by path
     bool unresponsive_ = false;
 };
 

@@ -258,6 +258,15 @@ std::expected<std::string, Status> AtspiReader::text(AtspiAccessible* element) {
     ErrorSlot error;
     std::string value = takeString(atspi_text_get_text(text.get(), 0, -1, error.out()));
     if (error) return failed<std::string>(error);
+    if (!value.empty()) return value;
+    // GTK 4 entries clamp the end offset -1 ("to the end") to 0 and answer
+    // nothing: an empty answer is asked again up to the character count.
+    ErrorSlot countError;
+    const gint count = atspi_text_get_character_count(text.get(), countError.out());
+    if (countError || count <= 0) return value;
+    ErrorSlot againError;
+    value = takeString(atspi_text_get_text(text.get(), 0, count, againError.out()));
+    if (againError) return failed<std::string>(againError);
     return value;
 }
 
@@ -272,6 +281,19 @@ std::expected<double, Status> AtspiReader::currentValue(AtspiAccessible* element
     const double current = atspi_value_get_current_value(value.get(), error.out());
     if (error) return failed<double>(error);
     return current;
+}
+
+std::expected<AccessiblePtr, Status> AtspiReader::selectedChild(AtspiAccessible* element) {
+    if (!element) return std::unexpected(kIllegalArgument);
+    if (prefetch_) {
+        if (auto hit = prefetch_->selectedChild(element)) return std::move(*hit);
+    }
+    GObjectPtr<AtspiSelection> selection(atspi_accessible_get_selection_iface(element));
+    if (!selection) return std::unexpected(kAttributeUnsupported);
+    ErrorSlot error;
+    AccessiblePtr selected = adoptAccessible(atspi_selection_get_selected_child(selection.get(), 0, error.out()));
+    if (error) return failed<AccessiblePtr>(error);
+    return selected;
 }
 
 std::expected<std::vector<std::string>, Status> AtspiReader::actionNames(AtspiAccessible* element) {

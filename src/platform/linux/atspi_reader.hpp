@@ -83,6 +83,8 @@ public:
     std::expected<std::string, Status> text(AtspiAccessible* element);
     // The Value interface's current value.
     std::expected<double, Status> currentValue(AtspiAccessible* element);
+    // The first selected child (Selection interface); null when none is.
+    std::expected<AccessiblePtr, Status> selectedChild(AtspiAccessible* element);
     std::expected<std::vector<std::string>, Status> actionNames(AtspiAccessible* element);
 
     // The AX role name, with the context the role table needs (states, an

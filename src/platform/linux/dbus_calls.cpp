@@ -10,10 +10,12 @@ namespace kest::platform::linux_desktop {
 namespace {
 
 // The answer a pending call got, kept only when it is a method return with
-// the expected arguments. `sentAt` tells a timeout from a peer that went away
-// (both come back as NoReply).
+// the expected arguments; an error answer goes to `error` when it is given.
+// `sentAt` tells a timeout from a peer that went away (both come back as
+// NoReply).
 DBusMessagePtr takeReply(DBusPendingCall* call, const char* signature, bool& timedOut,
-                         std::chrono::steady_clock::time_point sentAt, std::chrono::milliseconds timeout) {
+                         std::chrono::steady_clock::time_point sentAt, std::chrono::milliseconds timeout,
+                         DBusMessagePtr* error = nullptr) {
     DBusMessagePtr reply(dbus_pending_call_steal_reply(call));
     if (!reply) return nullptr;
     if (dbus_message_get_type(reply.get()) == DBUS_MESSAGE_TYPE_ERROR) {
@@ -23,6 +25,8 @@ DBusMessagePtr takeReply(DBusPendingCall* call, const char* signature, bool& tim
         if (name && std::strcmp(name, DBUS_ERROR_NO_REPLY) == 0 &&
             std::chrono::steady_clock::now() - sentAt >= timeout * 9 / 10) {
             timedOut = true;
+        } else if (error) {
+            *error = std::move(reply);
         }
         return nullptr;
     }
@@ -83,8 +87,8 @@ DBusCallQueue::~DBusCallQueue() {
     }
 }
 
-void DBusCallQueue::send(DBusMessagePtr call, const char* signature, Handler handler) {
-    Pending pending{nullptr, signature, std::move(handler), std::chrono::steady_clock::now()};
+void DBusCallQueue::send(DBusMessagePtr call, const char* signature, Handler handler, ErrorHandler onError) {
+    Pending pending{nullptr, signature, std::move(handler), std::move(onError), std::chrono::steady_clock::now()};
     if (call && !timedOut_) {
         dbus_message_set_auto_start(call.get(), FALSE);
         if (!dbus_connection_send_with_reply(connection_, call.get(), &pending.call, milliseconds(timeout_))) {
@@ -99,16 +103,24 @@ void DBusCallQueue::collect() {
         Pending pending = std::move(queue_.front());
         queue_.pop_front();
         DBusMessagePtr reply;
+        DBusMessagePtr error;
         if (pending.call) {
             if (!timedOut_) {
                 dbus_pending_call_block(pending.call);
-                reply = takeReply(pending.call, pending.signature, timedOut_, pending.sentAt, timeout_);
+                reply = takeReply(pending.call, pending.signature, timedOut_, pending.sentAt, timeout_,
+                                  pending.onError ? &error : nullptr);
             } else {
                 dbus_pending_call_cancel(pending.call);
             }
             dbus_pending_call_unref(pending.call);
         }
-        pending.handler(reply.get());
+        if (error) {
+            const char* message = nullptr;
+            if (!dbus_message_get_args(error.get(), nullptr, DBUS_TYPE_STRING, &message, DBUS_TYPE_INVALID)) message = nullptr;
+            pending.onError(message ? message : "");
+        } else {
+            pending.handler(reply.get());
+        }
     }
 }
 

@@ -59,6 +59,8 @@ class DBusCallQueue {
 public:
     // The method return, or null: an error, a wrong signature, no answer.
     using Handler = std::function<void(DBusMessage* reply)>;
+    // An error answer's message (its first argument, "" without one).
+    using ErrorHandler = std::function<void(const char* message)>;
 
     DBusCallQueue(DBusConnection* connection, std::chrono::milliseconds timeout);
     ~DBusCallQueue();  // unanswered calls are dropped without waiting
@@ -66,8 +68,9 @@ public:
     DBusCallQueue& operator=(const DBusCallQueue&) = delete;
 
     // Sends `call` now; `handler` runs from collect() with the answer when its
-    // arguments have `signature`.
-    void send(DBusMessagePtr call, const char* signature, Handler handler);
+    // arguments have `signature`. With `onError`, an error answer goes to it
+    // instead of the handler.
+    void send(DBusMessagePtr call, const char* signature, Handler handler, ErrorHandler onError = {});
 
     // Runs the handlers in the order the calls were sent, each once its answer
     // is in; handlers may send more. Returns when every call is answered, or
@@ -81,6 +84,7 @@ private:
         DBusPendingCall* call;  // null: could not be sent
         const char* signature;
         Handler handler;
+        ErrorHandler onError;
         std::chrono::steady_clock::time_point sentAt;
     };
 
