@@ -12,7 +12,15 @@ namespace {
 using namespace StatusCode;
 
 constexpr std::size_t DEFAULT_BUTTON_SEARCH_LIMIT = 2000;
-constexpr std::size_t MENU_BAR_SEARCH_LIMIT = 400;
+// GTK 4 puts a menu bar deep in its boxes, and the widget factory's below a
+// thousand other nodes.
+constexpr std::size_t MENU_BAR_SEARCH_LIMIT = 3000;
+// A GTK 4 pop-over holds its items about ten boxes down.
+constexpr std::size_t MENU_ITEM_SEARCH_LIMIT = 2000;
+constexpr int MENU_ITEM_SEARCH_DEPTH = 32;
+constexpr int MENU_NESTING_LIMIT = 32;
+// Qt's action that opens (and, on a menu already open, closes) a menu.
+constexpr std::string_view QT_SHOW_MENU_ACTION = "ShowMenu";
 
 constexpr AtspiRole NUMERIC_VALUE_ROLES[] = {ATSPI_ROLE_SLIDER, ATSPI_ROLE_SPIN_BUTTON, ATSPI_ROLE_PROGRESS_BAR,
                                              ATSPI_ROLE_SCROLL_BAR, ATSPI_ROLE_LEVEL_BAR, ATSPI_ROLE_DIAL};
@@ -32,6 +40,32 @@ std::string trimmed(const std::string& text) {
 }
 
 const AtspiElement* handle(const Element& element) { return dynamic_cast<const AtspiElement*>(element.get()); }
+
+bool isMenuRole(AtspiRole role) { return role == ATSPI_ROLE_MENU || role == ATSPI_ROLE_POPUP_MENU; }
+
+// What a menu lists: items of every kind, separators and GTK 3 submenus.
+bool isMenuEntryRole(AtspiRole role) {
+    return isMenuItemRole(role) || role == ATSPI_ROLE_MENU || role == ATSPI_ROLE_SEPARATOR ||
+           role == ATSPI_ROLE_TEAROFF_MENU_ITEM;
+}
+
+// The name with GTK 4's repeated label removed: GTK 4 names a button whose
+// label has a mnemonic by that label as written and then as shown ("_Open
+// Open", "Cancel Cancel"); a user reads only the second.
+std::string withoutRepeatedLabel(const std::string& name) {
+    for (std::size_t space = name.find(' '); space != std::string::npos; space = name.find(' ', space + 1)) {
+        const std::string_view written(name.data(), space);
+        const std::string_view shown = std::string_view(name).substr(space + 1);
+        if (shown.empty() || written.size() < shown.size()) continue;
+        std::string plain;
+        for (std::size_t i = 0; i < written.size(); ++i) {
+            if (written[i] == '_' && i + 1 < written.size()) ++i;
+            plain += written[i];
+        }
+        if (plain == shown) return std::string(shown);
+    }
+    return name;
+}
 
 }  // namespace
 
@@ -92,9 +126,17 @@ Element AtspiAccessibility::wrap(AccessiblePtr object) {
     return std::make_shared<AtspiElement>(AtspiElement::Kind::accessible, std::move(object));
 }
 
+// A top level of the generic role (GTK 4's file chooser dialog) is a window
+// too.
 bool AtspiAccessibility::isWindow(AtspiAccessible* object) {
-    auto r = reader()->role(object);
-    return r && isWindowRole(*r);
+    AtspiReader& r = *reader();
+    auto objectRole = r.role(object);
+    if (!objectRole) return false;
+    if (isWindowRole(*objectRole)) return true;
+    if (!isGenericTopLevelRole(*objectRole)) return false;
+    auto up = r.parent(object);
+    auto parentRole = up ? r.role(up->get()) : std::expected<AtspiRole, Status>(std::unexpected(kNoValue));
+    return parentRole && *parentRole == ATSPI_ROLE_APPLICATION;
 }
 
 std::vector<AccessiblePtr> AtspiAccessibility::topLevels(AtspiAccessible* application) {
@@ -102,7 +144,8 @@ std::vector<AccessiblePtr> AtspiAccessibility::topLevels(AtspiAccessible* applic
     auto kids = reader()->children(application);
     if (!kids) return result;
     for (auto& child : *kids) {
-        if (isWindow(child.get())) result.push_back(std::move(child));
+        auto childRole = reader()->role(child.get());
+        if (childRole && (isWindowRole(*childRole) || isGenericTopLevelRole(*childRole))) result.push_back(std::move(child));
     }
     return result;
 }
@@ -257,6 +300,13 @@ AttributeResult AtspiAccessibility::title(const AtspiElement& e) {
     if (!name) return std::unexpected(name.error());
     std::string text = trimmed(*name);
     if (text.empty()) return std::unexpected(kNoValue);
+    if (e.kind == AtspiElement::Kind::accessible && text.find(' ') != std::string::npos) {
+        auto objectRole = reader()->role(object.get());
+        if (objectRole && (*objectRole == ATSPI_ROLE_PUSH_BUTTON || *objectRole == ATSPI_ROLE_TOGGLE_BUTTON) &&
+            isGtk4Application(object.get())) {
+            text = withoutRepeatedLabel(text);
+        }
+    }
     return Value::string(std::move(text));
 }
 
@@ -341,17 +391,9 @@ std::expected<Rect, Status> AtspiAccessibility::screenExtents(AtspiAccessible* o
     AtspiReader& r = *reader();
     auto extents = r.extents(object);
     if (!extents) return extents;
-    auto* application = reinterpret_cast<AtspiObject*>(object)->app;
-    if (!application || !application->bus_name || !application->root) return extents;
-    auto [known, fresh] = reportsWindowRelative_.try_emplace(application->bus_name, false);
-    if (fresh) {
-        GCharPtr toolkit(atspi_accessible_get_toolkit_name(application->root, nullptr));
-        GCharPtr version(atspi_accessible_get_toolkit_version(application->root, nullptr));
-        const std::string_view name = toolkit ? toolkit.get() : "";
-        known->second = (name == "GTK" || name == "gtk") && version && std::string_view(version.get()).starts_with("4.");
-    }
     // An element that is not drawn (a hidden page's) stays at no place at all.
-    if (!known->second || (extents->x == 0 && extents->y == 0 && extents->width == 0 && extents->height == 0)) {
+    if (!isGtk4Application(object) ||
+        (extents->x == 0 && extents->y == 0 && extents->width == 0 && extents->height == 0)) {
         return extents;
     }
 
@@ -375,6 +417,19 @@ std::expected<Rect, Status> AtspiAccessibility::screenExtents(AtspiAccessible* o
     const double insetX = std::max(0.0, std::floor((frame.width - topExtents->width) / 2));
     const double insetY = std::max(0.0, std::floor((frame.height - topExtents->height) / 2));
     return Rect{extents->x + frame.x + insetX, extents->y + frame.y + insetY, extents->width, extents->height};
+}
+
+bool AtspiAccessibility::isGtk4Application(AtspiAccessible* object) {
+    auto* application = reinterpret_cast<AtspiObject*>(object)->app;
+    if (!application || !application->bus_name || !application->root) return false;
+    auto [known, fresh] = gtk4Applications_.try_emplace(application->bus_name, false);
+    if (fresh) {
+        GCharPtr toolkit(atspi_accessible_get_toolkit_name(application->root, nullptr));
+        GCharPtr version(atspi_accessible_get_toolkit_version(application->root, nullptr));
+        const std::string_view name = toolkit ? toolkit.get() : "";
+        known->second = (name == "GTK" || name == "gtk") && version && std::string_view(version.get()).starts_with("4.");
+    }
+    return known->second;
 }
 
 AttributeResult AtspiAccessibility::position(const AtspiElement& e) {
@@ -406,8 +461,28 @@ AttributeResult AtspiAccessibility::children(const AtspiElement& e) {
     if (e.kind == AtspiElement::Kind::accessible) {
         auto atspiRole = r.role(e.object.get());
         if (!atspiRole) return std::unexpected(atspiRole.error());
+        bool isMenu = *atspiRole == ATSPI_ROLE_POPUP_MENU;
         if (*atspiRole == ATSPI_ROLE_MENU) {
-            return Value::elements({std::make_shared<AtspiElement>(AtspiElement::Kind::menu, e.object)});
+            auto up = r.parent(e.object.get());
+            auto parentRole = up ? r.role(up->get()) : std::expected<AtspiRole, Status>(std::unexpected(kNoValue));
+            isMenu = parentRole && isMenuItemRole(*parentRole);
+            if (!isMenu) return Value::elements({std::make_shared<AtspiElement>(AtspiElement::Kind::menu, e.object)});
+        }
+        if (isMenu) {
+            std::vector<Element> items;
+            for (auto& item : menuItemsBelow(e.object.get())) items.push_back(wrap(std::move(item)));
+            return Value::elements(std::move(items));
+        }
+        if (isMenuItemRole(*atspiRole)) {
+            // Only the menu it opens: GTK 4's label and accelerator boxes
+            // repeat what the item's name says.
+            auto kids = r.children(e.object.get());
+            if (!kids) return std::unexpected(kids.error());
+            std::vector<Element> menus;
+            for (auto& child : *kids) {
+                if (auto childRole = r.role(child.get()); childRole && isMenuRole(*childRole)) menus.push_back(wrap(std::move(child)));
+            }
+            return Value::elements(std::move(menus));
         }
     }
     auto kids = r.children(e.object.get());
@@ -416,6 +491,31 @@ AttributeResult AtspiAccessibility::children(const AtspiElement& e) {
     result.reserve(kids->size());
     for (auto& child : *kids) result.push_back(wrap(std::move(child)));
     return Value::elements(std::move(result));
+}
+
+std::vector<AccessiblePtr> AtspiAccessibility::menuItemsBelow(AtspiAccessible* menu) {
+    std::vector<AccessiblePtr> items;
+    std::size_t visited = 0;
+    collectMenuItems(menu, 0, visited, items);
+    return items;
+}
+
+void AtspiAccessibility::collectMenuItems(AtspiAccessible* node, int depth, std::size_t& visited,
+                                          std::vector<AccessiblePtr>& items) {
+    if (depth > MENU_ITEM_SEARCH_DEPTH) return;
+    AtspiReader& r = *reader();
+    auto kids = r.children(node);
+    if (!kids) return;
+    for (auto& child : *kids) {
+        if (++visited > MENU_ITEM_SEARCH_LIMIT) return;
+        auto childRole = r.role(child.get());
+        if (!childRole) continue;
+        if (isMenuEntryRole(*childRole)) {
+            items.push_back(std::move(child));
+        } else {
+            collectMenuItems(child.get(), depth + 1, visited, items);
+        }
+    }
 }
 
 AttributeResult AtspiAccessibility::windowList(const AtspiElement& e) {
@@ -449,7 +549,16 @@ AttributeResult AtspiAccessibility::menuBar(const AtspiElement& e) {
         return states && states->has(ATSPI_STATE_ACTIVE);
     });
     if (frames.empty()) return std::unexpected(kNoValue);
-    std::deque<AccessiblePtr> queue{active != frames.end() ? *active : frames.front()};
+    const AccessiblePtr& frame = active != frames.end() ? *active : frames.front();
+    // The search reads the window's tree in bulk: GTK 4 puts its bar below a
+    // thousand nodes, read one by one in about a second.
+    if (!prefetcher_) prefetcher_ = std::make_unique<AtspiPrefetcher>(r.timeout());
+    static const AtspiFetchPlan structureOnly{
+        .wantsText = [](AtspiRole) { return false; },
+        .wantsValue = [](AtspiRole) { return false; },
+    };
+    const auto fetched = prefetcher_->beginTreeRead(r, frame, structureOnly);
+    std::deque<AccessiblePtr> queue{frame};
     for (std::size_t visited = 0; !queue.empty() && visited < MENU_BAR_SEARCH_LIMIT; ++visited) {
         AccessiblePtr node = std::move(queue.front());
         queue.pop_front();
@@ -484,7 +593,9 @@ AttributeResult AtspiAccessibility::fullScreen(const AtspiElement& e) {
 }
 
 // A top-level file chooser counts as modal: it always holds its caller's
-// task, though GTK gives a parentless chooser no modal state.
+// task, though GTK gives a parentless chooser no modal state. GTK 4's file
+// chooser dialog is the top level of the generic role. Qt gives no modal
+// state to a modal dialog; its X window has the window manager's.
 AttributeResult AtspiAccessibility::modal(const AtspiElement& e) {
     if (e.kind != AtspiElement::Kind::accessible) return Value::boolean(false);
     AtspiReader& r = *reader();
@@ -492,10 +603,14 @@ AttributeResult AtspiAccessibility::modal(const AtspiElement& e) {
     if (!states) return std::unexpected(states.error());
     if (states->has(ATSPI_STATE_MODAL)) return Value::boolean(true);
     auto atspiRole = r.role(e.object.get());
-    if (atspiRole && *atspiRole == ATSPI_ROLE_FILE_CHOOSER) {
+    if (!atspiRole) return Value::boolean(false);
+    if (*atspiRole == ATSPI_ROLE_FILE_CHOOSER || isGenericTopLevelRole(*atspiRole)) {
         auto up = r.parent(e.object.get());
         auto parentRole = up ? r.role(up->get()) : std::expected<AtspiRole, Status>(std::unexpected(kNoValue));
         if (parentRole && *parentRole == ATSPI_ROLE_APPLICATION) return Value::boolean(true);
+    }
+    if (isWindowRole(*atspiRole)) {
+        if (auto info = xWindowOf(e.object.get()); info && info->states.modal) return Value::boolean(true);
     }
     return Value::boolean(false);
 }
@@ -628,6 +743,7 @@ Status AtspiAccessibility::performAction(const Element& element, std::string_vie
                 auto atspiRole = r->role(e->object.get());
                 if (!atspiRole) return atspiRole.error();
                 if (isTextRole(*atspiRole)) return kActionUnsupported;
+                if (isMenuItemRole(*atspiRole)) return pressMenuItem(e->object.get());
                 return r->press(e->object.get());
             }
             case AtspiElement::Kind::closeButton:
@@ -651,6 +767,58 @@ Status AtspiAccessibility::performAction(const Element& element, std::string_vie
         return windows()->activate(info->id) ? kSuccess : kFailure;
     }
     return kActionUnsupported;
+}
+
+// AXPress on a menu item opens its menu or activates it, and an activated
+// item's menus close, as a click does. Qt's own actions differ: "ShowMenu"
+// closes a menu that is open (so pressing an opened item again would close
+// it), and "Press" runs the item's action leaving every menu open.
+Status AtspiAccessibility::pressMenuItem(AtspiAccessible* item) {
+    AtspiReader& r = *reader();
+    auto names = r.actionNames(item);
+    if (names && std::ranges::find(*names, QT_SHOW_MENU_ACTION) != names->end()) {
+        if (auto kids = r.children(item)) {
+            for (const auto& child : *kids) {
+                auto childRole = r.role(child.get());
+                if (!childRole || *childRole != ATSPI_ROLE_POPUP_MENU) continue;
+                auto states = r.states(child.get());
+                if (states && states->has(ATSPI_STATE_SHOWING)) return kSuccess;
+            }
+        }
+        return r.press(item);
+    }
+    const Status pressed = r.press(item);
+    if (pressed == kSuccess) closeMenusAbove(item);
+    return pressed;
+}
+
+// From an item in Qt's pop-up menus up to the menu-bar item they open from:
+// when that item's menu still shows, its "ShowMenu" closes it with every
+// submenu. Items of other toolkits (whose menus close by themselves) and of a
+// context menu (no bar above) are left alone.
+void AtspiAccessibility::closeMenusAbove(AtspiAccessible* item) {
+    AtspiReader& r = *reader();
+    AccessiblePtr node = adoptAccessible(ATSPI_ACCESSIBLE(g_object_ref(item)));
+    for (int level = 0; level < MENU_NESTING_LIMIT; ++level) {
+        auto menu = r.parent(node.get());
+        if (!menu) return;
+        if (auto menuRole = r.role(menu->get()); !menuRole || *menuRole != ATSPI_ROLE_POPUP_MENU) return;
+        auto opener = r.parent(menu->get());
+        if (!opener) return;
+        if (auto openerRole = r.role(opener->get()); !openerRole || !isMenuItemRole(*openerRole)) return;
+        auto bar = r.parent(opener->get());
+        auto barRole = bar ? r.role(bar->get()) : std::expected<AtspiRole, Status>(std::unexpected(kNoValue));
+        if (barRole && *barRole == ATSPI_ROLE_MENU_BAR) {
+            auto states = r.states(menu->get());
+            if (!states || !states->has(ATSPI_STATE_SHOWING)) return;
+            auto names = r.actionNames(opener->get());
+            if (!names) return;
+            auto show = std::ranges::find(*names, QT_SHOW_MENU_ACTION);
+            if (show != names->end()) (void)r.doAction(opener->get(), static_cast<int>(show - names->begin()));
+            return;
+        }
+        node = std::move(*opener);
+    }
 }
 
 void AtspiAccessibility::setMessagingTimeout(const Element&, std::chrono::duration<double> timeout) {

@@ -6,9 +6,13 @@
 // use. Threading: the request thread only (libatspi and the connection are
 // not free-threaded; the dispatch lock serialises callers).
 //
-// Virtual elements: a menu carries one AXMenu child holding its items (the
-// shape the menu logic walks), and a window answers AXCloseButton and
-// AXZoomButton with elements whose AXPress sends the window-manager request.
+// Menus come out in one shape whatever the toolkit (the shape the menu logic
+// walks): a menu-bar item or submenu item whose only child is an AXMenu, and
+// that AXMenu's children the items. GTK 3's menus are items with a virtual
+// AXMenu child; Qt's menu items hold their pop-up menu; GTK 4's hold the
+// pop-over while it is open, its items deep inside boxes, brought up to it.
+// A window answers AXCloseButton and AXZoomButton with virtual elements whose
+// AXPress sends the window-manager request.
 #pragma once
 
 #include <map>
@@ -70,10 +74,19 @@ private:
     std::optional<X11WindowInfo> findXWindow(AtspiAccessible* window);
     bool isWindow(AtspiAccessible* object);
     // Extents in screen coordinates, whatever the toolkit reports (see the
-    // definition); `reportsWindowRelative_` remembers, by bus name, which
-    // applications are GTK 4.
+    // definition).
     std::expected<Rect, Status> screenExtents(AtspiAccessible* object);
-    std::map<std::string, bool> reportsWindowRelative_;
+    // Whether the element's application is GTK 4; `gtk4Applications_`
+    // remembers the answer by bus name.
+    bool isGtk4Application(AtspiAccessible* object);
+    std::map<std::string, bool> gtk4Applications_;
+    // The items of a menu: its menu items, separators and submenus, found
+    // below whatever boxes hold them, in tree order.
+    std::vector<AccessiblePtr> menuItemsBelow(AtspiAccessible* menu);
+    void collectMenuItems(AtspiAccessible* node, int depth, std::size_t& visited, std::vector<AccessiblePtr>& items);
+    // AXPress on a menu item (see the definition).
+    Status pressMenuItem(AtspiAccessible* item);
+    void closeMenusAbove(AtspiAccessible* item);
 
     AttributeResult role(const AtspiElement& element);
     AttributeResult title(const AtspiElement& element);

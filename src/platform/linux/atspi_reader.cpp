@@ -329,11 +329,12 @@ std::expected<std::string_view, Status> AtspiReader::axRole(AtspiAccessible* ele
             auto childStates = states(child.get());
             if (childStates && childStates->has(ATSPI_STATE_EDITABLE)) context.hasEditableTextChild = true;
         }
-    } else if (*atspiRole == ATSPI_ROLE_MENU || *atspiRole == ATSPI_ROLE_FILE_CHOOSER) {
+    } else if (roleDependsOnParent(*atspiRole)) {
         auto up = parent(element);
         if (up) {
             auto parentRole = role(up->get());
             context.parentIsMenuBar = parentRole && *parentRole == ATSPI_ROLE_MENU_BAR;
+            context.parentIsMenuItem = parentRole && isMenuItemRole(*parentRole);
             context.topLevel = parentRole && *parentRole == ATSPI_ROLE_APPLICATION;
         }
     }
