@@ -278,8 +278,8 @@ std::expected<CaptureExit, std::string> X11Capture::capture(const CaptureRequest
                                              segment_->info(), static_cast<unsigned>(area.width),
                                              static_cast<unsigned>(area.height)));
             if (shared && static_cast<std::size_t>(shared->bytes_per_line) * static_cast<std::size_t>(shared->height) <= segment_->bytes()) {
-                // Pixels the encoder can read as they are come in bands (the
-                // first one here), any others at once.
+                // Pixels the encoder can read in place come in bands (the
+                // first one read here); others at once, to be converted.
                 const bool banded = isBgrx(*shared) && area.height > 2 * firstBandRows(area.height);
                 XImagePtr first;
                 if (banded) {
