@@ -174,20 +174,26 @@ int main(int argc, char** argv) {
     }
     // The JPEG encoder's ways, in-process: libjpeg over the whole image on one
     // thread; restart segments on threads; and segments reusing the bytes of
-    // an earlier one with the same pixels, on one thread and on threads (the
-    // daemon's).
+    // one with the same pixels, on one thread and on threads.
     std::printf("\nin-process full-screen jpeg, quality 90\n");
+    // Each read whole before the encoding, or in bands the encoder starts on
+    // (the daemon's).
     struct JpegWay {
         const char* name;
         int threads;
         bool reuse;
+        bool banded;
     };
-    for (const JpegWay way : {JpegWay{"whole image, 1 thread", 1, false}, JpegWay{"segments, threads", 0, false},
-                              JpegWay{"segments, 1 thread, reuse", 1, true}, JpegWay{"segments, threads, reuse", 0, true}}) {
+    for (const JpegWay way : {JpegWay{"whole image, 1 thread", 1, false, false},
+                              JpegWay{"segments, threads", 0, false, false},
+                              JpegWay{"segments, 1 thread, reuse", 1, true, false},
+                              JpegWay{"segments, threads, reuse", 0, true, false},
+                              JpegWay{"the same, read in bands", 0, true, true}}) {
         kest::platform::linux_desktop::EncodeSettings settings;
         settings.jpegThreads = way.threads;
         settings.jpegReuseUniform = way.reuse;
         capture.setEncodeSettings(settings);
+        capture.setBandedRead(way.banded);
         std::vector<double> times;
         for (int i = 0; i < 15; ++i) {
             const auto start = Clock::now();

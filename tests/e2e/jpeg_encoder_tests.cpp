@@ -161,6 +161,33 @@ TEST(JpegSegments, DecodeToTheWholeImageEncodingsPixels) {
     }
 }
 
+TEST(JpegSegments, ARepeatedSegmentTakesTheBytesOfTheOneItRepeats) {
+    // Macroblocks of noise, one pattern each, laid out so that a segment
+    // repeats its left neighbour but not the one before that (row 0), or the
+    // one above it but not its left neighbour nor the one above and right
+    // (row 1): reusing the wrong segment's bytes shows in the pixels.
+    const int grid[8][4] = {{1, 1, 2, 2}, {3, 1, 4, 2}, {5, 6, 7, 8}, {9, 10, 11, 12},
+                            {13, 13, 14, 14}, {15, 13, 16, 14}, {17, 18, 19, 20}, {21, 22, 23, 24}};
+    const int width = 64, height = 128;
+    const std::size_t stride = width * 4;
+    std::vector<unsigned char> bytes(stride * height);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            std::mt19937 random(static_cast<unsigned>(grid[y / 16][x / 16] * 1000 + (y % 16) * 16 + x % 16));
+            for (int c = 0; c < 4; ++c) bytes[stride * static_cast<std::size_t>(y) + 4 * static_cast<std::size_t>(x) + static_cast<std::size_t>(c)] = static_cast<unsigned char>(random());
+        }
+    }
+    const PixelRows rows{bytes.data(), width, height, stride};
+    auto whole = encodeJpegWhole(rows, 90, 1);
+    ASSERT_TRUE(whole);
+    for (const int threads : {1, 2}) {
+        auto segmented = encodeJpeg(rows, JpegSettings{90, threads, true, 1});
+        ASSERT_TRUE(segmented);
+        EXPECT_EQ(decodeStrictly(*segmented, width, height)->rgb, decodeStrictly(*whole, width, height)->rgb) << threads;
+        EXPECT_EQ(*segmented, *whole) << threads;
+    }
+}
+
 TEST(JpegSegments, RestartIntervalDividesARowOfMacroblocks) {
     EXPECT_EQ(jpegRestartInterval(1920), 4);  // 120 macroblocks
     EXPECT_EQ(jpegRestartInterval(1366), 2);  // 86

@@ -21,7 +21,7 @@
 #include <utility>
 
 #if defined(__x86_64__)
-#include <nmmintrin.h>
+#include <emmintrin.h>
 #endif
 
 namespace kest::platform::linux_desktop {
@@ -251,54 +251,6 @@ bool uniformColour(const PixelRows& pixels, int x0, int y0, int width, int heigh
     return true;
 }
 
-// A hash of a segment's pixels (the unused byte included: two segments
-// that differ only there are merely encoded twice). Equal hashes are
-// confirmed by comparing the pixels, so the hash only has to tell most
-// different segments apart, quickly.
-std::uint64_t segmentHashPlain(const PixelRows& pixels, int x0, int y0, int width) {
-    std::uint64_t lanes[4] = {0x9e3779b97f4a7c15ull, 0xc2b2ae3d27d4eb4full, 0x165667b19e3779f9ull, 0x27d4eb2f165667c5ull};
-    const std::size_t words = static_cast<std::size_t>(width) / 2;
-    for (int y = 0; y < MCU; ++y) {
-        const unsigned char* row = pixels.data + pixels.stride * static_cast<std::size_t>(y0 + y) + 4 * static_cast<std::size_t>(x0);
-        std::uint64_t& lane = lanes[y & 3];
-        for (std::size_t i = 0; i < words; ++i) {
-            std::uint64_t word;
-            std::memcpy(&word, row + 8 * i, 8);
-            lane = (lane ^ word) * 0xff51afd7ed558ccdull;
-            lane ^= lane >> 29;
-        }
-    }
-    return lanes[0] ^ (lanes[1] * 3) ^ (lanes[2] * 5) ^ (lanes[3] * 7);
-}
-
-#if defined(__x86_64__)
-// The same job with the CRC-32C instruction, one stream for every fourth row
-// so that four run at once.
-__attribute__((target("sse4.2"))) std::uint64_t segmentHashCrc(const PixelRows& pixels, int x0, int y0, int width) {
-    std::uint64_t lanes[4] = {1, 2, 3, 4};
-    const std::size_t words = static_cast<std::size_t>(width) / 2;
-    for (int y = 0; y < MCU; y += 4) {
-        const unsigned char* row = pixels.data + pixels.stride * static_cast<std::size_t>(y0 + y) + 4 * static_cast<std::size_t>(x0);
-        for (std::size_t i = 0; i < words; ++i) {
-            for (std::size_t k = 0; k < 4; ++k) {
-                std::uint64_t word;
-                std::memcpy(&word, row + pixels.stride * k + 8 * i, 8);
-                lanes[k] = _mm_crc32_u64(lanes[k], word);
-            }
-        }
-    }
-    return ((lanes[0] << 32) | lanes[1]) ^ (lanes[2] << 16) ^ (lanes[3] * 0x9e3779b97f4a7c15ull);
-}
-#endif
-
-std::uint64_t segmentHash(const PixelRows& pixels, int x0, int y0, int width) {
-#if defined(__x86_64__)
-    static const bool crc = __builtin_cpu_supports("sse4.2");
-    if (crc) return segmentHashCrc(pixels, x0, y0, width);
-#endif
-    return segmentHashPlain(pixels, x0, y0, width);
-}
-
 bool sameSegment(const PixelRows& pixels, int ax, int ay, int bx, int by, int width) {
     for (int y = 0; y < MCU; ++y) {
         const unsigned char* a = pixels.data + pixels.stride * static_cast<std::size_t>(ay + y) + 4 * static_cast<std::size_t>(ax);
@@ -315,55 +267,13 @@ struct SlotRef {
     int slot = -1;
 };
 
-// Whole segments one thread has encoded, by their pixels: open addressing
-// over a power of two, at most half full.
-class SeenSegments {
-public:
-    explicit SeenSegments(std::size_t segments) {
-        std::size_t size = 64;
-        while (size < 2 * segments) size *= 2;
-        entries_.resize(size);
-    }
-    // An earlier segment with these pixels, or nothing after noting this one
-    // as `ref` (when there is room).
-    SlotRef find(const PixelRows& pixels, int x0, int y0, int width, SlotRef ref) {
-        const std::uint64_t hash = segmentHash(pixels, x0, y0, width);
-        const std::size_t mask = entries_.size() - 1;
-        for (std::size_t at = static_cast<std::size_t>(hash) & mask;; at = (at + 1) & mask) {
-            Entry& entry = entries_[at];
-            if (entry.ref.slot < 0) {
-                if (2 * (used_ + 1) <= entries_.size()) {
-                    entry = Entry{hash, x0, y0, ref};
-                    ++used_;
-                }
-                return SlotRef{};
-            }
-            if (entry.hash == hash && sameSegment(pixels, entry.x, entry.y, x0, y0, width)) return entry.ref;
-        }
-    }
-
-private:
-    struct Entry {
-        std::uint64_t hash = 0;
-        int x = 0;
-        int y = 0;
-        SlotRef ref;
-    };
-    std::vector<Entry> entries_;
-    std::size_t used_ = 0;
-};
-
-// What one thread remembers from chunk to chunk: the colours and pixels of
-// segments it has encoded, and the memory it packs a chunk into.
+// What one thread remembers from chunk to chunk: the colours of segments it
+// has encoded, and the memory it packs a chunk into.
 struct Worker {
-    Worker(const Layout& layout, bool reuse)
-        : seen(reuse ? static_cast<std::size_t>(layout.mcuRows) * static_cast<std::size_t>(layout.segmentsAcross) : 0) {}
-
     std::array<std::uint32_t, MAX_COLOURS> colours{};
     std::array<SlotRef, MAX_COLOURS> colourRefs{};
     int colourCount = 0;
     int lastColour = -1;
-    SeenSegments seen;
     std::unique_ptr<unsigned char[]> packed;
 };
 
@@ -424,10 +334,16 @@ void encodeChunk(const PixelRows& pixels, const Layout& layout, const JpegSettin
             const SlotRef here{index, slots};
             std::uint32_t colour = 0;
             const bool uniform = settings.reuseUniform && !cut && uniformColour(pixels, x0, y0, width, height, colour);
+            // A segment like its left neighbour (a rule, a field's edge) or
+            // the one above it in the chunk (a border).
             if (settings.reuseUniform && !cut && !uniform && width == segmentWidth) {
-                const SlotRef earlier = worker.seen.find(pixels, x0, y0, width, here);
-                if (earlier.slot >= 0) {
-                    ref = earlier;
+                const std::size_t at = static_cast<std::size_t>(i) * static_cast<std::size_t>(across) + static_cast<std::size_t>(s);
+                if (s > 0 && sameSegment(pixels, x0 - segmentWidth, y0, x0, y0, width)) {
+                    ref = chunk.refs[at - 1];
+                    continue;
+                }
+                if (i > 0 && sameSegment(pixels, x0, y0 - MCU, x0, y0, width)) {
+                    ref = chunk.refs[at - static_cast<std::size_t>(across)];
                     continue;
                 }
             }
@@ -508,12 +424,7 @@ struct Job {
 
 // Claims chunks until none is left.
 void work(Job& job) {
-    std::optional<Worker> worker;
-    try {
-        worker.emplace(job.layout, job.settings.reuseUniform);
-    } catch (const std::exception&) {
-        return;  // no memory for its tables: the chunks go to the others
-    }
+    Worker worker;
     for (int index; (index = job.next.fetch_add(1)) < job.layout.chunks();) {
         Chunk& chunk = job.chunks[static_cast<std::size_t>(index)];
         const int lastRow = std::min(job.layout.height, (index + 1) * job.layout.chunkRows * MCU);
@@ -521,7 +432,7 @@ void work(Job& job) {
             chunk.error = "the pixels could not be read";
         } else {
             try {
-                encodeChunk(job.pixels, job.layout, job.settings, index, *worker, chunk);
+                encodeChunk(job.pixels, job.layout, job.settings, index, worker, chunk);
             } catch (const std::exception& error) {
                 chunk.error = error.what();
             }

@@ -11,8 +11,8 @@
 //   - a segment of one colour (most of a desktop: backgrounds, window
 //     interiors, margins) costs libjpeg nothing after the first of its colour
 //     on that thread: its bytes are the same as that first one's; and so does
-//     any segment whose pixels repeat an earlier one's (borders, rules, the
-//     edges of fields and buttons).
+//     a segment whose pixels repeat its left neighbour's or those of the one
+//     above it (rules, borders, the edges of fields and buttons).
 // The file decodes to the same pixels as libjpeg encoding the whole image at
 // once with the same restart interval.
 //
@@ -32,8 +32,8 @@ struct JpegSettings {
     int quality = 90;
     // 0: one per core (at most four), fewer for a small image.
     int threads = 0;
-    // A segment's bytes reused from the first segment on its thread with the
-    // same pixels: one of the same colour, or any with the same content.
+    // A segment's bytes reused from one with the same pixels: the first of
+    // its colour on its thread, its left neighbour, the one above it.
     bool reuseUniform = true;
     // Macroblocks a segment; 0: jpegRestartInterval(width).
     int restartMcus = 0;

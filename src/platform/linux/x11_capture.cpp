@@ -280,7 +280,7 @@ std::expected<CaptureExit, std::string> X11Capture::capture(const CaptureRequest
             if (shared && static_cast<std::size_t>(shared->bytes_per_line) * static_cast<std::size_t>(shared->height) <= segment_->bytes()) {
                 // Pixels the encoder can read in place come in bands (the
                 // first one read here); others at once, to be converted.
-                const bool banded = isBgrx(*shared) && area.height > 2 * firstBandRows(area.height);
+                const bool banded = bandedRead_ && isBgrx(*shared) && area.height > 2 * firstBandRows(area.height);
                 XImagePtr first;
                 if (banded) {
                     first.reset(XShmCreateImage(display, visual, depth, ZPixmap, shared->data, segment_->info(),

@@ -43,6 +43,7 @@ public:
     // For the benchmark: the encoder's settings, and the path the last
     // capture's pixels came by.
     void setEncodeSettings(const EncodeSettings& settings) { settings_ = settings; }
+    void setBandedRead(bool banded) { bandedRead_ = banded; }
     PixelSource lastSource() const { return lastSource_; }
 
 private:
@@ -54,6 +55,7 @@ private:
     bool sharedMemoryRefused_ = false;
     std::optional<bool> composite_;  // whether the server names window pixmaps
     EncodeSettings settings_;
+    bool bandedRead_ = true;
     PixelSource lastSource_ = PixelSource::sharedMemory;
 };
 
