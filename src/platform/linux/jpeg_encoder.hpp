@@ -49,8 +49,8 @@ std::expected<std::vector<unsigned char>, std::string> encodeJpegWhole(const Pix
                                                                        int restartMcus);
 
 // The restart interval, in macroblocks, encodeJpeg uses for an image this
-// wide: the largest count of at most four that divides a row of macroblocks,
-// so that segments never straddle two rows.
+// wide: two when that divides a row of macroblocks, else one, so that
+// segments never straddle two rows.
 int jpegRestartInterval(int width);
 
 }  // namespace kest::platform::linux_desktop
