@@ -207,6 +207,13 @@ TEST(JpegSegments, AUniformScreenIsSmallAndExact) {
     EXPECT_EQ(*segmented, *encodeJpegWhole(rows, 90, 2));
     EXPECT_LT(segmented->size(), 4096u);
     EXPECT_FALSE(encodeJpeg(PixelRows{}, JpegSettings{}));
+    // As wide as a JPEG may be: padded to whole macroblocks the packed image
+    // would not be, so the whole image is encoded as it is.
+    std::vector<unsigned char> wide(65500 * 4 * 2, 0x40);
+    auto widest = encodeJpeg(PixelRows{wide.data(), 65500, 2, 65500 * 4}, JpegSettings{90, 2, true});
+    ASSERT_TRUE(widest) << widest.error();
+    EXPECT_EQ(pixelSizeFromHeader({reinterpret_cast<const char*>(widest->data()), widest->size()}), (PixelSize{65500, 2}));
+    EXPECT_TRUE(decodeStrictly(*widest, 65500, 2));
 }
 
 }  // namespace
