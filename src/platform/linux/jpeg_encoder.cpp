@@ -12,11 +12,11 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <exception>
 #include <memory>
 #include <new>
 #include <optional>
 #include <span>
-#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -507,7 +507,7 @@ std::expected<std::vector<unsigned char>, std::string> encodeJpeg(const PixelRow
     for (int thread = 1; thread < layout.threads; ++thread) {
         try {
             std::thread([job] { work(*job); }).detach();
-        } catch (const std::system_error&) {
+        } catch (const std::exception&) {
             break;  // no thread to be had: the others claim its share
         }
     }

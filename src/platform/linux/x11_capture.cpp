@@ -6,8 +6,8 @@
 
 #include <atomic>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
-#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -318,7 +318,7 @@ std::expected<CaptureExit, std::string> X11Capture::capture(const CaptureRequest
             std::jthread reader;
             try {
                 reader = std::jthread([&rest] { rest.run(); });
-            } catch (const std::system_error&) {
+            } catch (const std::exception&) {
                 rest.run();  // no thread to be had: the bands are read first
             }
             PixelRows rows{reinterpret_cast<const unsigned char*>(image->data), image->width, image->height,
