@@ -52,16 +52,6 @@ protected:
         return "@missing";
     }
 
-    Json value(const std::string& elementRef) { return call("read", {{"ref", elementRef}})["value"]; }
-    // Waits until the element's value is `expected`; the last value seen.
-    Json settlesTo(const std::string& elementRef, const Json& expected) {
-        Json seen;
-        waitFor([&] { return (seen = value(elementRef)) == expected; }, std::chrono::seconds(5));
-        return seen;
-    }
-    bool checked(const std::string& elementRef) {
-        return call("is", {{"state", "checked"}, {"ref", elementRef}})["value"] == true;
-    }
 
     Json ok(const std::string& method, const Json& params = Json::object()) {
         Json result = call(method, params);

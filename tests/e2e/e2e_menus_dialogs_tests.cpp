@@ -93,16 +93,6 @@ protected:
         return states && states->has(ATSPI_STATE_CHECKED);
     }
 
-    // Waits for the application's dialog to be up with its buttons; the
-    // last answer of "dialog".
-    Json dialogOf(const std::string& app) {
-        Json seen;
-        waitFor([&] {
-            seen = call("dialog", {{"app", app}});
-            return seen["found"] == true && seen["dialog"].contains("buttons");
-        });
-        return seen;
-    }
 
     // A zenity dialog whose output goes to `out`, once it is on the bus.
     ChildProcess zenity(const std::vector<std::string>& arguments, const fs::path& out = "/dev/null") {

@@ -81,6 +81,28 @@ protected:
         return kest::e2e::call(*dispatcher_, method, params);
     }
 
+    // The element's "value" as "read" answers it.
+    Json value(const std::string& elementRef) { return call("read", {{"ref", elementRef}})["value"]; }
+    // Waits until the element's value is `expected`; the last value seen.
+    Json settlesTo(const std::string& elementRef, const Json& expected) {
+        Json seen;
+        waitFor([&] { return (seen = value(elementRef)) == expected; }, std::chrono::seconds(5));
+        return seen;
+    }
+    bool checked(const std::string& elementRef) {
+        return call("is", {{"state", "checked"}, {"ref", elementRef}})["value"] == true;
+    }
+    // Waits for the application's dialog to be up with its buttons; the
+    // last answer of "dialog".
+    Json dialogOf(const std::string& app) {
+        Json seen;
+        waitFor([&] {
+            seen = call("dialog", {{"app", app}});
+            return seen["found"] == true && seen["dialog"].contains("buttons");
+        });
+        return seen;
+    }
+
     std::unique_ptr<platform::Platform> platform_;
     std::unique_ptr<Dispatcher> dispatcher_;
     std::unique_ptr<AtspiReader> reader_;

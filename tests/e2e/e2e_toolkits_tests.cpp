@@ -106,15 +106,6 @@ protected:
             << elementRef << " never had the focus";
     }
 
-    Json value(const std::string& elementRef) { return call("read", {{"ref", elementRef}})["value"]; }
-    Json settlesTo(const std::string& elementRef, const Json& expected) {
-        Json seen;
-        waitFor([&] { return (seen = value(elementRef)) == expected; }, std::chrono::seconds(5));
-        return seen;
-    }
-    bool checked(const std::string& elementRef) {
-        return call("is", {{"state", "checked"}, {"ref", elementRef}})["value"] == true;
-    }
     bool settlesChecked(const std::string& elementRef, bool wanted) {
         return waitFor([&] { return checked(elementRef) == wanted; }, std::chrono::seconds(5));
     }
@@ -137,15 +128,6 @@ protected:
         return states && states->has(state);
     }
 
-    // Waits for the application's dialog to be up with its buttons.
-    Json dialogOf(const std::string& app) {
-        Json seen;
-        waitFor([&] {
-            seen = call("dialog", {{"app", app}});
-            return seen["found"] == true && seen["dialog"].contains("buttons");
-        });
-        return seen;
-    }
     bool dialogGone(const std::string& app) {
         return waitFor([&] { return call("dialog", {{"app", app}})["found"] == false; });
     }
