@@ -30,6 +30,15 @@ public:
     // The clock pauses run on; deadlines are taken from it.
     virtual Clock::time_point now() const { return Clock::now(); }
 
+    // now() plus the duration, held at the clock's end rather than wrapping
+    // (a clock that has run far, or a caller's longest wait, stays ordered).
+    Clock::time_point deadlineAfter(Clock::duration duration) const {
+        const Clock::time_point start = now();
+        if (duration <= Clock::duration::zero()) return start;
+        if (duration >= Clock::time_point::max() - start) return Clock::time_point::max();
+        return start + duration;
+    }
+
     template <class Rep, class Period>
     bool sleepFor(std::chrono::duration<Rep, Period> duration) {
         return sleepFor(std::chrono::duration_cast<Clock::duration>(duration));

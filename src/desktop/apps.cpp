@@ -46,7 +46,7 @@ std::string seconds(std::chrono::duration<double> duration) {
 // Until the application reports it has finished launching, or the time is up
 // (which is not an error).
 void waitForApp(Pause& pause, p::Workspace& workspace, std::int32_t pid, std::chrono::duration<double> timeout) {
-    const auto deadline = pause.now() + std::chrono::duration_cast<Pause::Clock::duration>(timeout);
+    const auto deadline = pause.deadlineAfter(std::chrono::duration_cast<Pause::Clock::duration>(timeout));
     for (;;) {
         auto running = workspace.runningApplications();
         auto app = std::ranges::find_if(running, [&](const auto& a) { return a.pid == pid; });
@@ -208,7 +208,7 @@ std::expected<Json, AppError> Apps::launch(Pause& pause, p::Workspace& workspace
 
     // A report from another thread is looked for between pauses, so that the
     // turn is free while the application starts.
-    const auto deadline = pause.now() + std::chrono::duration_cast<Pause::Clock::duration>(timeouts.report);
+    const auto deadline = pause.deadlineAfter(std::chrono::duration_cast<Pause::Clock::duration>(timeouts.report));
     std::optional<p::RunningApplication> application;
     for (;;) {
         {

@@ -13,7 +13,7 @@ namespace {
 template <class Check>
 Result<Json> poll(Pause& pause, std::int64_t timeoutMs, std::chrono::milliseconds interval,
                   const std::string& timeoutMessage, Check check) {
-    const auto deadline = pause.now() + Pause::milliseconds(timeoutMs);
+    const auto deadline = pause.deadlineAfter(Pause::milliseconds(timeoutMs));
     while (pause.now() < deadline) {
         if (std::optional<Json> done = check()) return std::move(*done);
         if (!pause.sleepFor(interval)) return fail(ErrorCode::kFailed, STOPPING_MESSAGE);

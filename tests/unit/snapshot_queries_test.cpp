@@ -320,6 +320,15 @@ TEST(Wait, HugeCountsOfMillisecondsAreHeldAtTheLongestPause) {
                   Json({{"code", -32600}, {"message", STOPPING_MESSAGE}})) << timeout.dump();
         EXPECT_EQ(pauses, 100);
     }
+
+    // A clock that has run to its very end (ten longest pauses outrun it)
+    // still orders deadlines: the wait times out instead of wrapping round.
+    harness.clock().onPause = nullptr;
+    harness.clock().stopping = false;
+    for (int i = 0; i < 10; ++i) harness.result("wait", {{"ms", Pause::LONGEST_MS}});
+    EXPECT_EQ(harness.clock().now(), Pause::Clock::time_point::max());
+    EXPECT_EQ(harness.error("wait", {{"app", "Nobody"}, {"timeout", 10000}}),
+              Json({{"code", -32003}, {"message", "Timeout waiting for app: Nobody"}}));
 }
 
 }  // namespace

@@ -368,7 +368,7 @@ void XdgWorkspace::openApplication(const std::string& bundleLocation, const Open
     // list is read afresh after every pause.
     ThreadPause plainSleep;
     Pause& pause = configuration.pause ? *configuration.pause : plainSleep;
-    const auto deadline = pause.now() + LAUNCH_BOUND;
+    const auto deadline = pause.deadlineAfter(LAUNCH_BOUND);
     for (;;) {
         const bool childGone = reaper_.exited(*child);
         for (auto& running : runningApplications()) {
