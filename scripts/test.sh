@@ -117,6 +117,7 @@ package_is_complete() {
     ./usr/share/bash-completion/completions/kest-core; do
     grep -qx "$file" <<<"$contents" || { echo "the package lacks $file"; return 1; }
   done
+  grep -q '/kest-core/libkest-engine\.so$' <<<"$contents" || { echo "the package lacks the engine"; return 1; }
   dpkg-deb -f "$deb" Depends | grep -q 'libatspi2.0-0' || { echo "no computed dependencies"; return 1; }
 }
 

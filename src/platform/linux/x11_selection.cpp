@@ -137,6 +137,10 @@ SelectionOwner::SelectionOwner(X11Connection& connection, OwnedWindow window)
       atoms_(SelectionAtoms::intern(connection.display())),
       window_(std::move(window)),
       chunkBytes_(propertyChunkBytes(XExtendedMaxRequestSize(display_), XMaxRequestSize(display_))) {
+    markThisProcess();
+}
+
+void SelectionOwner::markThisProcess() {
     const unsigned long pid = static_cast<unsigned long>(::getpid());
     XChangeProperty(display_, window_.get(), atoms_.netWmPid, XA_CARDINAL, 32, PropModeReplace,
                     reinterpret_cast<const unsigned char*>(&pid), 1);

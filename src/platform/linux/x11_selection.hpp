@@ -60,6 +60,9 @@ public:
     static std::unique_ptr<SelectionOwner> create(X11Connection& connection);
 
     Window window() const { return window_.get(); }
+    // Names the calling process in the window's _NET_WM_PID again (after a
+    // fork, the child that serves on); sent, not flushed.
+    void markThisProcess();
     // Takes the selection with the text (nullptr: no text) at `time`, or now
     // (CurrentTime), in one round trip; true when the server confirms this
     // window as the owner. ownedSince() is then the time taken, which a keeper

@@ -128,7 +128,6 @@ int runKeeper(const char* displayName) {
     if (!message) return 1;
     auto connection = X11Connection::open(displayName);
     if (!connection) return 1;
-    XSetIOErrorHandler(exitOnConnectionLoss);
     auto owner = SelectionOwner::create(*connection);
     if (!owner || !owner->take(std::make_shared<const std::string>(std::move(message->text)), message->ownedSince)) {
         return 1;
@@ -136,15 +135,19 @@ int runKeeper(const char* displayName) {
     const char owned = 1;
     (void)!::send(STDIN_FILENO, &owned, 1, MSG_NOSIGNAL);
     if (UniqueFd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC)); devNull) ::dup2(devNull.get(), STDIN_FILENO);
-
-    for (;;) {
-        const auto deadline = handleSelectionEvents(*connection, *owner);
-        if (!owner->owning() && !owner->transferring()) return 0;
-        awaitSelectionEvents(*connection, -1, deadline);
-    }
+    return keepServing(*connection, *owner);
 }
 
 }  // namespace
+
+int keepServing(X11Connection& connection, SelectionOwner& owner) {
+    XSetIOErrorHandler(exitOnConnectionLoss);
+    for (;;) {
+        const auto deadline = handleSelectionEvents(connection, owner);
+        if (!owner.owning() && !owner.transferring()) return 0;
+        awaitSelectionEvents(connection, -1, deadline);
+    }
+}
 
 std::string encodeKeeperMessage(unsigned long ownedSince, std::string_view text) {
     std::string bytes(MAGIC);

@@ -50,6 +50,15 @@ std::optional<KeeperMessage> decodeKeeperMessage(std::string_view bytes);
 bool handOffToKeeper(const std::string& program, const std::string& displayName, unsigned long ownedSince,
                      const std::string& text, std::chrono::milliseconds limit = HAND_OFF_LIMIT);
 
+class X11Connection;
+class SelectionOwner;
+
+// The keeper's life once it owns the selection: serves `owner`'s text on
+// `connection` until another client takes the selection and the transfers in
+// progress have ended (answers 0); ends the process when the X connection is
+// lost. Call only where no other thread uses the connection.
+int keepServing(X11Connection& connection, SelectionOwner& owner);
+
 // When the arguments name the keeper role, runs it to its end and answers its
 // exit status; otherwise nothing, and nothing has happened.
 std::optional<int> runSelectionKeeperIfAsked(int argc, char** argv);

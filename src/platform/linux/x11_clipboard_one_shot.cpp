@@ -1,0 +1,161 @@
+// The front's one-shot clipboard_read and clipboard_set.
+#include "platform/linux/x11_clipboard_one_shot.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/linux/x11_selection.hpp"
+#include "platform/linux/x11_selection_keeper.hpp"
+#include "rpc/json_codec.hpp"
+#include "rpc/unique_fd.hpp"
+
+namespace kest::platform::linux_desktop {
+namespace {
+
+using Json = nlohmann::json;
+
+// How long the front waits for its keeper to name itself the owner.
+constexpr int READY_LIMIT_MS = 1000;
+
+// The answer line, as the engine writes a one-shot success.
+void writeAnswer(const Json& result) {
+    const std::string line = encodeJson(Json{{"id", 1}, {"jsonrpc", "2.0"}, {"result", result}}) + "\n";
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+}
+
+int read() {
+    auto reader = SelectionReader::open();
+    if (!reader) return -1;
+    std::optional<std::string> text;
+    if (reader->owner() != None) text = reader->readText();
+    writeAnswer({{"ok", true}, {"text", text ? Json(std::move(*text)) : Json(nullptr)}});
+    return 0;
+}
+
+// The forked child's start: standard descriptors on /dev/null, every other
+// descriptor but the X connection closed, default signal handling, a session
+// and working directory of its own.
+void detach(int keep) {
+    ::setsid();
+    if (const int devNull = ::open("/dev/null", O_RDWR); devNull >= 0) {
+        for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) ::dup2(devNull, fd);
+        if (devNull > STDERR_FILENO && devNull != keep) ::close(devNull);
+    }
+    if (keep > STDERR_FILENO + 1) ::close_range(STDERR_FILENO + 1, static_cast<unsigned>(keep) - 1, 0);
+    ::close_range(static_cast<unsigned>(keep) + 1, UINT_MAX, 0);
+    for (int signal = 1; signal < NSIG; ++signal) {
+        if (signal != SIGKILL && signal != SIGSTOP) ::signal(signal, SIG_DFL);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::prctl(PR_SET_NAME, "kest-clipboard");
+    (void)!::chdir("/");
+}
+
+// The process's command line as the kernel shows it (/proc/PID/cmdline): the
+// strings main was given, laid end to end.
+std::span<char> commandLine(int argc, char** argv) {
+    if (argc < 1) return {};
+    char* const end = argv[argc - 1] + std::strlen(argv[argc - 1]) + 1;
+    return {argv[0], static_cast<std::size_t>(end - argv[0])};
+}
+
+// Rewrites the command line in place to the keeper's; answers what it was.
+std::string renameToKeeper(std::span<char> line, std::string_view displayName) {
+    std::string was(line.begin(), line.end());
+    std::string words(KEEPER_ARGV0);
+    words.push_back('\0');
+    words.append(displayName);
+    words.push_back('\0');
+    if (words.size() > line.size()) words.resize(line.size());
+    std::ranges::fill(line, '\0');
+    std::ranges::copy(words, line.begin());
+    return was;
+}
+
+int set(int argc, char** argv, const std::string& text) {
+    auto connection = X11Connection::open();
+    if (!connection) return -1;
+    // A connection on a standard descriptor (the caller closed them) would be
+    // lost to /dev/null in the child.
+    const int fd = ConnectionNumber(connection->display());
+    if (fd <= STDERR_FILENO) return -1;
+    auto owner = SelectionOwner::create(*connection);
+    if (!owner || !owner->take(std::make_shared<const std::string>(text))) return -1;
+    connection->flush();
+
+    // Renamed before the fork, so that the keeper has its name by the time
+    // the caller reads the answer (the front exits right after).
+    const std::span<char> line = commandLine(argc, argv);
+    const std::string was = renameToKeeper(line, DisplayString(connection->display()));
+    int ready[2];
+    if (::pipe2(ready, O_CLOEXEC) != 0) {
+        std::ranges::copy(was, line.begin());
+        return -1;
+    }
+    UniqueFd readyRead(ready[0]);
+    UniqueFd readyWrite(ready[1]);
+    const pid_t child = ::fork();
+    if (child < 0) {
+        // The window goes with `owner`, and the engine starts afresh.
+        std::ranges::copy(was, line.begin());
+        return -1;
+    }
+    if (child == 0) {
+        // The window names its owner's pid, which must be a live process
+        // once the caller has the answer: the keeper's, not the front's.
+        owner->markThisProcess();
+        connection->sync();
+        const char done = 1;
+        (void)!::write(readyWrite.get(), &done, 1);
+        readyWrite.reset();
+        readyRead.reset();
+        detach(fd);
+        ::_exit(keepServing(*connection, *owner));
+    }
+    // Bounded: a child that never gets there still serves the text, under
+    // the front's pid.
+    readyWrite.reset();
+    pollfd watch{readyRead.get(), POLLIN, 0};
+    while (::poll(&watch, 1, READY_LIMIT_MS) < 0 && errno == EINTR) {
+    }
+    // The window and connection are the child's now: leave without destroying
+    // them (destructors would take the selection away from it).
+    writeAnswer({{"ok", true}});
+    ::_exit(0);
+}
+
+}  // namespace
+
+std::optional<int> runClipboardOneShot(int argc, char** argv) {
+    const std::vector<std::string> arguments(argv + std::min(argc, 1), argv + argc);
+    int status = -1;
+    if (arguments.size() == 1 && arguments[0] == "clipboard_read") {
+        status = read();
+    } else if (arguments.size() == 3 && arguments[0] == "clipboard_set" && arguments[1] == "--text" &&
+               arguments[2].rfind("--", 0) != 0) {
+        status = set(argc, argv, arguments[2]);
+    }
+    if (status < 0) return std::nullopt;
+    return status;
+}
+
+}  // namespace kest::platform::linux_desktop
