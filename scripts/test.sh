@@ -85,10 +85,12 @@ installs_expected_files() {
   local stage
   stage=$(mktemp -d)
   DESTDIR="$stage" cmake --install "$1" >/dev/null || { rm -rf "$stage"; return 1; }
-  local found expected
+  local found expected libdir
   found=$(cd "$stage" && find . -type f | sort)
+  libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$1/CMakeCache.txt")
   expected=$(printf '%s\n' ./usr/bin/kest-core ./usr/lib/systemd/user/kest-core.service \
-    ./usr/share/bash-completion/completions/kest-core ./usr/share/man/man1/kest-core.1.gz)
+    "./usr/$libdir/kest-core/libkest-engine.so" \
+    ./usr/share/bash-completion/completions/kest-core ./usr/share/man/man1/kest-core.1.gz | sort)
   local unit_ok=1
   grep -qx 'ExecStart=/usr/bin/kest-core --daemon' "$stage/usr/lib/systemd/user/kest-core.service" || unit_ok=0
   rm -rf "$stage"
