@@ -20,6 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/linux/x11_pasteboard.hpp"
 #include "platform/linux/x11_selection.hpp"
 #include "platform/linux/x11_selection_keeper.hpp"
 #include "rpc/json_codec.hpp"
@@ -40,11 +41,9 @@ void writeAnswer(const Json& result) {
     std::fflush(stdout);
 }
 
+// No X server reads as no text, as it does in the engine.
 int read() {
-    auto reader = SelectionReader::open();
-    if (!reader) return -1;
-    std::optional<std::string> text;
-    if (reader->owner() != None) text = reader->readText();
+    auto text = X11Pasteboard().readText();
     writeAnswer({{"ok", true}, {"text", text ? Json(std::move(*text)) : Json(nullptr)}});
     return 0;
 }
@@ -56,7 +55,7 @@ void detach(int keep) {
     ::setsid();
     if (const int devNull = ::open("/dev/null", O_RDWR); devNull >= 0) {
         for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) ::dup2(devNull, fd);
-        if (devNull > STDERR_FILENO && devNull != keep) ::close(devNull);
+        if (devNull > STDERR_FILENO) ::close(devNull);
     }
     if (keep > STDERR_FILENO + 1) ::close_range(STDERR_FILENO + 1, static_cast<unsigned>(keep) - 1, 0);
     ::close_range(static_cast<unsigned>(keep) + 1, UINT_MAX, 0);
