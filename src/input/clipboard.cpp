@@ -13,7 +13,11 @@ constexpr auto COPY_SETTLE = std::chrono::milliseconds(100);
 
 Json ClipboardManager::read(platform::Pasteboard& pasteboard) {
     auto text = pasteboard.readText();
-    return {{"ok", true}, {"text", text ? Json(*text) : Json(nullptr)}};
+    // Built member by member: a braced list would copy the text.
+    Json result = Json::object();
+    result["ok"] = true;
+    result["text"] = text ? Json(std::move(*text)) : Json(nullptr);
+    return result;
 }
 
 bool ClipboardManager::replace(platform::Pasteboard& pasteboard, const std::string& text) {

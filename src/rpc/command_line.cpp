@@ -16,8 +16,8 @@ namespace {
 
 bool startsWithDoubleDash(const std::string& argument) { return argument.rfind("--", 0) == 0; }
 
-void writeLine(std::FILE* stream, const std::string& text) {
-    std::string line = text + "\n";
+void writeLine(std::FILE* stream, std::string line) {
+    line.push_back('\n');
     std::fwrite(line.data(), 1, line.size(), stream);
     std::fflush(stream);
 }
@@ -153,7 +153,7 @@ int run(const std::vector<std::string>& arguments, platform::Platform& platform)
         Dispatcher dispatcher(platform);
         RPCResponse response = dispatcher.dispatch(buildOneShotRequest(arguments));
         const int status = response.error ? exitStatusForCode(response.error->code) : 0;
-        if (auto text = std::move(response).toJSON()) writeLine(stdout, *text);
+        if (auto text = std::move(response).toJSON()) writeLine(stdout, std::move(*text));
         return status;
     }
     case Mode::standardInput: {
@@ -163,7 +163,7 @@ int run(const std::vector<std::string>& arguments, platform::Platform& platform)
             printUsage();
             return 0;
         }
-        if (auto text = dispatcher.dispatch(*request).toJSON()) writeLine(stdout, *text);
+        if (auto text = dispatcher.dispatch(*request).toJSON()) writeLine(stdout, std::move(*text));
         return 0;
     }
     }

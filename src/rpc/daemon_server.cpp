@@ -440,7 +440,11 @@ bool DaemonServer::handleLine(std::string_view line, Connection& connection, std
     }
     RPCResponse response = gate_.serve([&] { return dispatcher_.dispatch(*request); });
     if (auto text = std::move(response).toJSON()) {
-        out += *text;
+        if (out.empty()) {
+            out = std::move(*text);  // a large answer is not copied again
+        } else {
+            out += *text;
+        }
         out += '\n';
     }
     bool delivered = true;

@@ -34,9 +34,15 @@ using Json = nlohmann::json;
 // How long the front waits for its keeper to name itself the owner.
 constexpr int READY_LIMIT_MS = 1000;
 
-// The answer line, as the engine writes a one-shot success.
-void writeAnswer(const Json& result) {
-    const std::string line = encodeJson(Json{{"id", 1}, {"jsonrpc", "2.0"}, {"result", result}}) + "\n";
+// The answer line, as the engine writes a one-shot success. Built member by
+// member: a braced list would copy a large text.
+void writeAnswer(Json result) {
+    Json answer = Json::object();
+    answer["id"] = 1;
+    answer["jsonrpc"] = "2.0";
+    answer["result"] = std::move(result);
+    std::string line = encodeJson(answer);
+    line.push_back('\n');
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
 }
@@ -44,7 +50,10 @@ void writeAnswer(const Json& result) {
 // No X server reads as no text, as it does in the engine.
 int read() {
     auto text = X11Pasteboard().readText();
-    writeAnswer({{"ok", true}, {"text", text ? Json(std::move(*text)) : Json(nullptr)}});
+    Json result = Json::object();
+    result["ok"] = true;
+    result["text"] = text ? Json(std::move(*text)) : Json(nullptr);
+    writeAnswer(std::move(result));
     return 0;
 }
 

@@ -11,6 +11,8 @@
 #include <climits>
 #include <cstdint>
 
+#include "rpc/json_codec.hpp"
+
 namespace kest::platform::linux_desktop {
 namespace {
 
@@ -81,7 +83,8 @@ std::string repairUtf8(std::string bytes) {
     const gchar* p = bytes.data();
     gssize left = static_cast<gssize>(bytes.size());
     const gchar* invalid = nullptr;
-    if (g_utf8_validate_len(p, left, &invalid)) return bytes;
+    // The common case, well-formed text, is checked at vector speed.
+    if (isValidUTF8(bytes)) return bytes;
     std::string out;
     out.reserve(bytes.size() + 16);
     for (;;) {
