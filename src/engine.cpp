@@ -1,14 +1,22 @@
 // The engine's entry point, called by the front once it has loaded the engine.
+#include <cstddef>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/linux/linux_platform.hpp"
 #include "platform/linux/x11_selection_keeper.hpp"
 #include "rpc/command_line.hpp"
 
-extern "C" __attribute__((visibility("default"))) int kest_engine_main(int argc, char** argv) {
+// `readInput` (with `readSize` bytes) is standard input when the front has
+// read it already, else null.
+extern "C" __attribute__((visibility("default"))) int kest_engine_main(int argc, char** argv, const char* readInput,
+                                                                      std::size_t readSize) {
     namespace desktop = kest::platform::linux_desktop;
     std::vector<std::string> arguments(argv + 1, argv + argc);
     auto platform = desktop::makeLinuxPlatform({.clipboardKeeper = desktop::THIS_PROGRAM});
-    return kest::CommandLine::run(arguments, *platform);
+    std::optional<std::string_view> input;
+    if (readInput != nullptr) input = std::string_view(readInput, readSize);
+    return kest::CommandLine::run(arguments, *platform, input);
 }

@@ -7,8 +7,10 @@
 // script that moves text through the clipboard, and every keeper the engine
 // starts, pays for none of that.
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -17,12 +19,14 @@
 
 #include "platform/linux/x11_clipboard_one_shot.hpp"
 #include "platform/linux/x11_selection_keeper.hpp"
+#include "rpc/request_reader.hpp"
 #include "rpc/version.hpp"
 
 namespace {
 
-// The engine's entry point, exported by the engine library.
-using EngineMain = int (*)(int, char**);
+// The engine's entry point, exported by the engine library: main's arguments,
+// and standard input when the front has read it already (else null).
+using EngineMain = int (*)(int, char**, const char*, std::size_t);
 constexpr const char* ENGINE_FILE = "libkest-engine.so";
 constexpr const char* ENGINE_ENTRY = "kest_engine_main";
 // Where the engine is installed, from the directory of the installed front.
@@ -30,7 +34,7 @@ constexpr const char* ENGINE_FROM_PROGRAM = KEST_ENGINE_FROM_PROGRAM;
 // The exit status when the engine cannot be loaded (EX_SOFTWARE).
 constexpr int NO_ENGINE = 70;
 
-int runEngine(int argc, char** argv) {
+int runEngine(int argc, char** argv, const std::string* readInput = nullptr) {
     std::error_code error;
     const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
     const std::filesystem::path here = error ? std::filesystem::path(".") : program.parent_path();
@@ -43,7 +47,9 @@ int runEngine(int argc, char** argv) {
             continue;
         }
         // The engine stays loaded until the process ends.
-        if (auto entry = reinterpret_cast<EngineMain>(::dlsym(engine, ENGINE_ENTRY))) return entry(argc, argv);
+        if (auto entry = reinterpret_cast<EngineMain>(::dlsym(engine, ENGINE_ENTRY))) {
+            return readInput ? entry(argc, argv, readInput->data(), readInput->size()) : entry(argc, argv, nullptr, 0);
+        }
         failures += std::string("\n  ") + candidate.string() + ": no " + ENGINE_ENTRY;
     }
     std::fprintf(stderr, "kest-core: cannot load the engine:%s\n", failures.c_str());
@@ -61,6 +67,15 @@ int main(int argc, char** argv) {
     if (std::ranges::find(arguments, "--version") != arguments.end()) {
         std::printf("%s\n", kest::kVersion);
         return 0;
+    }
+    if (argc <= 1) {
+        // A request on standard input, read once: what the front does not
+        // answer goes to the engine as read.
+        std::string input;
+        if (auto request = kest::CommandLine::readRequest(STDIN_FILENO, input)) {
+            if (auto status = desktop::runClipboardRequest(argc, argv, *request)) return *status;
+        }
+        return runEngine(argc, argv, &input);
     }
     if (auto status = desktop::runClipboardOneShot(argc, argv)) return *status;
     return runEngine(argc, argv);

@@ -1,7 +1,9 @@
 // The program's modes and the one-shot argument grammar.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "rpc/dispatcher.hpp"
@@ -19,14 +21,14 @@ Mode chooseMode(const std::vector<std::string>& arguments);
 // else is appended to "_positional". Values are never converted.
 RPCRequest buildOneShotRequest(const std::vector<std::string>& arguments);
 
-// Reads one request from the descriptor: the bytes read until they form a
-// request, are plainly not one, or the input ends. Nothing when unreadable.
-std::optional<RPCRequest> readRequest(int fd);
 
 void printUsage();
 
 // Runs the program for its arguments (without the program name) and returns
 // its exit status. The platform is built only by modes that dispatch.
-int run(const std::vector<std::string>& arguments, platform::Platform& platform);
+// `readInput` is standard input already read by the caller (the front), which
+// the standard-input mode then reads instead of the descriptor.
+int run(const std::vector<std::string>& arguments, platform::Platform& platform,
+        std::optional<std::string_view> readInput = std::nullopt);
 
 }  // namespace kest::CommandLine

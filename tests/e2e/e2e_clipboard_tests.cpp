@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -496,24 +497,48 @@ TEST_F(ClipboardTest, NothingIsHandedOffWithoutATextStillOwned) {
 // ---- The binary ----
 
 TEST_F(ClipboardTest, OneShotSetReturnsAtOnceAndItsTextStays) {
-    // runKest reads the output until both pipes close: a keeper holding them
-    // would keep it waiting until it is killed (status -1).
-    auto set = test::runKest({"clipboard_set", "--text", UNICODE_TEXT}, {}, {}, std::chrono::seconds(30));
-    ASSERT_EQ(set.exitStatus, 0) << set.out << set.err;
-    EXPECT_EQ(Json::parse(set.out)["result"]["ok"], true);
-    auto keeper = ownerPid();
-    ASSERT_TRUE(keeper);
-    EXPECT_EQ(argv0Of(*keeper), ld::KEEPER_ARGV0);
-    EXPECT_EQ(xclipRead().out, UNICODE_TEXT);
+    // A text too long for one argument comes as a request on standard input,
+    // where the command line holds only the program's name, shorter than the
+    // keeper's: the keeper must still carry its name.
+    const std::string large = mixedText(std::size_t{2} << 20);
+    const Json request = {{"jsonrpc", "2.0"}, {"id", 42}, {"method", "clipboard_set"}, {"params", {{"text", large}}}};
+    struct Row {
+        const char* name;
+        std::string text;
+        std::function<test::ProcessResult()> set;
+        std::int64_t id;
+    };
+    const Row rows[] = {
+        {"arguments", UNICODE_TEXT,
+         [] {
+             // runKest reads the output until both pipes close: a keeper holding
+             // them would keep it waiting until it is killed (status -1).
+             return test::runKest({"clipboard_set", "--text", UNICODE_TEXT}, {}, {}, std::chrono::seconds(30));
+         },
+         1},
+        {"a request on standard input, under a short name", large,
+         [&] { return test::runKestNamed("kc", {}, request.dump()); }, 42},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto set = row.set();
+        ASSERT_EQ(set.exitStatus, 0) << set.out << set.err;
+        EXPECT_EQ(Json::parse(set.out)["result"]["ok"], true);
+        EXPECT_EQ(Json::parse(set.out)["id"], row.id);
+        auto keeper = ownerPid();
+        ASSERT_TRUE(keeper);
+        EXPECT_EQ(argv0Of(*keeper), ld::KEEPER_ARGV0);
+        EXPECT_TRUE(xclipRead().out == row.text);
 
-    auto read = test::runKest({"clipboard_read"});
-    ASSERT_EQ(read.exitStatus, 0);
-    EXPECT_EQ(Json::parse(read.out)["result"]["text"], UNICODE_TEXT);
+        auto read = test::runKest({"clipboard_read"});
+        ASSERT_EQ(read.exitStatus, 0);
+        EXPECT_TRUE(Json::parse(read.out)["result"]["text"] == row.text);
 
-    xclipWrite("after the one-shot");
-    EXPECT_TRUE(waitFor([&] { return processGone(*keeper); }));
-    read = test::runKest({"clipboard_read"});
-    EXPECT_EQ(Json::parse(read.out)["result"]["text"], "after the one-shot");
+        xclipWrite("after the one-shot");
+        EXPECT_TRUE(waitFor([&] { return processGone(*keeper); }));
+        read = test::runKest({"clipboard_read"});
+        EXPECT_EQ(Json::parse(read.out)["result"]["text"], "after the one-shot");
+    }
 }
 
 TEST_F(ClipboardTest, TheDaemonHandsItsTextOffAtShutdown) {

@@ -57,9 +57,9 @@ struct Pipe {
     }
 };
 
-pid_t spawn(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment,
-            int in, int out, int err) {
-    std::vector<std::string> argv = {KEST_BINARY};
+pid_t spawn(const std::string& argv0, const std::vector<std::string>& arguments,
+            const std::map<std::string, std::string>& environment, int in, int out, int err) {
+    std::vector<std::string> argv = {argv0};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     auto env = mergedEnvironment(environment);
     auto argvPointers = pointers(argv);
@@ -87,10 +87,10 @@ namespace {
 
 ProcessResult run(const std::vector<std::string>& arguments, const std::string& input,
                   const std::map<std::string, std::string>& environment, std::chrono::milliseconds limit,
-                  bool leaveInputOpen) {
+                  bool leaveInputOpen, const std::string& argv0 = KEST_BINARY) {
     Pipe in, out, err;
     ProcessResult result;
-    pid_t pid = spawn(arguments, environment, in.read.get(), out.write.get(), err.write.get());
+    pid_t pid = spawn(argv0, arguments, environment, in.read.get(), out.write.get(), err.write.get());
     if (pid < 0) return result;
     in.read.reset();
     out.write.reset();
@@ -141,6 +141,11 @@ ProcessResult runKestInputLeftOpen(const std::vector<std::string>& arguments, co
     return run(arguments, input, {}, limit, true);
 }
 
+ProcessResult runKestNamed(const std::string& argv0, const std::vector<std::string>& arguments,
+                           const std::string& input) {
+    return run(arguments, input, {}, std::chrono::seconds(20), false, argv0);
+}
+
 TempDir::TempDir(const std::string& prefix) {
     std::string pattern = prefix + "XXXXXX";
     if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
@@ -154,7 +159,7 @@ TempDir::~TempDir() {
 DaemonProcess::DaemonProcess(const std::string& home) : home_(home) {
     Pipe err;
     UniqueFd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
-    pid_ = spawn({"--daemon"}, {{"HOME", home}}, devNull.get(), devNull.get(), err.write.get());
+    pid_ = spawn(KEST_BINARY, {"--daemon"}, {{"HOME", home}}, devNull.get(), devNull.get(), err.write.get());
     errRead_ = std::move(err.read);
     ::fcntl(errRead_.get(), F_SETFL, O_NONBLOCK);
 }

@@ -29,6 +29,10 @@ ProcessResult runKest(const std::vector<std::string>& arguments, const std::stri
 // until the process has exited or been killed.
 ProcessResult runKestInputLeftOpen(const std::vector<std::string>& arguments, const std::string& input,
                                    std::chrono::milliseconds limit = std::chrono::seconds(20));
+// runKest with the program's name (argv[0]) given, as a shell that found it
+// on the PATH would give it.
+ProcessResult runKestNamed(const std::string& argv0, const std::vector<std::string>& arguments,
+                           const std::string& input);
 
 // A temporary directory removed (with its contents) when the owner goes.
 class TempDir {

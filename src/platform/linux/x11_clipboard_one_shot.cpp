@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <span>
@@ -34,26 +36,23 @@ using Json = nlohmann::json;
 // How long the front waits for its keeper to name itself the owner.
 constexpr int READY_LIMIT_MS = 1000;
 
-// The answer line, as the engine writes a one-shot success. Built member by
-// member: a braced list would copy a large text.
-void writeAnswer(Json result) {
-    Json answer = Json::object();
-    answer["id"] = 1;
-    answer["jsonrpc"] = "2.0";
-    answer["result"] = std::move(result);
-    std::string line = encodeJson(answer);
-    line.push_back('\n');
-    std::fwrite(line.data(), 1, line.size(), stdout);
+// The answer line, as the engine writes a success.
+void writeAnswer(std::int64_t id, Json result) {
+    auto line = RPCResponse::success(id, std::move(result)).toJSON();
+    if (!line) return;
+    line->push_back('\n');
+    std::fwrite(line->data(), 1, line->size(), stdout);
     std::fflush(stdout);
 }
 
 // No X server reads as no text, as it does in the engine.
-int read() {
+int read(std::int64_t id) {
     auto text = X11Pasteboard().readText();
+    // Built member by member: a braced list would copy a large text.
     Json result = Json::object();
     result["ok"] = true;
     result["text"] = text ? Json(std::move(*text)) : Json(nullptr);
-    writeAnswer(std::move(result));
+    writeAnswer(id, std::move(result));
     return 0;
 }
 
@@ -78,15 +77,21 @@ void detach(int keep) {
     (void)!::chdir("/");
 }
 
-// The process's command line as the kernel shows it (/proc/PID/cmdline): the
-// strings main was given, laid end to end.
+// The memory of the process's command line (/proc/PID/cmdline): the strings
+// main was given, laid end to end, and the environment's strings where they
+// follow on directly, as the kernel lays them out.
 std::span<char> commandLine(int argc, char** argv) {
     if (argc < 1) return {};
-    char* const end = argv[argc - 1] + std::strlen(argv[argc - 1]) + 1;
+    char* end = argv[argc - 1] + std::strlen(argv[argc - 1]) + 1;
+    for (char** variable = environ; *variable != nullptr && *variable == end; ++variable) {
+        end += std::strlen(*variable) + 1;
+    }
     return {argv[0], static_cast<std::size_t>(end - argv[0])};
 }
 
 // Rewrites the command line in place to the keeper's; answers what it was.
+// The environment's strings may be overwritten: only the child, which drops
+// its environment, runs on once this has succeeded.
 std::string renameToKeeper(std::span<char> line, std::string_view displayName) {
     std::string was(line.begin(), line.end());
     std::string words(KEEPER_ARGV0);
@@ -99,7 +104,7 @@ std::string renameToKeeper(std::span<char> line, std::string_view displayName) {
     return was;
 }
 
-int set(int argc, char** argv, const std::string& text) {
+int set(int argc, char** argv, const std::string& text, std::int64_t id) {
     auto connection = X11Connection::open();
     if (!connection) return -1;
     // A connection on a standard descriptor (the caller closed them) would be
@@ -128,6 +133,7 @@ int set(int argc, char** argv, const std::string& text) {
         return -1;
     }
     if (child == 0) {
+        ::clearenv();  // its strings now hold the keeper's name
         // The window names its owner's pid, which must be a live process
         // once the caller has the answer: the keeper's, not the front's.
         owner->markThisProcess();
@@ -147,7 +153,7 @@ int set(int argc, char** argv, const std::string& text) {
     }
     // The window and connection are the child's now: leave without destroying
     // them (destructors would take the selection away from it).
-    writeAnswer({{"ok", true}});
+    writeAnswer(id, {{"ok", true}});
     ::_exit(0);
 }
 
@@ -157,11 +163,21 @@ std::optional<int> runClipboardOneShot(int argc, char** argv) {
     const std::vector<std::string> arguments(argv + std::min(argc, 1), argv + argc);
     int status = -1;
     if (arguments.size() == 1 && arguments[0] == "clipboard_read") {
-        status = read();
+        status = read(1);
     } else if (arguments.size() == 3 && arguments[0] == "clipboard_set" && arguments[1] == "--text" &&
                arguments[2].rfind("--", 0) != 0) {
-        status = set(argc, argv, arguments[2]);
+        status = set(argc, argv, arguments[2], 1);
     }
+    if (status < 0) return std::nullopt;
+    return status;
+}
+
+std::optional<int> runClipboardRequest(int argc, char** argv, const RPCRequest& request) {
+    if (request.method == "clipboard_read") return read(request.id);
+    if (request.method != "clipboard_set") return std::nullopt;
+    const auto text = request.paramString("text");
+    if (!text) return std::nullopt;
+    const int status = set(argc, argv, *text, request.id);
     if (status < 0) return std::nullopt;
     return status;
 }

@@ -18,9 +18,20 @@
 // rewrites its command line to the keeper's own (KEEPER_ARGV0 and the
 // display), so it is found like any keeper and the text does not stay on
 // show in the process list.
+// Where the command line is too short for that name (a request on standard
+// input leaves only the program's name there), the name runs on over the
+// environment's strings, which follow it in memory; the kernel then shows the
+// command line up to the name's end. The child needs no environment and
+// drops it.
+//
+// A request on standard input (where a text too long for one argument
+// comes) is taken too when it is clipboard_read or a clipboard_set with a
+// string text.
 #pragma once
 
 #include <optional>
+
+#include "rpc/protocol.hpp"
 
 namespace kest::platform::linux_desktop {
 
@@ -28,5 +39,8 @@ namespace kest::platform::linux_desktop {
 // written to standard output); nothing when the engine must answer them.
 // `argv` is main's, whose strings a keeper overwrites.
 std::optional<int> runClipboardOneShot(int argc, char** argv);
+
+// The same for a request read from standard input.
+std::optional<int> runClipboardRequest(int argc, char** argv, const RPCRequest& request);
 
 }  // namespace kest::platform::linux_desktop

@@ -1,0 +1,96 @@
+// Reading one request from standard input.
+#include "rpc/request_reader.hpp"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace kest::CommandLine {
+namespace {
+
+// Whether the bytes read so far could still become a request.
+// Walks JSON text without building it, remembering where an error was found.
+struct ErrorPositionSax : nlohmann::json_sax<Json> {
+    std::size_t errorAt = 0;
+    bool failed = false;
+    bool null() override { return true; }
+    bool boolean(bool) override { return true; }
+    bool number_integer(number_integer_t) override { return true; }
+    bool number_unsigned(number_unsigned_t) override { return true; }
+    bool number_float(number_float_t, const string_t&) override { return true; }
+    bool string(string_t&) override { return true; }
+    bool binary(binary_t&) override { return true; }
+    bool start_object(std::size_t) override { return true; }
+    bool key(string_t&) override { return true; }
+    bool end_object() override { return true; }
+    bool start_array(std::size_t) override { return true; }
+    bool end_array() override { return true; }
+    bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception&) override {
+        failed = true;
+        errorAt = position;
+        return false;
+    }
+};
+
+// True when the text is not JSON only because it stops early: its first
+// error is at its very end.
+bool cutShort(const std::string& bytes) {
+    ErrorPositionSax sax;
+    (void)Json::sax_parse(bytes, &sax);
+    return sax.failed && sax.errorAt >= bytes.size();
+}
+
+// How long a writer must pause before a text that cannot have ended yet is
+// looked at (see readRequest).
+constexpr int QUIET_MS = 20;
+
+// True when a read would not wait, or stops waiting within `withinMs`: input
+// is ready, or the writer has gone.
+bool readyToRead(int fd, int withinMs = 0) {
+    pollfd watch{fd, POLLIN, 0};
+    int ready;
+    do {
+        ready = ::poll(&watch, 1, withinMs);
+    } while (ready < 0 && errno == EINTR);
+    return ready != 0;
+}
+
+}  // namespace
+
+std::optional<RPCRequest> readRequest(int fd, std::string& bytes) {
+    bytes.clear();
+    char chunk[64 * 1024];
+    // Every look parses all that was read, so looks are rationed. None is
+    // taken while more input is ready: text that streams in whole (a file, a
+    // writer that closes) is parsed once, at its end. When the writer stops
+    // without closing, a look is taken if the text could have just ended (its
+    // last non-blank byte closes an object) or has doubled since the last
+    // look, so reading a large request stays linear. A text that cannot have
+    // ended is looked at only once the writer has paused for QUIET_MS (a
+    // writer that streams a large request leaves the pipe empty between its
+    // writes, and each look costs a pass over all that was read); one that
+    // may have ended is looked at at once.
+    std::size_t nextLook = 0;
+    std::size_t lookedAt = std::string::npos;
+    for (;;) {
+        if (!bytes.empty() && bytes.size() != lookedAt && !readyToRead(fd)) {
+            const std::size_t last = bytes.find_last_not_of(" \t\r\n");
+            const bool mayHaveEnded = last != std::string::npos && bytes[last] == '}';
+            if (mayHaveEnded || (bytes.size() >= nextLook && !readyToRead(fd, QUIET_MS))) {
+                lookedAt = bytes.size();
+                nextLook = bytes.size() * 2;
+                if (auto request = parseRPCRequestFromLine(bytes)) return request;
+                if (!cutShort(bytes)) return std::nullopt;
+            }
+        }
+        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        bytes.append(chunk, static_cast<std::size_t>(n));
+    }
+    if (bytes.empty()) return std::nullopt;
+    return parseRPCRequestFromLine(bytes);
+}
+
+}  // namespace kest::CommandLine
