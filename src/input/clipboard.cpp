@@ -20,14 +20,14 @@ Json ClipboardManager::read(platform::Pasteboard& pasteboard) {
     return result;
 }
 
-bool ClipboardManager::replace(platform::Pasteboard& pasteboard, const std::string& text) {
-    if (pasteboard.writeText(text)) return true;
+bool ClipboardManager::replace(platform::Pasteboard& pasteboard, std::string text) {
+    if (pasteboard.writeText(std::move(text))) return true;
     pasteboard.clear();
     return false;
 }
 
-Result<Json> ClipboardManager::set(platform::Pasteboard& pasteboard, const std::string& text) {
-    if (!replace(pasteboard, text)) return fail(ErrorCode::kFailed, "Failed to put the text on the clipboard");
+Result<Json> ClipboardManager::set(platform::Pasteboard& pasteboard, std::string text) {
+    if (!replace(pasteboard, std::move(text))) return fail(ErrorCode::kFailed, "Failed to put the text on the clipboard");
     return Json{{"ok", true}};
 }
 
@@ -44,7 +44,7 @@ void Dispatcher::registerClipboardMethods() {
     handlers["clipboard_set"] = [this](const RPCRequest& request) {
         auto text = request.paramString("text");
         if (!text) return RPCResponse::failure(request.id, ErrorCode::kInvalidParams, "Missing text parameter");
-        return respond(request.id, ClipboardManager::set(platform.pasteboard(), *text));
+        return respond(request.id, ClipboardManager::set(platform.pasteboard(), std::move(*text)));
     };
     handlers["clipboard_copy"] = [this](const RPCRequest& request) {
         return respond(request.id, ClipboardManager::copy(platform, pause));

@@ -18,11 +18,11 @@ public:
     static Json read(platform::Pasteboard& pasteboard);
     // Replaces everything on the clipboard with the text. {"ok"}; -32600 when
     // the clipboard would not take the text, and then it is left empty.
-    static Result<Json> set(platform::Pasteboard& pasteboard, const std::string& text);
+    static Result<Json> set(platform::Pasteboard& pasteboard, std::string text);
     // The replacement itself: true when the text is on the clipboard; false
     // when it would not take it, and then the clipboard is emptied, so that
     // no older text stays behind to be pasted in its place.
-    static bool replace(platform::Pasteboard& pasteboard, const std::string& text);
+    static bool replace(platform::Pasteboard& pasteboard, std::string text);
     // Presses cmd+c in the front application, waits 0.1 s, and reads: the text
     // it copied, or what was there before when it copied nothing.
     static Result<Json> copy(platform::Platform& platform, Pause& pause);

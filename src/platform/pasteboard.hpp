@@ -20,7 +20,7 @@ public:
     // Replaces everything on the pasteboard with the text, as plain text, in
     // one step (no reader sees it empty in between); true when done. After a
     // failure the pasteboard may still hold what it held before.
-    virtual bool writeText(const std::string& text) = 0;
+    virtual bool writeText(std::string text) = 0;
 };
 
 }  // namespace kest::platform

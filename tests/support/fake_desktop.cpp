@@ -671,7 +671,7 @@ public:
         d_.timeline.push_back({{"clipboard", "clear"}});
         d_.pasteboardText.reset();
     }
-    bool writeText(const std::string& text) override {
+    bool writeText(std::string text) override {
         d_.calls.push_back({{"operation", "writePasteboard"}, {"text", text}});
         d_.timeline.push_back({{"clipboard", "write"}, {"text", text}});
         if (d_.knobs.pasteboardWriteFails) return false;

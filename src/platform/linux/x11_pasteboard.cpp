@@ -190,8 +190,8 @@ void X11Pasteboard::clear() {
     if (startOwner()) owner_->take(nullptr);
 }
 
-bool X11Pasteboard::writeText(const std::string& text) {
-    return startOwner() && owner_->take(std::make_shared<const std::string>(text));
+bool X11Pasteboard::writeText(std::string text) {
+    return startOwner() && owner_->take(std::make_shared<const std::string>(std::move(text)));
 }
 
 }  // namespace kest::platform::linux_desktop

@@ -42,7 +42,7 @@ public:
     void clear() override;
     // Owns the selection with the text; true once the server names this
     // process's window as the owner.
-    bool writeText(const std::string& text) override;
+    bool writeText(std::string text) override;
 
 private:
     class OwnerThread;
