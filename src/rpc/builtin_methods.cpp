@@ -23,23 +23,18 @@ void Dispatcher::registerBuiltinMethods() {
     };
 
     handlers["status"] = [this](const RPCRequest& request) {
-        Json app = nullptr;
-        Json pid = nullptr;
-        if (grabbedWindow) {
-            if (auto it = windowManager.windowInfoCache.find(*grabbedWindow);
-                it != windowManager.windowInfoCache.end() && it->second.is_object()) {
-                const Json& record = it->second;
-                if (auto a = record.find("app"); a != record.end() && a->is_string()) app = *a;
-                if (auto p = record.find("process_id"); p != record.end() && p->is_number_integer()) pid = *p;
-            }
+        StatusBoard board;
+        {
+            std::lock_guard lock(statusMutex);
+            board = statusBoard;
         }
         auto elapsed = std::chrono::steady_clock::now() - startTime;
         return RPCResponse::success(
             request.id,
-            {{"grabbed_window", optionalJson(grabbedWindow)},
-             {"grabbed_app", app},
-             {"grabbed_pid", pid},
-             {"last_snapshot_id", optionalJson(lastSnapshotId)},
+            {{"grabbed_window", optionalJson(board.grabbedWindow)},
+             {"grabbed_app", std::move(board.grabbedApp)},
+             {"grabbed_pid", std::move(board.grabbedPid)},
+             {"last_snapshot_id", optionalJson(board.lastSnapshotId)},
              {"daemon_pid", static_cast<std::int64_t>(::getpid())},
              {"daemon_uptime_ms", std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()}});
     };
@@ -68,6 +63,7 @@ void Dispatcher::registerBuiltinMethods() {
     handlers["kv_set"] = [this](const RPCRequest& request) {
         auto key = request.paramString("key");
         if (!key) return RPCResponse::failure(request.id, ErrorCode::kInvalidParams, "Missing key");
+        std::lock_guard lock(kvMutex);
         if (const Json* value = request.rawParam("value")) {
             kvStore[*key] = *value;
         } else {
@@ -79,9 +75,12 @@ void Dispatcher::registerBuiltinMethods() {
     handlers["kv_get"] = [this](const RPCRequest& request) {
         auto key = request.paramString("key");
         if (!key) return RPCResponse::failure(request.id, ErrorCode::kInvalidParams, "Missing key");
-        auto it = kvStore.find(*key);
-        return RPCResponse::success(request.id,
-                                    {{"key", *key}, {"value", it == kvStore.end() ? Json(nullptr) : it->second}});
+        Json value = nullptr;
+        {
+            std::lock_guard lock(kvMutex);
+            if (auto it = kvStore.find(*key); it != kvStore.end()) value = it->second;
+        }
+        return RPCResponse::success(request.id, {{"key", *key}, {"value", std::move(value)}});
     };
 }
 

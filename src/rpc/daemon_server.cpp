@@ -445,7 +445,9 @@ bool DaemonServer::handleLine(std::string_view line, Connection& connection, std
         if (!sendAll(fd, out)) return false;
         out.clear();
     }
-    RPCResponse response = gate_.serve([&] { return dispatcher_.dispatch(*request); });
+    RPCResponse response = Dispatcher::runsWithoutTurn(request->method)
+                               ? dispatcher_.dispatch(*request)
+                               : gate_.serve([&] { return dispatcher_.dispatch(*request); });
     if (auto text = std::move(response).toJSON()) {
         if (out.empty()) {
             out = std::move(*text);  // a large answer is not copied again

@@ -7,7 +7,9 @@
 // its lines strictly one after another. Requests of all connections take turns
 // through one RequestGate, because the dispatcher's state and the desktop
 // connections are not free-threaded; a request that pauses hands its turn on,
-// so one client's wait never holds up another's request. Stopping ends every
+// so one client's wait never holds up another's request. Liveness, status and
+// the key-value store need no turn (Dispatcher::runsWithoutTurn): they answer
+// even while a long request holds it. Stopping ends every
 // pause at once, lets the connection that asked for the stop answer what it had
 // already sent, and ends every other connection at once.
 //

@@ -80,7 +80,23 @@ RPCResponse Dispatcher::dispatch(const RPCRequest& request) {
     if (it == handlers.end()) {
         return RPCResponse::failure(request.id, ErrorCode::kMethodNotFound, "Method not found: " + request.method);
     }
-    return it->second(request);
+    RPCResponse response = it->second(request);
+    if (!runsWithoutTurn(request.method)) publishStatus();
+    return response;
+}
+
+void Dispatcher::publishStatus() {
+    StatusBoard board{grabbedWindow, nullptr, nullptr, lastSnapshotId};
+    if (grabbedWindow) {
+        if (auto it = windowManager.windowInfoCache.find(*grabbedWindow);
+            it != windowManager.windowInfoCache.end() && it->second.is_object()) {
+            const Json& record = it->second;
+            if (auto a = record.find("app"); a != record.end() && a->is_string()) board.grabbedApp = *a;
+            if (auto p = record.find("process_id"); p != record.end() && p->is_number_integer()) board.grabbedPid = *p;
+        }
+    }
+    std::lock_guard lock(statusMutex);
+    statusBoard = std::move(board);
 }
 
 }  // namespace kest

@@ -1,19 +1,22 @@
 // The one object that turns a request into a response: the method table and
 // every piece of state that outlives a single request.
 //
-// Threading: the dispatcher holds no lock. Callers serialise dispatch (the
-// daemon runs each request through its RequestGate); handlers run on the
-// caller's thread and may dispatch again on it (batch). Every wait of a
-// handler goes through `pause`, during which other requests may run and change
-// this object's state.
+// Threading: callers serialise dispatch (the daemon runs each request through
+// its RequestGate), except for the methods `runsWithoutTurn` names, which touch
+// no desktop and no state but the key-value store, held under its own lock;
+// handlers run on the caller's thread and may dispatch again on it (batch).
+// Every wait of a handler goes through `pause`, during which other requests
+// may run and change this object's state.
 #pragma once
 
 #include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "common/pause.hpp"
 #include "common/randomness.hpp"
@@ -39,6 +42,14 @@ public:
     ~Dispatcher();
 
     RPCResponse dispatch(const RPCRequest& request);
+
+    // Methods that may be dispatched while another request holds the turn:
+    // liveness, status and the key-value store answer even while the desktop
+    // is busy.
+    static bool runsWithoutTurn(std::string_view method) {
+        return method == "ping" || method == "status" || method == "version" || method == "kv_get" ||
+               method == "kv_set";
+    }
 
     // Outline the window a ref names (replacing any earlier outline), or take
     // the outline away. The outline is drawn on the main thread; these only
@@ -69,7 +80,22 @@ public:
     std::optional<std::string> grabbedWindow;
     std::optional<std::string> lastSnapshotId;
     std::map<std::string, std::int64_t> cdpPorts;
+    // What status answers: copied from the state above after every request
+    // that holds the turn, read under statusMutex, as status runs without it.
+    struct StatusBoard {
+        std::optional<std::string> grabbedWindow;
+        Json grabbedApp;
+        Json grabbedPid;
+        std::optional<std::string> lastSnapshotId;
+    };
+    StatusBoard statusBoard;
+    std::mutex statusMutex;
+    // Copies the state into the board; done after each request that holds the
+    // turn, and by whoever changes that state outside a request.
+    void publishStatus();
+    // Read and written under kvMutex only: kv_get and kv_set run without the turn.
     std::map<std::string, Json> kvStore;
+    std::mutex kvMutex;
     WindowManager windowManager;
     SnapshotBuilder snapshotBuilder;
     std::map<std::string, platform::Element> lastRefMap;
@@ -78,6 +104,7 @@ public:
     std::shared_ptr<HaloSlot> halo;
 
 private:
+
     void registerBuiltinMethods();
     void registerAppMethods();
     void registerWindowMethods();

@@ -16,10 +16,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <thread>
 
 #include "rpc/daemon_server.hpp"
 #include "rpc/protocol.hpp"
+#include "support/fake_desktop.hpp"
 #include "support/kest_process.hpp"
 
 namespace kest {
@@ -434,6 +437,74 @@ TEST_F(DaemonTest, ClientsOfAnotherUserAreTurnedAway) {
     // Root and the owner (here the same) are served as before.
     SocketClient owner = connect();
     EXPECT_EQ(owner.call(request(2, "ping")), pong(2));
+}
+
+// Polls until the condition holds, for up to ten seconds.
+bool eventually(const std::function<bool()>& condition) {
+    for (int i = 0; i < 1000; ++i) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// A request that keeps the turn without pausing (a long snapshot, a hung
+// application) leaves liveness, status and the key-value store answering:
+// they need neither the desktop nor the state it guards. Served in process,
+// so that a handler can hold the turn for as long as the test wants.
+TEST(DaemonTurn, PingStatusAndKeysAnswerWhileAnotherRequestHoldsTheTurn) {
+    fake::FakeDesktop desktop;
+    RequestGate gate;
+    Dispatcher dispatcher(desktop, &gate);
+    std::promise<void> released;
+    std::shared_future<void> release = released.get_future().share();
+    std::atomic<bool> holding{false};
+    dispatcher.handlers["hold"] = [&](const RPCRequest& request) {
+        holding.store(true);
+        release.wait();
+        return RPCResponse::success(request.id, {{"ok", true}});
+    };
+    TempDir home;
+    const std::string kestDir = home.path() + "/.kest";
+    DaemonServer server(dispatcher, gate, kestDir);
+    std::thread serving([&] { (void)server.start(); });
+    struct Stop {
+        DaemonServer& server;
+        std::promise<void>& released;
+        std::thread& serving;
+        bool releasedAlready = false;
+        ~Stop() {
+            if (!releasedAlready) released.set_value();
+            server.requestStop();
+            serving.join();
+        }
+    } stop{server, released, serving};
+
+    SocketClient busy;
+    ASSERT_TRUE(eventually([&] { return busy.connect(kestDir + "/daemon.sock"); }));
+    ASSERT_TRUE(busy.send(request(1, "hold") + "\n"));
+    ASSERT_TRUE(eventually([&] { return holding.load(); }));
+
+    SocketClient other;
+    ASSERT_TRUE(other.connect(kestDir + "/daemon.sock"));
+    EXPECT_EQ(other.call(request(2, "ping")), pong(2));
+    EXPECT_EQ(other.call(request(3, "kv_set", R"({"key": "k", "value": [1, "two"]})")),
+              R"({"id":3,"jsonrpc":"2.0","result":{"ok":true}})");
+    EXPECT_EQ(other.call(request(4, "kv_get", R"({"key": "k"})")),
+              R"({"id":4,"jsonrpc":"2.0","result":{"key":"k","value":[1,"two"]}})");
+    auto status = other.call(request(5, "status"));
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(Json::parse(*status)["result"]["grabbed_window"].is_null());
+    // A request that needs the desktop waits its turn.
+    ASSERT_TRUE(other.send(request(6, "windows") + "\n"));
+    EXPECT_FALSE(other.readLine(std::chrono::milliseconds(100)));
+
+    released.set_value();
+    stop.releasedAlready = true;
+    EXPECT_EQ(busy.readLine(), R"({"id":1,"jsonrpc":"2.0","result":{"ok":true}})");
+    auto windows = other.readLine();
+    ASSERT_TRUE(windows);
+    EXPECT_EQ(Json::parse(*windows)["id"], 6);
 }
 
 TEST(DaemonStartup, SocketPathTooLongFailsWithItsMessage) {

@@ -39,6 +39,7 @@ TEST(BuiltinMethods, StatusReportsTheGrabbedWindowFromTheCache) {
     dispatcher.grabbedWindow = "@w2";
     dispatcher.lastSnapshotId = "snap-1";
     dispatcher.windowManager.windowInfoCache["@w2"] = {{"app", "Editor"}, {"process_id", 4242}};
+    dispatcher.publishStatus();
     Json grabbed = harness.result("status");
     EXPECT_EQ(grabbed["grabbed_window"], "@w2");
     EXPECT_EQ(grabbed["grabbed_app"], "Editor");
@@ -47,8 +48,10 @@ TEST(BuiltinMethods, StatusReportsTheGrabbedWindowFromTheCache) {
 
     // Values of the wrong kind, or a record dropped from the cache, read as null.
     dispatcher.windowManager.windowInfoCache["@w2"] = {{"app", 5}, {"process_id", "4242"}};
+    dispatcher.publishStatus();
     EXPECT_TRUE(harness.result("status")["grabbed_app"].is_null());
     dispatcher.windowManager.windowInfoCache.clear();
+    dispatcher.publishStatus();
     Json dropped = harness.result("status");
     EXPECT_EQ(dropped["grabbed_window"], "@w2");
     EXPECT_TRUE(dropped["grabbed_app"].is_null());
