@@ -207,11 +207,16 @@ protected:
         // An empty stretch near the window's bottom.
         const int cx = box.x + box.width / 2, cy = box.y + box.height - 60;
         const RgbImage clean = screen();
+        const auto clicked = std::chrono::steady_clock::now();
         call("click", {{"x", cx}, {"y", cy}});
-        // The ripple lasts about 0.65 s; a shot may come late on a busy machine,
-        // so a few are taken and any one showing it will do.
+        // The ripple lasts about 0.65 s. Each shot takes tens of milliseconds
+        // and may land in the ripple's first frames or before them on a busy
+        // machine, so shots are taken through most of its life and any one
+        // showing it will do.
         int tinted = 0;
-        for (int attempt = 0; attempt < 3 && tinted <= 3; ++attempt) {
+        const auto lastShot = clicked + std::chrono::milliseconds(500);
+        for (int attempt = 0; tinted <= 3 && (attempt < 3 || std::chrono::steady_clock::now() < lastShot);
+             ++attempt) {
             const RgbImage during = screen();
             tinted = 0;
             for (int dx = -95; dx <= 95; ++dx) {
