@@ -104,7 +104,7 @@ std::string renameToKeeper(std::span<char> line, std::string_view displayName) {
     return was;
 }
 
-int set(int argc, char** argv, const std::string& text, std::int64_t id) {
+int set(int argc, char** argv, std::string text, std::int64_t id) {
     auto connection = X11Connection::open();
     if (!connection) return -1;
     // A connection on a standard descriptor (the caller closed them) would be
@@ -112,7 +112,7 @@ int set(int argc, char** argv, const std::string& text, std::int64_t id) {
     const int fd = ConnectionNumber(connection->display());
     if (fd <= STDERR_FILENO) return -1;
     auto owner = SelectionOwner::create(*connection);
-    if (!owner || !owner->take(std::make_shared<const std::string>(text))) return -1;
+    if (!owner || !owner->take(std::make_shared<const std::string>(std::move(text)))) return -1;
     connection->flush();
 
     // Renamed before the fork, so that the keeper has its name by the time
@@ -172,12 +172,13 @@ std::optional<int> runClipboardOneShot(int argc, char** argv) {
     return status;
 }
 
-std::optional<int> runClipboardRequest(int argc, char** argv, const RPCRequest& request) {
+std::optional<int> runClipboardRequest(int argc, char** argv, RPCRequest& request) {
     if (request.method == "clipboard_read") return read(request.id);
-    if (request.method != "clipboard_set") return std::nullopt;
-    const auto text = request.paramString("text");
-    if (!text) return std::nullopt;
-    const int status = set(argc, argv, *text, request.id);
+    if (request.method != "clipboard_set" || !request.params) return std::nullopt;
+    const auto text = request.params->find("text");
+    if (text == request.params->end() || !text->second.value.is_string()) return std::nullopt;
+    // Moved, not copied: a large text would otherwise be copied twice more.
+    const int status = set(argc, argv, std::move(text->second.value.get_ref<std::string&>()), request.id);
     if (status < 0) return std::nullopt;
     return status;
 }

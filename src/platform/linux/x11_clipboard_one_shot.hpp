@@ -40,7 +40,9 @@ namespace kest::platform::linux_desktop {
 // `argv` is main's, whose strings a keeper overwrites.
 std::optional<int> runClipboardOneShot(int argc, char** argv);
 
-// The same for a request read from standard input.
-std::optional<int> runClipboardRequest(int argc, char** argv, const RPCRequest& request);
+// The same for a request read from standard input. A clipboard_set's text is
+// moved out of the request; when nothing was answered, the engine must be
+// given the request's bytes, not `request`.
+std::optional<int> runClipboardRequest(int argc, char** argv, RPCRequest& request);
 
 }  // namespace kest::platform::linux_desktop
