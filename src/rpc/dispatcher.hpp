@@ -3,8 +3,9 @@
 //
 // Threading: callers serialise dispatch (the daemon runs each request through
 // its RequestGate), except for the methods `runsWithoutTurn` names, which touch
-// no desktop and no state but the key-value store, held under its own lock;
-// handlers run on the caller's thread and may dispatch again on it (batch).
+// no desktop and only state held under a lock of its own (the key-value store,
+// the status board); handlers run on the caller's thread and may dispatch
+// again on it (batch).
 // Every wait of a handler goes through `pause`, during which other requests
 // may run and change this object's state.
 #pragma once
