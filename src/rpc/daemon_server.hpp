@@ -9,9 +9,9 @@
 // connections are not free-threaded; a request that pauses hands its turn on,
 // so one client's wait never holds up another's request. Liveness, status and
 // the key-value store need no turn (Dispatcher::runsWithoutTurn): they answer
-// even while a long request holds it. Stopping ends every
-// pause at once, lets the connection that asked for the stop answer what it had
-// already sent, and ends every other connection at once.
+// even while a long request holds it. Stopping ends every pause at once, lets
+// the connection that asked for the stop answer what it had already sent, and
+// ends every other connection at once.
 //
 // Only this user (or root) may connect: a peer of another uid is closed on
 // accept. At most kMaxConnections are served at once; an extra one, or one that

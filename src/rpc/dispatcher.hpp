@@ -4,10 +4,9 @@
 // Threading: callers serialise dispatch (the daemon runs each request through
 // its RequestGate), except for the methods `runsWithoutTurn` names, which touch
 // no desktop and only state held under a lock of its own (the key-value store,
-// the status board); handlers run on the caller's thread and may dispatch
-// again on it (batch).
-// Every wait of a handler goes through `pause`, during which other requests
-// may run and change this object's state.
+// the status board). Handlers run on the caller's thread and may dispatch
+// again on it (batch). Every wait of a handler goes through `pause`, during
+// which other requests may run and change this object's state.
 #pragma once
 
 #include <chrono>
@@ -105,7 +104,6 @@ public:
     std::shared_ptr<HaloSlot> halo;
 
 private:
-
     void registerBuiltinMethods();
     void registerAppMethods();
     void registerWindowMethods();

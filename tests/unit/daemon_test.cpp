@@ -14,10 +14,10 @@
 
 #include <cstring>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <future>
 #include <thread>
 
 #include "rpc/daemon_server.hpp"
@@ -456,12 +456,11 @@ TEST(DaemonTurn, PingStatusAndKeysAnswerWhileAnotherRequestHoldsTheTurn) {
     fake::FakeDesktop desktop;
     RequestGate gate;
     Dispatcher dispatcher(desktop, &gate);
-    std::promise<void> released;
-    std::shared_future<void> release = released.get_future().share();
+    std::atomic<bool> release{false};
     std::atomic<bool> holding{false};
     dispatcher.handlers["hold"] = [&](const RPCRequest& request) {
         holding.store(true);
-        release.wait();
+        while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return RPCResponse::success(request.id, {{"ok", true}});
     };
     TempDir home;
@@ -470,15 +469,14 @@ TEST(DaemonTurn, PingStatusAndKeysAnswerWhileAnotherRequestHoldsTheTurn) {
     std::thread serving([&] { (void)server.start(); });
     struct Stop {
         DaemonServer& server;
-        std::promise<void>& released;
+        std::atomic<bool>& release;
         std::thread& serving;
-        bool releasedAlready = false;
         ~Stop() {
-            if (!releasedAlready) released.set_value();
+            release.store(true);
             server.requestStop();
             serving.join();
         }
-    } stop{server, released, serving};
+    } stop{server, release, serving};
 
     SocketClient busy;
     ASSERT_TRUE(eventually([&] { return busy.connect(kestDir + "/daemon.sock"); }));
@@ -499,8 +497,7 @@ TEST(DaemonTurn, PingStatusAndKeysAnswerWhileAnotherRequestHoldsTheTurn) {
     ASSERT_TRUE(other.send(request(6, "windows") + "\n"));
     EXPECT_FALSE(other.readLine(std::chrono::milliseconds(100)));
 
-    released.set_value();
-    stop.releasedAlready = true;
+    release.store(true);
     EXPECT_EQ(busy.readLine(), R"({"id":1,"jsonrpc":"2.0","result":{"ok":true}})");
     auto windows = other.readLine();
     ASSERT_TRUE(windows);
