@@ -3,9 +3,10 @@
 //
 // Why a front: the engine links the accessibility, D-Bus, capture and input
 // libraries, and loading them takes several times as long as a whole
-// clipboard transfer. The front links only Xlib and the JSON codec, so a
-// script that moves text through the clipboard, and every keeper the engine
-// starts, pays for none of that.
+// clipboard transfer. The front links only Xlib and the JSON codec (over
+// header-only libraries, with the C++ runtime linked in), so a script that
+// moves text through the clipboard, and every keeper the engine starts, pays
+// for none of that.
 #include <dlfcn.h>
 #include <unistd.h>
 

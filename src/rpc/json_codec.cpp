@@ -1,4 +1,4 @@
-// Reading JSON with simdjson and writing it with RapidJSON's writer.
+// Writing JSON with RapidJSON's writer, and the slow reader both readers fall back on.
 #include "rpc/json_codec.hpp"
 
 #include <algorithm>
@@ -6,16 +6,9 @@
 #include <cstddef>
 #include <memory>
 
-#include <simdjson.h>
+#include "rpc/json_reading.hpp"
+#include "rpc/rapidjson_setup.hpp"
 
-// Sizes as std::size_t, so a string's length is never cut to 32 bits.
-#define RAPIDJSON_NO_SIZETYPEDEFINE
-namespace rapidjson {
-using SizeType = std::size_t;
-}
-#if defined(__SSE2__)
-#define RAPIDJSON_SSE2
-#endif
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
@@ -23,71 +16,6 @@ namespace kest {
 namespace {
 
 using Json = nlohmann::json;
-
-// A parser keeps its buffers for the next document; one per thread, as a
-// parser serves one parse at a time. A document past this size gets a parser
-// of its own, so no thread holds on to a rare large request's buffers.
-constexpr std::size_t kKeptParserCapacity = std::size_t{1} << 20;
-
-Json convert(simdjson::dom::element element) {
-    using Type = simdjson::dom::element_type;
-    switch (element.type()) {
-    case Type::OBJECT: {
-        Json object = Json::object();
-        // Held by name: a range over the result's temporary would dangle.
-        const simdjson::dom::object fields = element.get_object().value_unsafe();
-        // A repeated key keeps its last value.
-        for (auto field : fields) {
-            object[std::string(field.key)] = convert(field.value);
-        }
-        return object;
-    }
-    case Type::ARRAY: {
-        Json array = Json::array();
-        const simdjson::dom::array items = element.get_array().value_unsafe();
-        for (auto item : items) array.push_back(convert(item));
-        return array;
-    }
-    case Type::STRING:
-        return Json(std::string(element.get_string().value_unsafe()));
-    case Type::INT64:
-        return Json(element.get_int64().value_unsafe());
-    case Type::UINT64:
-        return Json(element.get_uint64().value_unsafe());
-    case Type::DOUBLE:
-        return Json(element.get_double().value_unsafe());
-    case Type::BOOL:
-        return Json(element.get_bool().value_unsafe());
-    case Type::NULL_VALUE:
-        break;
-    }
-    return Json(nullptr);
-}
-
-// Numbers simdjson refuses, integers past 64 bits and exponents past the
-// floating range: nlohmann reads them as floating values (the latter as
-// infinite ones, refused later by whoever needs a finite number). Its callback sees every depth, so the limit still holds.
-std::optional<Json> decodeWithWideNumbers(std::string_view text) {
-    bool tooDeep = false;
-    Json::parser_callback_t watchDepth = [&tooDeep](int depth, Json::parse_event_t, Json&) {
-        if (depth > static_cast<int>(kMaxJsonNesting)) tooDeep = true;
-        return !tooDeep;
-    };
-    Json document = Json::parse(text, watchDepth, /*allow_exceptions=*/false);
-    if (tooDeep || document.is_discarded()) return std::nullopt;
-    return document;
-}
-
-simdjson::dom::parser& keptParser() {
-    // Built in place: a parser's buffers refer to it, so it is never moved.
-    thread_local simdjson::dom::parser parser;
-    thread_local bool limited = false;
-    if (!limited) {
-        // Should this fail, the parse allocates again and reports it.
-        limited = parser.allocate(simdjson::dom::MINIMAL_DOCUMENT_CAPACITY, kMaxJsonNesting) == simdjson::SUCCESS;
-    }
-    return parser;
-}
 
 using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
 
@@ -112,8 +40,8 @@ bool holdsControlsTheFastCopyMisses(const std::string& text) {
     return false;
 }
 
-void writeString(Writer& writer, const std::string& text) {
-    if (simdjson::validate_utf8(text.data(), text.size()) && !holdsControlsTheFastCopyMisses(text)) {
+void writeString(Writer& writer, const std::string& text, Utf8Strings strings) {
+    if ((strings == Utf8Strings::trusted || isValidUTF8(text)) && !holdsControlsTheFastCopyMisses(text)) {
         writer.String(text.data(), text.size());
         return;
     }
@@ -121,23 +49,23 @@ void writeString(Writer& writer, const std::string& text) {
     writer.RawValue(replaced.data(), replaced.size(), rapidjson::kStringType);
 }
 
-void write(Writer& writer, const Json& value) {
+void write(Writer& writer, const Json& value, Utf8Strings strings) {
     switch (value.type()) {
     case Json::value_t::object:
         writer.StartObject();
         for (const auto& [key, member] : value.items()) {
-            writeString(writer, key);
-            write(writer, member);
+            writeString(writer, key, strings);
+            write(writer, member, strings);
         }
         writer.EndObject();
         return;
     case Json::value_t::array:
         writer.StartArray();
-        for (const auto& item : value) write(writer, item);
+        for (const auto& item : value) write(writer, item, strings);
         writer.EndArray();
         return;
     case Json::value_t::string:
-        writeString(writer, value.get_ref<const std::string&>());
+        writeString(writer, value.get_ref<const std::string&>(), strings);
         return;
     case Json::value_t::boolean:
         writer.Bool(value.get<bool>());
@@ -186,26 +114,11 @@ std::size_t roughLength(const Json& value) {
 
 }  // namespace
 
-std::optional<Json> decodeJson(std::string_view text) {
-    std::unique_ptr<simdjson::dom::parser> ownParser;
-    simdjson::dom::parser* parser = &keptParser();
-    if (text.size() > kKeptParserCapacity) {
-        ownParser = std::make_unique<simdjson::dom::parser>();
-        if (ownParser->allocate(text.size(), kMaxJsonNesting) != simdjson::SUCCESS) return std::nullopt;
-        parser = ownParser.get();
-    }
-    simdjson::dom::element root;
-    const auto error = parser->parse(text.data(), text.size()).get(root);
-    if (error == simdjson::NUMBER_ERROR) return decodeWithWideNumbers(text);
-    if (error != simdjson::SUCCESS) return std::nullopt;
-    return convert(root);
-}
-
-std::string encodeJson(const Json& value) {
+std::string encodeJson(const Json& value, Utf8Strings strings) {
     // A small value's buffer starts at RapidJSON's default size.
     rapidjson::StringBuffer buffer(nullptr, std::max<std::size_t>(roughLength(value), 256));
     Writer writer(buffer);
-    write(writer, value);
+    write(writer, value, strings);
     // One byte spare, so that the caller's line feed does not copy the text again.
     std::string text;
     text.reserve(buffer.GetSize() + 1);
@@ -213,8 +126,15 @@ std::string encodeJson(const Json& value) {
     return text;
 }
 
-bool isValidUTF8(std::string_view bytes) {
-    return simdjson::validate_utf8(bytes.data(), bytes.size());
+std::optional<Json> decodeJsonSlowly(std::string_view text) {
+    bool tooDeep = false;
+    Json::parser_callback_t watchDepth = [&tooDeep](int depth, Json::parse_event_t, Json&) {
+        if (depth > static_cast<int>(kMaxJsonNesting)) tooDeep = true;
+        return !tooDeep;
+    };
+    Json document = Json::parse(text, watchDepth, /*allow_exceptions=*/false);
+    if (tooDeep || document.is_discarded()) return std::nullopt;
+    return document;
 }
 
 }  // namespace kest

@@ -4,7 +4,9 @@
 // simdjson (which checks UTF-8 and nesting as it parses) and writing through
 // RapidJSON's writer (which copies unescaped runs of a string in blocks):
 // together about ten times faster than nlohmann's own lexer and serializer on
-// a megabyte of text, which a clipboard or a large snapshot carries.
+// a megabyte of text, which a clipboard or a large snapshot carries. The front
+// links RapidJSON's reader instead of simdjson (see rpc/json_reading.hpp);
+// both keep the contract below.
 #pragma once
 
 #include <optional>
@@ -25,11 +27,15 @@ inline constexpr std::size_t kMaxJsonNesting = 512;
 // kMaxJsonNesting. Integers too large for 64 bits are read as floating values.
 std::optional<nlohmann::json> decodeJson(std::string_view text);
 
+// Whether the writer checks each string for well-formed UTF-8 (`trusted`:
+// the caller has made sure, and a megabyte of text is not checked twice).
+enum class Utf8Strings { check, trusted };
+
 // Compact text: keys in the document's (sorted) order, no white space,
 // non-ASCII characters as they are. A string that is not well-formed UTF-8 is
 // written with U+FFFD in place of each bad sequence. Non-finite numbers are
 // written as null; callers that must refuse them check first.
-std::string encodeJson(const nlohmann::json& value);
+std::string encodeJson(const nlohmann::json& value, Utf8Strings strings = Utf8Strings::check);
 
 // True when the bytes are well-formed UTF-8.
 bool isValidUTF8(std::string_view bytes);

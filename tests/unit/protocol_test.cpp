@@ -188,6 +188,16 @@ TEST(JsonText, RefusesWhatIsNotJsonAndReadsWideNumbers) {
         EXPECT_FALSE(decodeJson(bad)) << bad;
     }
     EXPECT_EQ(decodeJson(" [1] \n"), Json::array({1}));
+    // Escapes: a surrogate pair is one character; a lone half of one is not text.
+    EXPECT_EQ(decodeJson(R"(["\ud83d\ude42", "\u00e9\u0000"])"),
+              Json::array({"\xf0\x9f\x99\x82", std::string("\xc3\xa9\0", 3)}));
+    for (const char* lone : {R"("\ud83d")", R"("\ude42")", R"("\ud83d x")", R"({"\udc00":1})"}) {
+        EXPECT_FALSE(decodeJson(lone)) << lone;
+    }
+    // Broken UTF-8 in a key, and a raw NUL anywhere, are refused too.
+    for (std::string bad : {std::string("{\"\xc3\":1}"), std::string("[1]\0", 4), std::string("[\"a\0\"]", 6)}) {
+        EXPECT_FALSE(decodeJson(bad)) << bad;
+    }
     // Repeated keys keep the last value.
     EXPECT_EQ(decodeJson(R"({"a":1,"a":2})"), (Json{{"a", 2}}));
     // Past 64 bits an integer is read as a floating value, as before.

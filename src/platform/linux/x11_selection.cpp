@@ -1,7 +1,6 @@
 // CLIPBOARD ownership and conversion over Xlib, and the text encodings of its targets.
 #include "platform/linux/x11_selection.hpp"
 
-#include <glib.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <cstdint>
 
 #include "rpc/json_codec.hpp"
+#include "rpc/utf8_decoding.hpp"
 
 namespace kest::platform::linux_desktop {
 namespace {
@@ -44,22 +44,10 @@ OwnedWindow createHiddenWindow(X11Connection& connection) {
 std::string latin1FromUtf8(std::string_view utf8) {
     std::string out;
     out.reserve(utf8.size());
-    const char* p = utf8.data();
-    const char* const end = p + utf8.size();
-    while (p < end) {
-        if (*p == '\0') {  // GLib reads NUL as the end of the text
-            out.push_back('\0');
-            ++p;
-            continue;
-        }
-        const gunichar c = g_utf8_get_char_validated(p, end - p);
-        if (c == static_cast<gunichar>(-1) || c == static_cast<gunichar>(-2)) {
-            out.push_back('?');
-            ++p;
-            continue;
-        }
-        out.push_back(c <= 0xFF ? static_cast<char>(c) : '?');
-        p = g_utf8_next_char(p);
+    while (!utf8.empty()) {
+        const auto c = decodeUtf8(utf8);
+        out.push_back(c && c->value <= 0xFF ? static_cast<char>(c->value) : '?');
+        utf8.remove_prefix(c ? c->bytes : 1);
     }
     return out;
 }
@@ -80,24 +68,19 @@ std::string utf8FromLatin1(std::string_view latin1) {
 }
 
 std::string repairUtf8(std::string bytes) {
-    const gchar* p = bytes.data();
-    gssize left = static_cast<gssize>(bytes.size());
-    const gchar* invalid = nullptr;
-    // The common case, well-formed text, is checked at vector speed.
+    // The common case, well-formed text, is checked at the reader's speed.
     if (isValidUTF8(bytes)) return bytes;
     std::string out;
     out.reserve(bytes.size() + 16);
-    for (;;) {
-        const bool valid = g_utf8_validate_len(p, left, &invalid);
-        out.append(p, static_cast<std::size_t>(invalid - p));
-        if (valid) break;
-        left -= invalid - p + 1;
-        if (*invalid == '\0') {
-            out.push_back('\0');
+    std::string_view rest = bytes;
+    while (!rest.empty()) {
+        if (const auto c = decodeUtf8(rest)) {
+            out.append(rest.substr(0, c->bytes));
+            rest.remove_prefix(c->bytes);
         } else {
             out.append(REPLACEMENT_CHARACTER);
+            rest.remove_prefix(1);
         }
-        p = invalid + 1;
     }
     return out;
 }

@@ -1,0 +1,131 @@
+// Reading JSON with RapidJSON's reader (header only): the front's reader.
+//
+// It keeps the contract of json_codec.hpp: one whole document, well-formed
+// UTF-8, at most kMaxJsonNesting deep, a repeated key keeping its last value,
+// integers past 64 bits as floating values.
+#include "rpc/json_codec.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "rpc/json_reading.hpp"
+#include "rpc/rapidjson_setup.hpp"
+#include "rpc/utf8_decoding.hpp"
+
+#include <rapidjson/error/error.h>
+#include <rapidjson/memorystream.h>
+#include <rapidjson/reader.h>
+
+namespace kest {
+namespace {
+
+using Json = nlohmann::json;
+
+// Builds the document from the reader's events. The reader copies each
+// string's bytes as they are, so every string and key is checked for UTF-8
+// here; the text outside strings can only be ASCII, or the reader stops.
+class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> {
+public:
+    bool Null() { return put(Json(nullptr)); }
+    bool Bool(bool value) { return put(Json(value)); }
+    bool Int(int value) { return put(Json(std::int64_t{value})); }
+    bool Uint(unsigned value) { return put(Json(std::int64_t{value})); }
+    bool Int64(std::int64_t value) { return put(Json(value)); }
+    // Unsigned only past the signed range, as the engine's reader has it.
+    bool Uint64(std::uint64_t value) {
+        if (value <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+            return put(Json(static_cast<std::int64_t>(value)));
+        }
+        return put(Json(value));
+    }
+    bool Double(double value) { return put(Json(value)); }
+    bool String(const char* text, rapidjson::SizeType length, bool) {
+        if (!isValidUTF8({text, length})) return false;
+        return put(Json(std::string(text, length)));
+    }
+    bool Key(const char* text, rapidjson::SizeType length, bool) {
+        if (!isValidUTF8({text, length})) return false;
+        keys_.emplace_back(text, length);
+        return true;
+    }
+    bool StartObject() { return open(Json::object()); }
+    bool EndObject(rapidjson::SizeType) { return close(); }
+    bool StartArray() { return open(Json::array()); }
+    bool EndArray(rapidjson::SizeType) { return close(); }
+
+    Json take() { return std::move(root_); }
+
+private:
+    bool open(Json container) {
+        if (open_.size() >= kMaxJsonNesting) return false;
+        open_.push_back(std::move(container));
+        return true;
+    }
+    bool close() {
+        Json done = std::move(open_.back());
+        open_.pop_back();
+        return put(std::move(done));
+    }
+    bool put(Json value) {
+        if (open_.empty()) {
+            root_ = std::move(value);
+        } else if (Json& container = open_.back(); container.is_array()) {
+            container.push_back(std::move(value));
+        } else {
+            container[std::move(keys_.back())] = std::move(value);
+            keys_.pop_back();
+        }
+        return true;
+    }
+
+    std::vector<Json> open_;         // the containers not yet closed, outermost first
+    std::vector<std::string> keys_;  // the key of each open object's next member
+    Json root_;
+};
+
+}  // namespace
+
+std::optional<Json> decodeJson(std::string_view text) {
+    // The reader takes NUL for the end of its input, and a raw NUL is never
+    // JSON text.
+    if (text.find('\0') != std::string_view::npos) return std::nullopt;
+    // Iterative: nesting costs the reader no stack, whatever the input.
+    constexpr unsigned FLAGS = rapidjson::kParseIterativeFlag;
+    Builder builder;
+    rapidjson::Reader reader;
+    rapidjson::MemoryStream bytes(text.data(), text.size());
+    const rapidjson::ParseResult result = reader.Parse<FLAGS>(bytes, builder);
+    if (result.Code() == rapidjson::kParseErrorNumberTooBig) return decodeJsonSlowly(text);
+    if (result.IsError()) return std::nullopt;
+    return builder.take();
+}
+
+// ASCII runs are passed over eight bytes at a time; every other sequence goes
+// through the decoder.
+bool isValidUTF8(std::string_view bytes) {
+    constexpr std::uint64_t HIGH_BITS = 0x8080808080808080;
+    Utf8Cursor cursor{bytes};
+    while (!cursor.done()) {
+        std::uint64_t word;
+        if (cursor.at + sizeof word <= bytes.size()) {
+            std::memcpy(&word, bytes.data() + cursor.at, sizeof word);
+            if ((word & HIGH_BITS) == 0) {
+                cursor.at += sizeof word;
+                continue;
+            }
+        }
+        if (static_cast<unsigned char>(bytes[cursor.at]) < 0x80) {
+            ++cursor.at;
+            continue;
+        }
+        unsigned codePoint;
+        if (!cursor.decode(codePoint)) return false;
+    }
+    return true;
+}
+
+}  // namespace kest
