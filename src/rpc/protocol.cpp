@@ -165,11 +165,11 @@ RPCResponse RPCResponse::failure(std::int64_t id, RPCErrorData error) {
     return response;
 }
 
-std::optional<std::string> RPCResponse::toJSON() const& {
-    return RPCResponse(*this).toJSON();
+std::optional<std::string> RPCResponse::toJSON(Utf8Strings strings) const& {
+    return RPCResponse(*this).toJSON(strings);
 }
 
-std::optional<std::string> RPCResponse::toJSON() && {
+std::optional<std::string> RPCResponse::toJSON(Utf8Strings strings) && {
     Json wire = Json::object();
     wire["jsonrpc"] = "2.0";
     wire["id"] = id;
@@ -183,7 +183,7 @@ std::optional<std::string> RPCResponse::toJSON() && {
     if (!holdsOnlyFiniteNumbers(wire)) return std::nullopt;
     // Text read from other applications may hold broken UTF-8; it is written
     // with replacement characters rather than dropping the whole response.
-    return encodeJson(wire);
+    return encodeJson(wire, strings);
 }
 
 RPCResponse parseErrorResponse() {

@@ -85,8 +85,8 @@ struct RPCResponse {
     // Compact wire text with sorted keys, or nothing when the response holds a
     // value that JSON cannot carry (a non-finite number). The second form
     // spends the response, saving a copy of a large result.
-    std::optional<std::string> toJSON() const&;
-    std::optional<std::string> toJSON() &&;
+    std::optional<std::string> toJSON(Utf8Strings strings = Utf8Strings::check) const&;
+    std::optional<std::string> toJSON(Utf8Strings strings = Utf8Strings::check) &&;
 };
 
 // Decodes one line (without its line end) into a request; nothing when the

@@ -37,8 +37,8 @@ using Json = nlohmann::json;
 constexpr int READY_LIMIT_MS = 1000;
 
 // The answer line, as the engine writes a success.
-void writeAnswer(std::int64_t id, Json result) {
-    auto line = RPCResponse::success(id, std::move(result)).toJSON();
+void writeAnswer(std::int64_t id, Json result, Utf8Strings strings = Utf8Strings::check) {
+    auto line = RPCResponse::success(id, std::move(result)).toJSON(strings);
     if (!line) return;
     line->push_back('\n');
     std::fwrite(line->data(), 1, line->size(), stdout);
@@ -52,7 +52,9 @@ int read(std::int64_t id) {
     Json result = Json::object();
     result["ok"] = true;
     result["text"] = text ? Json(std::move(*text)) : Json(nullptr);
-    writeAnswer(id, std::move(result));
+    // The reader hands over well-formed UTF-8 only (it repairs what is not),
+    // so a large text is not checked a second time on the way out.
+    writeAnswer(id, std::move(result), Utf8Strings::trusted);
     return 0;
 }
 
