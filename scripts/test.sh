@@ -2,8 +2,8 @@
 # Builds kest-core and runs every test on a fresh Debian 12 machine:
 #   1. the unit tests (fake desktop, codec, command line, daemon over a socket);
 #   2. the same unit tests built with address and undefined-behaviour sanitizers;
-#   3. the fuzz targets (request decoder, command line, batch) for a fixed
-#      number of runs each;
+#   3. the fuzz targets (request decoder over each JSON reader, command line,
+#      batch) for a fixed number of runs each;
 #   4. the end-to-end tests on a private virtual desktop that this script
 #      starts and stops itself (by pid);
 #   5. every build type with GCC (Release in full, with its unit tests) and
@@ -193,10 +193,12 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 ru
 
 echo "== fuzz targets (${FUZZ_RUNS} runs each)"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEST_FUZZ=ON -DKEST_WERROR=ON
-cmake --build build-fuzz --target fuzz_request_decoder fuzz_command_line fuzz_batch_positional
-for target in request_decoder command_line batch_positional; do
+cmake --build build-fuzz --target fuzz_request_decoder fuzz_front_request_decoder fuzz_command_line \
+  fuzz_batch_positional
+for target in request_decoder front_request_decoder command_line batch_positional; do
   corpus=$(mktemp -d)
-  cp tests/fuzz/corpus/"$target"/* "$corpus/"
+  # The front's request decoder starts from the same requests as the engine's.
+  cp tests/fuzz/corpus/"${target#front_}"/* "$corpus/"
   if ./build-fuzz/tests/fuzz/fuzz_"$target" -runs="$FUZZ_RUNS" -max_len=4096 -seed=1 "$corpus" 2>&1 | tail -n 2; then
     passed=$((passed + 1))
   else
