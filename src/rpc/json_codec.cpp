@@ -2,9 +2,7 @@
 #include "rpc/json_codec.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
-#include <memory>
 
 #include "rpc/json_reading.hpp"
 #include "rpc/rapidjson_setup.hpp"
