@@ -9,6 +9,7 @@
 // both keep the contract below.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,10 +23,15 @@ namespace kest {
 // hostile input.
 inline constexpr std::size_t kMaxJsonNesting = 512;
 
+// Whether the byte just past a text's end is a NUL, as in a std::string's
+// buffer (`nulTerminated`). The front's reader scans strings in blocks only
+// in text so ended, and copies any other text first.
+enum class TextEnd { bare, nulTerminated };
+
 // One JSON text (a whole document, surrounding white space allowed), or
 // nothing when it is not JSON, is not well-formed UTF-8, or nests deeper than
 // kMaxJsonNesting. Integers too large for 64 bits are read as floating values.
-std::optional<nlohmann::json> decodeJson(std::string_view text);
+std::optional<nlohmann::json> decodeJson(std::string_view text, TextEnd end = TextEnd::bare);
 
 // Whether the writer checks each string for well-formed UTF-8 (`trusted`:
 // the caller has made sure, and a megabyte of text is not checked twice).
@@ -36,6 +42,12 @@ enum class Utf8Strings { check, trusted };
 // written with U+FFFD in place of each bad sequence. Non-finite numbers are
 // written as null; callers that must refuse them check first.
 std::string encodeJson(const nlohmann::json& value, Utf8Strings strings = Utf8Strings::check);
+
+// One string's JSON text (as encodeJson writes it), handed to `put` in pieces
+// of bounded size, in order: for a large text bound for a descriptor, so
+// that its JSON form is never held whole.
+void encodeJsonString(std::string_view text, const std::function<void(std::string_view)>& put,
+                      Utf8Strings strings = Utf8Strings::check);
 
 // True when the bytes are well-formed UTF-8.
 bool isValidUTF8(std::string_view bytes);

@@ -65,7 +65,7 @@ simdjson::dom::parser& keptParser() {
 
 }  // namespace
 
-std::optional<Json> decodeJson(std::string_view text) {
+std::optional<Json> decodeJson(std::string_view text, TextEnd) {
     std::unique_ptr<simdjson::dom::parser> ownParser;
     simdjson::dom::parser* parser = &keptParser();
     if (text.size() > kKeptParserCapacity) {

@@ -72,8 +72,8 @@ void normalizeNumbers(Json& value) {
     }
 }
 
-std::optional<RPCRequest> parseRPCRequestFromLine(std::string_view line) {
-    auto decoded = decodeJson(line);
+std::optional<RPCRequest> parseRPCRequestFromLine(std::string_view line, TextEnd end) {
+    auto decoded = decodeJson(line, end);
     if (!decoded || !decoded->is_object()) return std::nullopt;
     Json& document = *decoded;
     normalizeNumbers(document);

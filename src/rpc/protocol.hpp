@@ -91,7 +91,7 @@ struct RPCResponse {
 
 // Decodes one line (without its line end) into a request; nothing when the
 // text is not a request. Never throws.
-std::optional<RPCRequest> parseRPCRequestFromLine(std::string_view line);
+std::optional<RPCRequest> parseRPCRequestFromLine(std::string_view line, TextEnd end = TextEnd::bare);
 
 // Normalises a parsed value to the engine's kinds: numbers with an exact signed
 // 64-bit value become integers, all others floating. Shared by every decoder.
