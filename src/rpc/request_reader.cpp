@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace kest::CommandLine {
@@ -45,6 +46,12 @@ bool cutShort(const std::string& bytes) {
 // looked at (see readRequest).
 constexpr int QUIET_MS = 20;
 
+// The buffer's sizes: for the first read, for a request that fills it, and
+// the least room a read is given.
+constexpr std::size_t FIRST_READ = 64 * 1024;
+constexpr std::size_t LARGE_REQUEST = 4 * 1024 * 1024;
+constexpr std::size_t MIN_READ = 4 * 1024;
+
 // True when a read would not wait, or stops waiting within `withinMs`: input
 // is ready, or the writer has gone.
 bool readyToRead(int fd, int withinMs = 0) {
@@ -56,11 +63,30 @@ bool readyToRead(int fd, int withinMs = 0) {
     return ready != 0;
 }
 
+// Reads onto the end of `bytes`, straight into its buffer; the count read,
+// 0 at the end of input, or -1.
+ssize_t readMore(int fd, std::string& bytes) {
+    const std::size_t had = bytes.size();
+    if (bytes.capacity() - had < MIN_READ) {
+        // A request that fills the first read is likely large (a clipboard
+        // text): its buffer is reserved at once, so that it grows by address
+        // space the kernel backs as it is written, instead of being copied
+        // into every size below its own.
+        bytes.reserve(had == 0 ? FIRST_READ : had < LARGE_REQUEST ? LARGE_REQUEST : bytes.capacity() * 2);
+    }
+    const std::size_t room = bytes.capacity() - had;
+    ssize_t count = 0;
+    bytes.resize_and_overwrite(had + room, [&](char* data, std::size_t) {
+        count = ::read(fd, data + had, room);
+        return had + static_cast<std::size_t>(std::max<ssize_t>(count, 0));
+    });
+    return count;
+}
+
 }  // namespace
 
 std::optional<RPCRequest> readRequest(int fd, std::string& bytes) {
     bytes.clear();
-    char chunk[64 * 1024];
     // Every look parses all that was read, so looks are rationed. None is
     // taken while more input is ready: text that streams in whole (a file, a
     // writer that closes) is parsed once, at its end. When the writer stops
@@ -80,17 +106,16 @@ std::optional<RPCRequest> readRequest(int fd, std::string& bytes) {
             if (mayHaveEnded || (bytes.size() >= nextLook && !readyToRead(fd, QUIET_MS))) {
                 lookedAt = bytes.size();
                 nextLook = bytes.size() * 2;
-                if (auto request = parseRPCRequestFromLine(bytes)) return request;
+                if (auto request = parseRPCRequestFromLine(bytes, TextEnd::nulTerminated)) return request;
                 if (!cutShort(bytes)) return std::nullopt;
             }
         }
-        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        const ssize_t n = readMore(fd, bytes);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
-        bytes.append(chunk, static_cast<std::size_t>(n));
     }
     if (bytes.empty()) return std::nullopt;
-    return parseRPCRequestFromLine(bytes);
+    return parseRPCRequestFromLine(bytes, TextEnd::nulTerminated);
 }
 
 }  // namespace kest::CommandLine
