@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <string>
 
 #include "rpc/json_reading.hpp"
 #include "rpc/rapidjson_setup.hpp"
@@ -21,7 +22,7 @@ using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
 // control characters, so 0x1A to 0x1F would go out unescaped (invalid JSON).
 // Strings holding one are written the slow way. The check looks at blocks of
 // a fixed size, which the compiler turns into vector compares.
-bool holdsControlsTheFastCopyMisses(const std::string& text) {
+bool holdsControlsTheFastCopyMisses(std::string_view text) {
     constexpr std::size_t BLOCK = 32;
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t size = text.size();
@@ -38,12 +39,23 @@ bool holdsControlsTheFastCopyMisses(const std::string& text) {
     return false;
 }
 
+// Whether the writer may copy the string as it is: well-formed UTF-8 (or
+// trusted to be) without the controls its fast copy misses.
+bool copiesAsItIs(std::string_view text, Utf8Strings strings) {
+    return (strings == Utf8Strings::trusted || isValidUTF8(text)) && !holdsControlsTheFastCopyMisses(text);
+}
+
+// The string's JSON text the slow way, with U+FFFD for each bad sequence.
+std::string replacedString(std::string_view text) {
+    return Json(std::string(text)).dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
 void writeString(Writer& writer, const std::string& text, Utf8Strings strings) {
-    if ((strings == Utf8Strings::trusted || isValidUTF8(text)) && !holdsControlsTheFastCopyMisses(text)) {
+    if (copiesAsItIs(text, strings)) {
         writer.String(text.data(), text.size());
         return;
     }
-    const std::string replaced = Json(text).dump(-1, ' ', false, Json::error_handler_t::replace);
+    const std::string replaced = replacedString(text);
     writer.RawValue(replaced.data(), replaced.size(), rapidjson::kStringType);
 }
 
@@ -122,6 +134,27 @@ std::string encodeJson(const Json& value, Utf8Strings strings) {
     text.reserve(buffer.GetSize() + 1);
     text.append(buffer.GetString(), buffer.GetSize());
     return text;
+}
+
+void encodeJsonString(std::string_view text, const std::function<void(std::string_view)>& put, Utf8Strings strings) {
+    if (!copiesAsItIs(text, strings)) {
+        put(replacedString(text));
+        return;
+    }
+    // Each slice is written as a string of its own, whose quotes are left
+    // out: the writer escapes byte by byte, so a slice may end anywhere. The
+    // buffer is reused, so its pages stay in the cache.
+    constexpr std::size_t SLICE = 64 * 1024;
+    rapidjson::StringBuffer buffer(nullptr, 2 + 6 * std::min(SLICE, text.size()));
+    put("\"");
+    for (std::size_t at = 0; at < text.size(); at += SLICE) {
+        const std::string_view slice = text.substr(at, SLICE);
+        buffer.Clear();
+        Writer writer(buffer);
+        writer.String(slice.data(), slice.size());
+        put(std::string_view(buffer.GetString() + 1, buffer.GetSize() - 2));
+    }
+    put("\"");
 }
 
 std::optional<Json> decodeJsonSlowly(std::string_view text) {

@@ -183,6 +183,32 @@ TEST(JsonText, LargeTextsRoundTripWhole) {
     EXPECT_EQ(decodeJson(R"({"x":[1,2]})"), (Json{{"x", {1, 2}}}));
 }
 
+// A string written in pieces must be the very text encodeJson writes for it,
+// wherever the slices fall: on escapes, inside multibyte characters, or on
+// bytes that must be replaced.
+TEST(JsonText, AStringWrittenInPiecesIsTheWholeStringsText) {
+    std::string large;
+    while (large.size() < (std::size_t{3} << 20)) large += "\xe4\xb8\x96\n\"\\ Gr\xc3\xbc\xc3\x9f\x65\x01\t";
+    std::string broken = large;
+    broken[(std::size_t{1} << 16) + 1] = '\xff';
+    for (const std::string& text : {std::string(), std::string("plain"), std::string("\x1a\x1f"), large, broken}) {
+        std::string pieces;
+        std::size_t count = 0;
+        encodeJsonString(text, [&](std::string_view piece) {
+            pieces += piece;
+            ++count;
+        });
+        EXPECT_EQ(pieces, encodeJson(Json(text))) << text.substr(0, 16);
+        if (text == large) {
+            EXPECT_GT(count, 40u);
+        }
+    }
+    // Trusted text is not checked again, and written the same.
+    std::string trusted;
+    encodeJsonString(large, [&](std::string_view piece) { trusted += piece; }, Utf8Strings::trusted);
+    EXPECT_EQ(trusted, encodeJson(Json(large)));
+}
+
 TEST(JsonText, RefusesWhatIsNotJsonAndReadsWideNumbers) {
     for (const char* bad : {"", "   ", "{", "{} {}", "[1,]", "{\"a\":1,}", "tru", "\"\xff\"", "{\"a\":01}", "nan"}) {
         EXPECT_FALSE(decodeJson(bad)) << bad;
@@ -197,6 +223,7 @@ TEST(JsonText, RefusesWhatIsNotJsonAndReadsWideNumbers) {
     // Broken UTF-8 in a key, and a raw NUL anywhere, are refused too.
     for (std::string bad : {std::string("{\"\xc3\":1}"), std::string("[1]\0", 4), std::string("[\"a\0\"]", 6)}) {
         EXPECT_FALSE(decodeJson(bad)) << bad;
+        EXPECT_FALSE(decodeJson(bad, TextEnd::nulTerminated)) << bad;
     }
     // Repeated keys keep the last value.
     EXPECT_EQ(decodeJson(R"({"a":1,"a":2})"), (Json{{"a", 2}}));

@@ -45,16 +45,44 @@ void writeAnswer(std::int64_t id, Json result, Utf8Strings strings = Utf8Strings
     std::fflush(stdout);
 }
 
+// Writes all of `bytes` to standard output; false once it cannot.
+bool writeOut(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+// The answer line for a text: the engine's answer with an empty text, split
+// where the text goes, and the text's JSON written in between a piece at a
+// time, so that a large text is not held a second time in its JSON form.
+void writeTextAnswer(std::int64_t id, std::string_view text) {
+    const auto empty = RPCResponse::success(id, {{"ok", true}, {"text", ""}}).toJSON();
+    constexpr std::string_view TAIL = "\"\"}}";  // the empty text, closing both objects
+    if (!empty || !empty->ends_with(TAIL)) {
+        writeAnswer(id, {{"ok", true}, {"text", text}}, Utf8Strings::trusted);
+        return;
+    }
+    std::fflush(stdout);
+    bool writing = writeOut(std::string_view(*empty).substr(0, empty->size() - TAIL.size()));
+    // The reader hands over well-formed UTF-8 only (it repairs what is not),
+    // so a large text is not checked a second time on the way out.
+    encodeJsonString(
+        text, [&](std::string_view piece) { writing = writing && writeOut(piece); }, Utf8Strings::trusted);
+    if (writing) writeOut("}}\n");
+}
+
 // No X server reads as no text, as it does in the engine.
 int read(std::int64_t id) {
     auto text = X11Pasteboard().readText();
-    // Built member by member: a braced list would copy a large text.
-    Json result = Json::object();
-    result["ok"] = true;
-    result["text"] = text ? Json(std::move(*text)) : Json(nullptr);
-    // The reader hands over well-formed UTF-8 only (it repairs what is not),
-    // so a large text is not checked a second time on the way out.
-    writeAnswer(id, std::move(result), Utf8Strings::trusted);
+    if (text) {
+        writeTextAnswer(id, *text);
+    } else {
+        writeAnswer(id, {{"ok", true}, {"text", nullptr}});
+    }
     return 0;
 }
 
