@@ -22,7 +22,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/linux/x11_pasteboard.hpp"
 #include "platform/linux/x11_selection.hpp"
 #include "platform/linux/x11_selection_keeper.hpp"
 #include "rpc/json_codec.hpp"
@@ -75,11 +74,14 @@ void writeTextAnswer(std::int64_t id, std::string_view text) {
     if (writing) writeOut("}}\n");
 }
 
-// No X server reads as no text, as it does in the engine.
+// No X server, or no owner, reads as no text, as it does in the engine. The
+// front owns no selection, so the reader is asked straight away; its text
+// goes out from the buffer it was read into.
 int read(std::int64_t id) {
-    auto text = X11Pasteboard().readText();
+    auto reader = SelectionReader::open();
+    auto text = reader && reader->owner() != None ? reader->readText() : std::nullopt;
     if (text) {
-        writeTextAnswer(id, *text);
+        writeTextAnswer(id, text->view());
     } else {
         writeAnswer(id, {{"ok", true}, {"text", nullptr}});
     }

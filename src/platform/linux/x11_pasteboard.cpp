@@ -183,7 +183,8 @@ std::optional<std::string> X11Pasteboard::readText() {
     }
     auto text = reader_->readText();
     if (reader_->broken()) reader_.reset();
-    return text;
+    if (!text) return std::nullopt;
+    return std::move(*text).take();
 }
 
 void X11Pasteboard::clear() {

@@ -393,7 +393,7 @@ std::optional<XEvent> SelectionReader::nextEvent(Accept accept, Clock::time_poin
     }
 }
 
-std::optional<std::pair<Atom, std::string>> SelectionReader::takeProperty() {
+std::optional<std::pair<Atom, SelectionBytes>> SelectionReader::takeProperty() {
     Atom type = None;
     int format = 0;
     unsigned long count = 0, remaining = 0;
@@ -404,9 +404,9 @@ std::optional<std::pair<Atom, std::string>> SelectionReader::takeProperty() {
     XData<unsigned char> data(raw);
     if (status != Success || type == None) return std::nullopt;
     // INCR's format-32 size is a lower bound only: the type is what counts.
-    if (format == 32 && type == atoms_.incr) return std::pair(type, std::string());
+    if (format == 32 && type == atoms_.incr) return std::pair(type, SelectionBytes());
     if (format != 8) return std::nullopt;
-    return std::pair(type, std::string(reinterpret_cast<const char*>(data.get()), count));
+    return std::pair(type, SelectionBytes(std::move(data), count));
 }
 
 SelectionReader::Answer SelectionReader::convert(Atom target, Clock::time_point readDeadline) {
@@ -427,7 +427,8 @@ SelectionReader::Answer SelectionReader::convert(Atom target, Clock::time_point 
 
     // INCR: every deletion (the read above deleted the property) brings the
     // next chunk; an empty one ends the text.
-    Answer answer{Outcome::text, None, {}};
+    Atom type = None;
+    std::string bytes;
     for (;;) {
         auto chunkReady = nextEvent(
             [&](const XEvent& e) {
@@ -438,14 +439,15 @@ SelectionReader::Answer SelectionReader::convert(Atom target, Clock::time_point 
         if (!chunkReady) return {};
         auto chunk = takeProperty();
         if (!chunk) return {};
-        answer.type = chunk->first;
-        if (chunk->second.empty()) return answer;
-        if (answer.bytes.size() + chunk->second.size() > MAX_TEXT_BYTES) return {};
-        answer.bytes += chunk->second;
+        type = chunk->first;
+        const std::string_view piece = chunk->second.view();
+        if (piece.empty()) return {Outcome::text, type, SelectionBytes(std::move(bytes))};
+        if (bytes.size() + piece.size() > MAX_TEXT_BYTES) return {};
+        bytes += piece;
     }
 }
 
-std::optional<std::string> SelectionReader::readText() {
+std::optional<SelectionBytes> SelectionReader::readText() {
     if (broken_) return std::nullopt;
     const auto readDeadline = Clock::now() + READ_LIMIT;
     for (const Atom target : {atoms_.utf8String, atoms_.textPlainUtf8, Atom{XA_STRING}}) {
@@ -457,9 +459,11 @@ std::optional<std::string> SelectionReader::readText() {
         if (answer.outcome == Outcome::refused) continue;
         // Some owners answer every target with what they hold (an image):
         // the type says whether it is text.
-        if (answer.type == XA_STRING) return utf8FromLatin1(answer.bytes);
+        if (answer.type == XA_STRING) return SelectionBytes(utf8FromLatin1(answer.bytes.view()));
         if (answer.type == atoms_.utf8String || answer.type == atoms_.textPlainUtf8) {
-            return repairUtf8(std::move(answer.bytes));
+            // The common case, well-formed text, stays where it was read.
+            if (isValidUTF8(answer.bytes.view())) return std::move(answer.bytes);
+            return SelectionBytes(repairUtf8(std::move(answer.bytes).take()));
         }
     }
     return std::nullopt;

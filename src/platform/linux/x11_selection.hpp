@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/linux/x11_connection.hpp"
+#include "platform/linux/x11_handles.hpp"
 
 namespace kest::platform::linux_desktop {
 
@@ -133,6 +134,27 @@ std::optional<SelectionOwner::Clock::time_point> handleSelectionEvents(X11Connec
 void awaitSelectionEvents(X11Connection& connection, int wake,
                           std::optional<SelectionOwner::Clock::time_point> deadline);
 
+// Bytes read from a selection: in the buffer Xlib read them into, or in a
+// string once they were put together from INCR chunks or converted. Kept in
+// Xlib's buffer, a large text is never copied on its way to standard output.
+class SelectionBytes {
+public:
+    SelectionBytes() = default;
+    explicit SelectionBytes(std::string bytes) : string_(std::move(bytes)) {}
+    SelectionBytes(XData<unsigned char> data, std::size_t size) : data_(std::move(data)), size_(size) {}
+
+    std::string_view view() const {
+        return data_ ? std::string_view(reinterpret_cast<const char*>(data_.get()), size_) : std::string_view(string_);
+    }
+    // As a string of its own: moved when it is one, else copied out.
+    std::string take() && { return data_ ? std::string(view()) : std::move(string_); }
+
+private:
+    std::string string_;
+    XData<unsigned char> data_;
+    std::size_t size_ = 0;
+};
+
 // Reads CLIPBOARD as text from whichever client owns it, on a connection and
 // requestor window of its own. After a conversion that went unanswered the
 // reader is broken (a late answer could be taken for the next one): drop it.
@@ -150,7 +172,7 @@ public:
     // then STRING, and taken only when the answer's type is one of those;
     // always valid UTF-8. Nothing when there is no owner, it offers no text,
     // or it does not answer in time.
-    std::optional<std::string> readText();
+    std::optional<SelectionBytes> readText();
     bool broken() const { return broken_; }
 
 private:
@@ -160,7 +182,7 @@ private:
     struct Answer {
         Outcome outcome = Outcome::failed;
         Atom type = None;
-        std::string bytes;
+        SelectionBytes bytes;
     };
     Answer convert(Atom target, std::chrono::steady_clock::time_point readDeadline);
     // The next event for the requestor window that `accept` takes, dropping
@@ -168,7 +190,7 @@ private:
     template <class Accept>
     std::optional<XEvent> nextEvent(Accept accept, std::chrono::steady_clock::time_point deadline);
     // Reads and deletes the transfer property; nothing when unreadable.
-    std::optional<std::pair<Atom, std::string>> takeProperty();
+    std::optional<std::pair<Atom, SelectionBytes>> takeProperty();
 
     std::unique_ptr<X11Connection> connection_;
     SelectionAtoms atoms_;
