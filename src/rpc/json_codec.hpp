@@ -23,10 +23,13 @@ namespace kest {
 // hostile input.
 inline constexpr std::size_t kMaxJsonNesting = 512;
 
-// Whether the byte just past a text's end is a NUL, as in a std::string's
-// buffer (`nulTerminated`). The front's reader scans strings in blocks only
-// in text so ended, and copies any other text first.
-enum class TextEnd { bare, nulTerminated };
+// How a text ends. The front's reader scans strings in aligned 16-byte blocks
+// only in text that ends in a NUL it may read past, up to the end of the
+// block holding it (`padded`: a std::string given kJsonReadPadding bytes of
+// spare room, see padForJsonReading); it copies any other text first.
+enum class TextEnd { bare, padded };
+inline constexpr std::size_t kJsonReadPadding = 16;
+inline void padForJsonReading(std::string& text) { text.reserve(text.size() + kJsonReadPadding); }
 
 // One JSON text (a whole document, surrounding white space allowed), or
 // nothing when it is not JSON, is not well-formed UTF-8, or nests deeper than

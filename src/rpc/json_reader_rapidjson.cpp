@@ -92,9 +92,11 @@ std::optional<Json> decodeJson(std::string_view text, TextEnd end) {
     // The reader copies a string sixteen bytes at a time only from a stream
     // that ends in a NUL; from a bounded one it takes a byte at a time, two
     // to three times as slowly.
-    if (end != TextEnd::nulTerminated) {
-        const std::string terminated(text);
-        return decodeJson(terminated, TextEnd::nulTerminated);
+    if (end != TextEnd::padded) {
+        std::string padded;
+        padded.reserve(text.size() + kJsonReadPadding);
+        padded.assign(text);
+        return decodeJson(padded, TextEnd::padded);
     }
     // The reader takes NUL for the end of its input, so the first one must be
     // the text's end; a raw NUL is never JSON text.

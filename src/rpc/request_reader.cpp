@@ -106,7 +106,8 @@ std::optional<RPCRequest> readRequest(int fd, std::string& bytes) {
             if (mayHaveEnded || (bytes.size() >= nextLook && !readyToRead(fd, QUIET_MS))) {
                 lookedAt = bytes.size();
                 nextLook = bytes.size() * 2;
-                if (auto request = parseRPCRequestFromLine(bytes, TextEnd::nulTerminated)) return request;
+                padForJsonReading(bytes);
+                if (auto request = parseRPCRequestFromLine(bytes, TextEnd::padded)) return request;
                 if (!cutShort(bytes)) return std::nullopt;
             }
         }
@@ -115,7 +116,8 @@ std::optional<RPCRequest> readRequest(int fd, std::string& bytes) {
         if (n <= 0) break;
     }
     if (bytes.empty()) return std::nullopt;
-    return parseRPCRequestFromLine(bytes, TextEnd::nulTerminated);
+    padForJsonReading(bytes);
+    return parseRPCRequestFromLine(bytes, TextEnd::padded);
 }
 
 }  // namespace kest::CommandLine
