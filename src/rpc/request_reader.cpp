@@ -83,6 +83,13 @@ ssize_t readMore(int fd, std::string& bytes) {
     return count;
 }
 
+// The request in what was read, given the room past its end that lets the
+// reader scan it in blocks.
+std::optional<RPCRequest> parse(std::string& bytes) {
+    padForJsonReading(bytes);
+    return parseRPCRequestFromLine(bytes, TextEnd::padded);
+}
+
 }  // namespace
 
 std::optional<RPCRequest> readRequest(int fd, std::string& bytes) {
@@ -106,8 +113,7 @@ std::optional<RPCRequest> readRequest(int fd, std::string& bytes) {
             if (mayHaveEnded || (bytes.size() >= nextLook && !readyToRead(fd, QUIET_MS))) {
                 lookedAt = bytes.size();
                 nextLook = bytes.size() * 2;
-                padForJsonReading(bytes);
-                if (auto request = parseRPCRequestFromLine(bytes, TextEnd::padded)) return request;
+                if (auto request = parse(bytes)) return request;
                 if (!cutShort(bytes)) return std::nullopt;
             }
         }
@@ -116,8 +122,7 @@ std::optional<RPCRequest> readRequest(int fd, std::string& bytes) {
         if (n <= 0) break;
     }
     if (bytes.empty()) return std::nullopt;
-    padForJsonReading(bytes);
-    return parseRPCRequestFromLine(bytes, TextEnd::padded);
+    return parse(bytes);
 }
 
 }  // namespace kest::CommandLine
