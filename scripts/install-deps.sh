@@ -7,8 +7,8 @@
 set -euo pipefail
 
 PACKAGES=(
-  # build
-  cmake ninja-build g++ pkg-config
+  # build (ccache: a second run of the test command compiles nothing again)
+  cmake ninja-build g++ pkg-config ccache
   nlohmann-json3-dev libsimdjson-dev rapidjson-dev libgtest-dev libicu-dev
   libatspi2.0-dev libdbus-1-dev libglib2.0-dev
   libx11-dev libxtst-dev libxrandr-dev libxfixes-dev libxext-dev

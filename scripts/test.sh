@@ -1,20 +1,30 @@
 #!/usr/bin/env bash
 # Builds kest-core and runs every test on a fresh Debian 12 machine:
-#   1. the unit tests (fake desktop, codec, command line, daemon over a socket);
-#   2. the same unit tests built with address and undefined-behaviour sanitizers;
-#   3. the fuzz targets (request decoder over each JSON reader, command line,
-#      batch) for a fixed number of runs each;
-#   4. the end-to-end tests on a private virtual desktop that this script
-#      starts and stops itself (by pid);
-#   5. every build type with GCC (Release in full, with its unit tests) and
-#      Debug and Release with clang, the install into a staging directory, and
-#      the Debian package installed with apt-get, run and removed again.
-# Installs what it needs first (apt-get, as root). Exits non-zero when any
-# step fails; the last line sums up every test run.
+#   1. the build (RelWithDebInfo, GCC) and its unit tests (fake desktop, codec,
+#      command line, daemon over a socket);
+#   2. the end-to-end suites on private virtual desktops that they start and
+#      stop themselves (by pid);
+#   3. meanwhile, at a lower priority: the unit tests built with address and
+#      undefined-behaviour sanitizers; the fuzz targets (request decoder over
+#      each JSON reader, command line, batch) for a fixed number of runs each;
+#      every other build type (Release with GCC and its unit tests, Debug and
+#      MinSizeRel with GCC, Debug and Release with clang and their unit tests);
+#   4. the install into a staging directory, the man page, and the Debian
+#      package built from the Release build, installed with apt-get, run and
+#      removed again.
+# Installs what it needs first (apt-get, as root). Each step prints one line
+# with its duration, and its whole output when it fails; KEST_VERBOSE=1 prints
+# every step's output. Exits non-zero when any step fails; the last line sums
+# up every test run.
 #
-# KEST_ONLY_PACKAGING=1 runs step 5 alone; KEST_SKIP_PACKAGING=1 leaves it out.
-# Step 5 builds in build-release, build-debug, ... (KEST_PACKAGING_BUILD_PREFIX
-# names another prefix than "build").
+# Compilers run through ccache when it is installed (install-deps.sh installs
+# it), with paths taken relative to the checkout, so that a second run, in
+# this checkout or a fresh clone of the same commit, compiles nothing again.
+#
+# KEST_ONLY_PACKAGING=1 runs the other build types and the package alone;
+# KEST_SKIP_PACKAGING=1 leaves them out. Those builds go into build-release,
+# build-debug, ... (KEST_PACKAGING_BUILD_PREFIX names another prefix than
+# "build").
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,62 +32,125 @@ FUZZ_RUNS=${KEST_FUZZ_RUNS:-100000}
 ONLY_PACKAGING=${KEST_ONLY_PACKAGING:-0}
 SKIP_PACKAGING=${KEST_SKIP_PACKAGING:-0}
 PACKAGING_BUILD=${KEST_PACKAGING_BUILD_PREFIX:-build}
-passed=0
-failed=0
+VERBOSE=${KEST_VERBOSE:-0}
 
-scripts/install-deps.sh
+# Every step appends "passed failed" to the tally, so that steps run in a
+# background lane count as well; logs hold each step's output.
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+tally=$work/tally.main
+: >"$tally"
+run_start=$SECONDS
 
-# Runs ctest with the arguments and adds its counts to the totals.
+count() { echo "$1 $2" >>"$tally"; }
+
+# step NAME COMMAND...: runs COMMAND as one step, its output kept in a log;
+# says how long it took, and prints the log when it failed. A command that
+# counts its own tests (with count) makes the step count nothing more when it
+# succeeds.
+step() {
+  local name=$1
+  shift
+  local log start status=0
+  log=$(mktemp "$work/step.XXXXXX")
+  start=$SECONDS
+  local before
+  before=$(wc -l <"$tally")
+  if (( VERBOSE == 1 )); then
+    "$@" 2>&1 | tee "$log" || status=$?
+  else
+    "$@" >"$log" 2>&1 || status=$?
+  fi
+  local counted
+  counted=$(( $(wc -l <"$tally") - before ))
+  if (( status == 0 )); then
+    (( counted > 0 )) || count 1 0
+    echo "test.sh: ok: ${name} ($((SECONDS - start)) s)"
+  else
+    (( counted > 0 )) || count 0 1
+    echo "test.sh: FAILED: ${name} ($((SECONDS - start)) s)"
+    (( VERBOSE == 1 )) || sed 's/^/    /' "$log"
+  fi
+  rm -f "$log"
+  return "$status"
+}
+
+# Runs ctest with the arguments and counts its tests; fails when any failed
+# or none ran.
 run_ctest() {
-  local log
-  log=$(mktemp)
-  local status=0
-  ctest "$@" --output-on-failure 2>&1 | tee "$log" || status=$?
+  local log status=0
+  log=$(mktemp "$work/ctest.XXXXXX")
+  ctest "$@" --output-on-failure >"$log" 2>&1 || status=$?
+  cat "$log"
   local line
   line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1 || true)
   rm -f "$log"
   if [[ -z "$line" ]]; then
-    echo "test.sh: ctest $* reported no result" >&2
-    failed=$((failed + 1))
-    return
+    echo "ctest $* reported no result"
+    count 0 1
+    return 1
   fi
   local bad total
   bad=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
   total=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2/' <<<"$line")
-  passed=$((passed + total - bad))
-  failed=$((failed + bad))
-  (( status == 0 )) || (( bad > 0 )) || failed=$((failed + 1))
+  count $((total - bad)) "$bad"
+  (( status == 0 && bad == 0 ))
 }
 
-# Runs a command as one counted check and says how long it took.
-check() {
-  local name=$1
-  shift
-  local start=$SECONDS
-  if "$@"; then
-    passed=$((passed + 1))
-    echo "test.sh: ok: ${name} ($((SECONDS - start)) s)"
-  else
-    failed=$((failed + 1))
-    echo "test.sh: FAILED: ${name} ($((SECONDS - start)) s)"
-    return 1
-  fi
+# Runs a GoogleTest binary and counts its tests.
+run_gtest() {
+  local log status=0
+  log=$(mktemp "$work/gtest.XXXXXX")
+  "$@" --gtest_brief=1 >"$log" 2>&1 || status=$?
+  cat "$log"
+  local good bad
+  good=$(sed -nE 's/^\[  PASSED  \] ([0-9]+) tests?\..*/\1/p' "$log" | tail -n 1)
+  bad=$(sed -nE 's/^\[  FAILED  \] ([0-9]+) tests?, listed below:.*/\1/p' "$log" | tail -n 1)
+  rm -f "$log"
+  [[ -n "$good$bad" ]] || { echo "$1 reported no result"; count 0 1; return 1; }
+  count "${good:-0}" "${bad:-0}"
+  (( status == 0 && ${bad:-0} == 0 ))
 }
 
-# Configures DIR with warnings as errors and builds the targets (all without
-# any): build_with DIR COMPILER TYPE [TARGET...]
-build_with() {
+export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=true CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-12G}
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+
+# configure DIR COMPILER TYPE [CMAKE_ARG...]: configures DIR with warnings as
+# errors.
+configure() {
   local dir=$1 compiler=$2 type=$3
   shift 3
   local cc=gcc cxx=g++
   [[ "$compiler" == clang ]] && cc=clang cxx=clang++
   CC=$cc CXX=$cxx cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" -DKEST_WERROR=ON \
-    -DCMAKE_INSTALL_PREFIX=/usr >/dev/null || return 1
-  if (( $# > 0 )); then
-    cmake --build "$dir" --target "$@"
-  else
-    cmake --build "$dir"
-  fi
+    -DCMAKE_INSTALL_PREFIX=/usr "${launcher[@]}" "$@"
+}
+
+# build_with DIR COMPILER TYPE [TARGET | -DNAME=VALUE]...: configures DIR
+# (with the -D settings) and builds the targets (all without any).
+build_with() {
+  local dir=$1 compiler=$2 type=$3
+  shift 3
+  local settings=() targets=() arg
+  for arg in "$@"; do
+    if [[ "$arg" == -D* ]]; then settings+=("$arg"); else targets+=(--target "$arg"); fi
+  done
+  configure "$dir" "$compiler" "$type" "${settings[@]}" || return 1
+  cmake --build "$dir" "${targets[@]}"
+}
+
+# Builds the fuzz targets with clang and runs each from its corpus.
+fuzz_target() {
+  local target=$1 corpus status=0
+  corpus=$(mktemp -d "$work/corpus.XXXXXX")
+  # The front's request decoder starts from the same requests as the engine's.
+  cp tests/fuzz/corpus/"${target#front_}"/* "$corpus/"
+  ./build-fuzz/tests/fuzz/fuzz_"$target" -runs="$FUZZ_RUNS" -max_len=4096 -seed=1 "$corpus" || status=$?
+  rm -rf "$corpus"
+  return "$status"
 }
 
 # The files cmake --install puts into DESTDIR, exactly.
@@ -135,84 +208,107 @@ unit_verifies() {
   [[ -z "$report" ]] || { echo "$report"; return 1; }
 }
 
-package_steps() {
-  local release=${PACKAGING_BUILD}-release
-  echo "== Release build (GCC), with its unit tests"
-  if check "Release build (GCC)" build_with "$release" gcc Release; then
-    run_ctest --test-dir "$release" -L unit
+# The sanitizer build and the fuzz targets, each with its runs.
+sanitizer_and_fuzz_steps() {
+  if step "sanitizer build (GCC Debug, address and undefined)" \
+    build_with build-asan gcc Debug kest-core kest_unit_tests kest_linux_tests -DKEST_SANITIZE=ON; then
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+      step "unit tests under the sanitizers" run_ctest --test-dir build-asan -L unit -j2 || true
   fi
-  echo "== Debug and MinSizeRel builds (GCC)"
-  check "Debug build (GCC)" build_with "${PACKAGING_BUILD}-debug" gcc Debug kest-core || true
-  check "MinSizeRel build (GCC)" build_with "${PACKAGING_BUILD}-minsizerel" gcc MinSizeRel kest-core || true
-  echo "== Debug and Release builds (clang)"
-  check "Debug build (clang)" build_with "${PACKAGING_BUILD}-clang-debug" clang Debug kest-core kest_unit_tests || true
-  check "Release build (clang)" build_with "${PACKAGING_BUILD}-clang-release" clang Release kest-core kest_unit_tests \
-    || true
-  [[ -x "$release/kest-core" ]] || return 0
-
-  echo "== install into a staging directory, the man page"
-  check "cmake --install into DESTDIR" installs_expected_files "$release" || true
-  check "man page formats without groff warnings" man_page_formats_cleanly "$release" || true
-
-  echo "== the Debian package"
-  local version
-  version=$("$release/kest-core" --version)
-  rm -f "$release"/kest-core_*.deb
-  check "cpack -G DEB" bash -c "cd '$release' && cpack -G DEB >/dev/null" || return 0
-  local deb
-  deb=$(ls "$PWD/$release"/kest-core_*.deb)
-  check "package name, contents and dependencies" package_is_complete "$deb" "$version" || true
-  if check "apt-get install the package" env DEBIAN_FRONTEND=noninteractive apt-get install -y "$deb"; then
-    check "installed kest-core --version and a one-shot ping" installed_program_answers "$version" || true
-    if command -v systemd-analyze >/dev/null; then
-      check "systemd-analyze verify the user unit" unit_verifies || true
-    fi
-    check "apt-get remove the package" env DEBIAN_FRONTEND=noninteractive apt-get remove --purge -y kest-core || true
-    check "the package is gone" bash -c '! dpkg -s kest-core >/dev/null 2>&1 && [[ ! -e /usr/bin/kest-core ]]' || true
+  if step "fuzz build (clang)" build_with build-fuzz clang RelWithDebInfo \
+    fuzz_request_decoder fuzz_front_request_decoder fuzz_command_line fuzz_batch_positional -DKEST_FUZZ=ON; then
+    local target
+    for target in request_decoder front_request_decoder command_line batch_positional; do
+      step "fuzz ${target} (${FUZZ_RUNS} runs)" fuzz_target "$target" || true
+    done
   fi
 }
 
-if (( ONLY_PACKAGING == 1 )); then
-  package_steps
+# Every other build type; a build that only checks a compiler or build type
+# leaves out the end-to-end suites and the benchmarks.
+build_type_steps() {
+  local release=${PACKAGING_BUILD}-release
+  if step "Release build (GCC)" build_with "$release" gcc Release -DKEST_DESKTOP_TESTS=OFF; then
+    step "unit tests (Release, GCC)" run_ctest --test-dir "$release" -L unit -j2 || true
+  fi
+  step "Debug build (GCC)" build_with "${PACKAGING_BUILD}-debug" gcc Debug kest-core || true
+  step "MinSizeRel build (GCC)" build_with "${PACKAGING_BUILD}-minsizerel" gcc MinSizeRel kest-core || true
+  local type dir
+  for type in Debug Release; do
+    dir=${PACKAGING_BUILD}-clang-${type,,}
+    if step "${type} build (clang)" build_with "$dir" clang "$type" kest-core kest_unit_tests \
+      -DKEST_DESKTOP_TESTS=OFF; then
+      step "unit tests (${type}, clang)" run_gtest "$dir/tests/kest_unit_tests" || true
+    fi
+  done
+}
+
+# The install, the man page and the Debian package, from the Release build.
+package_steps() {
+  local release=${PACKAGING_BUILD}-release
+  [[ -x "$release/kest-core" ]] || return 0
+  step "cmake --install into DESTDIR" installs_expected_files "$release" || true
+  step "man page formats without groff warnings" man_page_formats_cleanly "$release" || true
+
+  local version
+  version=$("$release/kest-core" --version)
+  rm -f "$release"/kest-core_*.deb
+  step "cpack -G DEB" bash -c "cd '$release' && cpack -G DEB" || return 0
+  local deb
+  deb=$(ls "$PWD/$release"/kest-core_*.deb)
+  step "package name, contents and dependencies" package_is_complete "$deb" "$version" || true
+  if step "apt-get install the package" env DEBIAN_FRONTEND=noninteractive apt-get install -y "$deb"; then
+    step "installed kest-core --version and a one-shot ping" installed_program_answers "$version" || true
+    if command -v systemd-analyze >/dev/null; then
+      step "systemd-analyze verify the user unit" unit_verifies || true
+    fi
+    step "apt-get remove the package" env DEBIAN_FRONTEND=noninteractive apt-get remove --purge -y kest-core || true
+    step "the package is gone" bash -c '! dpkg -s kest-core >/dev/null 2>&1 && [[ ! -e /usr/bin/kest-core ]]' || true
+  fi
+}
+
+finish() {
+  local passed=0 failed=0 p f
+  while read -r p f; do
+    passed=$((passed + p))
+    failed=$((failed + f))
+  done < <(cat "$work"/tally.*)
+  echo "test.sh: all steps took $((SECONDS - run_start)) s"
   echo "tests: ${passed} passed, ${failed} failed"
   (( failed == 0 ))
+}
+
+step "install the packages it needs" scripts/install-deps.sh || { finish; exit 1; }
+
+if (( ONLY_PACKAGING == 1 )); then
+  build_type_steps
+  package_steps
+  finish
   exit
 fi
 
-echo "== build"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEST_WERROR=ON
-cmake --build build
-
-echo "== unit tests"
-run_ctest --test-dir build -L unit
-
-echo "== unit tests under address and undefined-behaviour sanitizers"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKEST_SANITIZE=ON -DKEST_WERROR=ON
-cmake --build build-asan --target kest-core kest_unit_tests kest_linux_tests
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest --test-dir build-asan -L unit
-
-echo "== fuzz targets (${FUZZ_RUNS} runs each)"
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEST_FUZZ=ON -DKEST_WERROR=ON
-cmake --build build-fuzz --target fuzz_request_decoder fuzz_front_request_decoder fuzz_command_line \
-  fuzz_batch_positional
-for target in request_decoder front_request_decoder command_line batch_positional; do
-  corpus=$(mktemp -d)
-  # The front's request decoder starts from the same requests as the engine's.
-  cp tests/fuzz/corpus/"${target#front_}"/* "$corpus/"
-  if ./build-fuzz/tests/fuzz/fuzz_"$target" -runs="$FUZZ_RUNS" -max_len=4096 -seed=1 "$corpus" 2>&1 | tail -n 2; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-  fi
-  rm -rf "$corpus"
-done
-
-if [[ -n "$(ctest --test-dir build -L e2e -N 2>/dev/null | grep -E '^ +Test +#')" ]]; then
-  echo "== end-to-end tests on a private virtual desktop"
-  run_ctest --test-dir build -L e2e
+if ! step "build (GCC RelWithDebInfo)" build_with build gcc RelWithDebInfo; then
+  finish
+  exit 1
 fi
+step "unit tests" run_ctest --test-dir build -L unit -j2 || true
+
+# The end-to-end suites spend most of their time waiting for applications, so
+# the other builds run beside them, at a lower priority so that they take only
+# what the suites leave.
+(
+  renice -n 19 -p "$BASHPID" >/dev/null || true
+  tally=$work/tally.lane
+  : >"$tally"
+  sanitizer_and_fuzz_steps
+  (( SKIP_PACKAGING == 1 )) || build_type_steps
+) >"$work/lane.log" 2>&1 &
+lane=$!
+
+step "end-to-end suites on private virtual desktops" run_ctest --test-dir build -L e2e || true
+# The lane's lines, as they come and once it ends.
+tail -n +1 -f --pid="$lane" "$work/lane.log"
+wait "$lane" || true
 
 (( SKIP_PACKAGING == 1 )) || package_steps
-
-echo "tests: ${passed} passed, ${failed} failed"
-(( failed == 0 ))
+finish

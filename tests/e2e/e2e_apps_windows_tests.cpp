@@ -71,7 +71,7 @@ protected:
 };
 
 TEST_F(AppsWindowsTest, WindowListMatchesTheXServer) {
-    auto fixture = start({KEST_FIXTURE_APP});
+    auto fixture = start({fixtureApp()});
     auto factory = start({"gtk3-widget-factory"});
     waitFor([&] { return ewmh_->activeWindow() == xWindowOf(factory.pid())->id; });
 
@@ -110,7 +110,7 @@ TEST_F(AppsWindowsTest, WindowListMatchesTheXServer) {
 }
 
 TEST_F(AppsWindowsTest, WindowOperationsChangeTheRealWindow) {
-    auto fixture = start({KEST_FIXTURE_APP});
+    auto fixture = start({fixtureApp()});
     const pid_t pid = fixture.pid();
     Json windows = call("windows")["windows"];
     std::string ref;
@@ -162,7 +162,7 @@ TEST_F(AppsWindowsTest, WindowOperationsChangeTheRealWindow) {
 // One listing serves every ask while a hold is open, nested holds included;
 // after the last is released, asks list afresh.
 TEST_F(AppsWindowsTest, HeldListingAnswersUntilReleased) {
-    auto fixture = start({KEST_FIXTURE_APP});
+    auto fixture = start({fixtureApp()});
     platform::Workspace& workspace = platform_->workspace();
     auto listed = [&](pid_t pid) {
         return std::ranges::any_of(workspace.runningApplications(), [&](const auto& app) { return app.pid == pid; });
@@ -180,7 +180,7 @@ TEST_F(AppsWindowsTest, HeldListingAnswersUntilReleased) {
 
 TEST_F(AppsWindowsTest, ApplicationsAndTheirRequests) {
     if (!hasProgram("mousepad")) GTEST_SKIP() << "mousepad is not installed (scripts/install-deps.sh)";
-    auto fixture = start({KEST_FIXTURE_APP});
+    auto fixture = start({fixtureApp()});
     const Json before = call("apps");
     for (const auto& app : before["apps"]) {
         EXPECT_TRUE(app["name"].is_string()) << app;

@@ -114,7 +114,7 @@ protected:
 };
 
 TEST_F(Capture, FullScreenPngIsWhatXwdReads) {
-    auto fixture = start({KEST_FIXTURE_APP});
+    auto fixture = start({fixtureApp()});
     auto still = stillCapture({{"path", path("screen.png")}, {"screen", true}}, [&] { return xwdRoot(dir_.string()); });
     ASSERT_TRUE(still) << "no still moment in which the capture and xwd agree: " << lastMismatch_;
     EXPECT_EQ(still->second, Json({{"ok", true}, {"path", path("screen.png")}, {"width", 1920}, {"height", 1080}}));
@@ -132,7 +132,7 @@ TEST_F(Capture, FullScreenPngIsWhatXwdReads) {
 }
 
 TEST_F(Capture, WindowShotIsItsFrameOnTheScreen) {
-    auto fixture = start({KEST_FIXTURE_APP});
+    auto fixture = start({fixtureApp()});
     grab(fixture.pid());
     const Json bounds = call("windows")["windows"][0]["bounds"];
     const int x = bounds[0].get<int>(), y = bounds[1].get<int>(), w = bounds[2].get<int>(), h = bounds[3].get<int>();
@@ -173,7 +173,7 @@ TEST_F(Capture, DefaultsDirectoriesAndFailures) {
     fs::remove(jpeg.value("path", ""), ignored);
 
     // "screen" while a window is grabbed: the whole screen.
-    auto fixture = start({KEST_FIXTURE_APP});
+    auto fixture = start({fixtureApp()});
     grab(fixture.pid());
     EXPECT_EQ(call("screenshot", {{"path", path("s.png")}, {"screen", true}})["width"], 1920);
 

@@ -47,7 +47,7 @@ protected:
         desktop->reader = AtspiReader::connect();
         ASSERT_TRUE(desktop->x) << "no X server";
         ASSERT_TRUE(desktop->reader) << "no accessibility bus";
-        auto spawned = ChildProcess::spawn({KEST_FIXTURE_APP});
+        auto spawned = ChildProcess::spawn({fixtureApp()});
         ASSERT_TRUE(spawned);
         desktop->fixture.emplace(std::move(*spawned));
         desktop->app = waitForApplication(*desktop->reader, desktop->fixture->pid());
@@ -419,7 +419,7 @@ TEST_F(DesktopTest, ScreensUseTheBottomLeftOrigin) {
 }
 
 TEST_F(DesktopTest, StoppedApplicationFailsWithinTheTimeoutInsteadOfHanging) {
-    auto stopped = ChildProcess::spawn({KEST_FIXTURE_APP});
+    auto stopped = ChildProcess::spawn({fixtureApp()});
     ASSERT_TRUE(stopped);
     auto app = waitForApplication(reader(), stopped->pid());
     ASSERT_TRUE(app);
@@ -441,7 +441,7 @@ TEST_F(DesktopTest, StoppedApplicationFailsWithinTheTimeoutInsteadOfHanging) {
 }
 
 TEST_F(DesktopTest, GoneApplicationReadsAsInvalid) {
-    auto child = ChildProcess::spawn({KEST_FIXTURE_APP});
+    auto child = ChildProcess::spawn({fixtureApp()});
     ASSERT_TRUE(child);
     auto app = waitForApplication(reader(), child->pid());
     ASSERT_TRUE(app);

@@ -72,7 +72,7 @@ protected:
         loop_ = std::thread([this] {
             while (!stop_.load()) platform_->overlay().runMainLoop(std::chrono::milliseconds(100));
         });
-        app_.emplace(start({KEST_FIXTURE_APP}));
+        app_.emplace(start({fixtureApp()}));
         // Away from the screen's edges, so the band lies on the desktop.
         ASSERT_TRUE(waitFor([&] { return !windowOf(app_->pid()).is_null(); }));
         call("move", {{"ref", windowOf(app_->pid())["ref"]}, {"x", 200}, {"y", 80}});
@@ -278,7 +278,7 @@ protected:
     // button just left of the target, under the ring's band; and then another
     // window raised over the target's left side.
     void clicksPassThroughAndOtherWindowsCoverIt() {
-        auto other = start({KEST_FIXTURE_APP});
+        auto other = start({fixtureApp()});
         ASSERT_TRUE(waitFor([&] { return !windowOf(other.pid()).is_null(); }));
         call("move", {{"ref", windowOf(other.pid())["ref"]}, {"x", 60}, {"y", 60}});
         ASSERT_TRUE(waitFor([&] { return boxOf(windowOf(other.pid())["bounds"]).x == 60; }));

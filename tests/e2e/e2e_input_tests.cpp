@@ -84,7 +84,7 @@ int showingTopLevels(AtspiReader& reader, pid_t pid) {
 }
 
 TEST_F(InputE2ETest, ClicksHoversAndButtonsReachTheFixture) {
-    auto fixture = start({KEST_FIXTURE_APP});
+    auto fixture = start({fixtureApp()});
     grab(fixture.pid());
     snapshot();
 
@@ -144,7 +144,7 @@ TEST_F(InputE2ETest, ClicksHoversAndButtonsReachTheFixture) {
 }
 
 TEST_F(InputE2ETest, TypedTextArrivesAsWritten) {
-    auto fixture = start({KEST_FIXTURE_APP});
+    auto fixture = start({fixtureApp()});
     grab(fixture.pid());
     snapshot();
 
@@ -195,7 +195,7 @@ TEST_F(InputE2ETest, TypingIntoAnEditorsTextView) {
 }
 
 TEST_F(InputE2ETest, KeysAndHeldModifiers) {
-    auto fixture = start({KEST_FIXTURE_APP});
+    auto fixture = start({fixtureApp()});
     grab(fixture.pid());
     snapshot();
     const std::string entry = ref("Typing Target");
@@ -228,7 +228,7 @@ TEST_F(InputE2ETest, KeysAndHeldModifiers) {
 }
 
 TEST_F(InputE2ETest, FillFocusChecksAndValues) {
-    auto fixture = start({KEST_FIXTURE_APP});
+    auto fixture = start({fixtureApp()});
     grab(fixture.pid());
     snapshot();
 
@@ -273,7 +273,7 @@ TEST_F(InputE2ETest, FillFocusChecksAndValues) {
 }
 
 TEST_F(InputE2ETest, SelectByEachOutcome) {
-    auto fixture = start({KEST_FIXTURE_APP});
+    auto fixture = start({fixtureApp()});
     grab(fixture.pid());
     snapshot();
 
@@ -337,7 +337,7 @@ TEST_F(InputE2ETest, WidgetFactoryPopUpsTakeTheirEntries) {
 }
 
 TEST_F(InputE2ETest, InputBringsTheGrabbedApplicationForward) {
-    auto fixture = start({KEST_FIXTURE_APP});
+    auto fixture = start({fixtureApp()});
     auto factory = start({"gtk3-widget-factory"});
     grab(fixture.pid());
     snapshot();
@@ -365,7 +365,7 @@ TEST_F(InputE2ETest, InputBringsTheGrabbedApplicationForward) {
 }
 
 TEST_F(InputE2ETest, PasteAndCopyThroughTheClipboard) {
-    auto fixture = start({KEST_FIXTURE_APP});
+    auto fixture = start({fixtureApp()});
     grab(fixture.pid());
     snapshot();
     const std::string entry = ref("Typing Target");
@@ -491,7 +491,7 @@ TEST_F(InputE2ETest, ScrollingMovesAnEditorsView) {
 }
 
 TEST_F(InputE2ETest, HumanLikeInputLandsWhereAsked) {
-    auto fixture = start({KEST_FIXTURE_APP});
+    auto fixture = start({fixtureApp()});
     grab(fixture.pid());
     snapshot();
     const std::string status = ref("Status: idle");
@@ -540,7 +540,7 @@ std::vector<std::pair<int, int>> padPoints(const std::string& log, const std::st
 }
 
 TEST_F(InputE2ETest, DragsAndCurvedMovesFollowTheirPathOnThePad) {
-    auto fixture = start({KEST_FIXTURE_APP});
+    auto fixture = start({fixtureApp()});
     grab(fixture.pid());
     snapshot();
     ok("click", {{"ref", ref("Pad", "tab")}});

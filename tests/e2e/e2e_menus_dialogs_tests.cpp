@@ -127,7 +127,7 @@ private:
 };
 
 TEST_F(MenusDialogsE2ETest, FixtureMenusListedAndClicked) {
-    auto fixture = start({KEST_FIXTURE_APP});
+    auto fixture = start({fixtureApp()});
     const pid_t pid = fixture.pid();
     const Json app = {{"app", FIXTURE_APP_NAME}};
     auto with = [&](Json params) {
@@ -263,7 +263,7 @@ TEST_F(MenusDialogsE2ETest, MousepadSaveAsByPathSavesTheDocument) {
 }
 
 TEST_F(MenusDialogsE2ETest, FixtureModalDialogDescribedAndAnswered) {
-    auto fixture = start({KEST_FIXTURE_APP});
+    auto fixture = start({fixtureApp()});
     const pid_t pid = fixture.pid();
     const Json app = {{"app", FIXTURE_APP_NAME}};
     EXPECT_EQ(ok("dialog", app), Json({{"ok", true}, {"found", false}}));

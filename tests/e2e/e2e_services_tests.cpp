@@ -178,7 +178,7 @@ protected:
         auto services = std::make_unique<Services>();
         services->reader = AtspiReader::connect();
         ASSERT_TRUE(services->reader);
-        auto spawned = ChildProcess::spawn({KEST_FIXTURE_APP});
+        auto spawned = ChildProcess::spawn({fixtureApp()});
         ASSERT_TRUE(spawned);
         services->fixture.emplace(std::move(*spawned));
         ASSERT_TRUE(waitForApplication(*services->reader, services->fixture->pid()));

@@ -77,7 +77,7 @@ TEST_F(SnapshotE2ETest, BulkFetchedSnapshotEqualsOneByOneReads) {
     // listing, no Collection, window-relative menu extents) and GTK 4 (a
     // partial cache listing, extents relative to the window).
     const std::vector<std::vector<std::string>> applications = {
-        {KEST_FIXTURE_APP}, {"gtk3-widget-factory"}, {"featherpad"}, {"gtk4-widget-factory"}};
+        {fixtureApp()}, {"gtk3-widget-factory"}, {"featherpad"}, {"gtk4-widget-factory"}};
     for (const std::vector<std::string>& argv : applications) {
         auto app = start(argv);
         OneByOnePlatform plain(*platform_);
@@ -211,7 +211,7 @@ TEST_F(SnapshotE2ETest, BoundedSnapshotsEqualOneByOneReads) {
 }
 
 TEST_F(SnapshotE2ETest, QueriesOnTheFixture) {
-    auto fixture = start({KEST_FIXTURE_APP});
+    auto fixture = start({fixtureApp()});
     grab(fixture.pid());
     Json snapshot = call("snapshot", {{"interactive", true}, {"compact", true}});
     ASSERT_FALSE(snapshot.contains("error")) << snapshot;
@@ -338,7 +338,7 @@ TEST_F(SnapshotE2ETest, Gtk4WindowInScreenCoordinates) {
 }
 
 TEST_F(SnapshotE2ETest, GrownListHoldsExactlyFiveHundred) {
-    auto fixture = start({KEST_FIXTURE_APP});
+    auto fixture = start({fixtureApp()});
     grab(fixture.pid());
     Json grow = call("find", {{"text", "Grow List"}, {"role", "button"}, {"first", true}})["elements"][0];
     auto rowsAtLeast = [&](int n) {
@@ -356,7 +356,7 @@ TEST_F(SnapshotE2ETest, GrownListHoldsExactlyFiveHundred) {
 
 // A stopped application costs about one messaging timeout, not one per read.
 TEST_F(SnapshotE2ETest, StoppedApplicationAnswersPromptly) {
-    auto fixture = start({KEST_FIXTURE_APP});
+    auto fixture = start({fixtureApp()});
     grab(fixture.pid());
     ASSERT_FALSE(call("snapshot").contains("error"));
     ASSERT_EQ(::kill(fixture.pid(), SIGSTOP), 0);
@@ -380,7 +380,7 @@ TEST_F(SnapshotE2ETest, StoppedApplicationAnswersPromptly) {
 TEST_F(SnapshotE2ETest, ApplicationKilledMidSnapshotLeavesTheDispatcherServing) {
     auto factory = start({"gtk3-widget-factory"});
     for (int delayMs : {0, 2, 5, 10, 20, 40}) {
-        auto fixture = start({KEST_FIXTURE_APP});
+        auto fixture = start({fixtureApp()});
         grab(fixture.pid());
         const pid_t pid = fixture.pid();
         std::thread killer([pid, delayMs] {

@@ -74,6 +74,8 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds l
     }
 }
 
+const char* fixtureApp() { return KEST_FIXTURE_APP; }
+
 bool insideVirtualDesktop() {
     const char* state = std::getenv("KEST_VDESKTOP_STATE");
     return state && *state && std::getenv("DISPLAY");

@@ -48,6 +48,9 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds l
 // True when the tests run inside a desktop started by scripts/vdesktop.sh.
 bool insideVirtualDesktop();
 
+// The path of the project's GTK 3 fixture application.
+const char* fixtureApp();
+
 // The application of `pid` once it is on the bus with at least one window.
 AccessiblePtr waitForApplication(AtspiReader& reader, pid_t pid,
                                  std::chrono::milliseconds limit = std::chrono::seconds(30));
