@@ -442,8 +442,10 @@ bool DaemonServer::handleLine(std::string_view line, Connection& connection, std
     }
     const bool atOnce = answersAtOnce(request->method);
     if (!atOnce && !out.empty()) {
-        if (!sendAll(fd, out)) return false;
+        const bool flushed = sendAll(fd, out);
         out.clear();
+        // A lost client's requests are dropped, but a stop it asked for holds.
+        if (!flushed && request->method != "shutdown") return false;
     }
     RPCResponse response = Dispatcher::runsWithoutTurn(request->method)
                                ? dispatcher_.dispatch(*request)

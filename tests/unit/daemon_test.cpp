@@ -248,14 +248,22 @@ bool isRefusal(const std::optional<std::string>& line) {
 }
 
 // A client that stops reading before its shutdown is answered: the answer
-// cannot be written, and the daemon stops all the same.
+// cannot be written, nor one held back from the same read, and the daemon
+// stops all the same.
 TEST_F(DaemonTest, ShutdownWhoseAnswerCannotBeWrittenStillStops) {
-    SocketClient client = connect();
-    ASSERT_EQ(::shutdown(client.fd(), SHUT_RD), 0);
-    ASSERT_TRUE(client.send(request(1, "shutdown") + "\n"));
-    client.close();
-    EXPECT_EQ(daemon_->waitForExit(), 0);
-    EXPECT_FALSE(std::filesystem::exists(daemon_->socketPath()));
+    for (const std::string& burst :
+         {request(1, "shutdown") + "\n", request(1, "ping") + "\n" + request(2, "shutdown") + "\n"}) {
+        if (!daemon_) {
+            ASSERT_TRUE(startDaemon());
+        }
+        SocketClient client = connect();
+        ASSERT_EQ(::shutdown(client.fd(), SHUT_RD), 0);
+        ASSERT_TRUE(client.send(burst));
+        client.close();
+        EXPECT_EQ(daemon_->waitForExit(), 0) << burst;
+        EXPECT_FALSE(std::filesystem::exists(daemon_->socketPath())) << burst;
+        daemon_.reset();
+    }
 }
 
 // Everything the stopping client sent before its shutdown was answered is
