@@ -5,6 +5,7 @@
 // integers past 64 bits as floating values.
 #include "rpc/json_codec.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -86,6 +87,22 @@ private:
     Json root_;
 };
 
+// Whether the text holds a NUL or a byte from 0x1A to 0x1F. Without an early
+// exit inside a block the loop is vectorised.
+bool hasNulOrHighControl(std::string_view text) {
+    constexpr std::size_t BLOCK = 4096;
+    for (std::size_t start = 0; start < text.size(); start += BLOCK) {
+        const std::size_t end = std::min(text.size(), start + BLOCK);
+        unsigned char found = 0;
+        for (std::size_t i = start; i < end; ++i) {
+            const auto byte = static_cast<unsigned char>(text[i]);
+            found |= static_cast<unsigned char>(byte == 0) | static_cast<unsigned char>(static_cast<unsigned char>(byte - 0x1A) < 6);
+        }
+        if (found) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 std::optional<Json> decodeJson(std::string_view text, TextEnd end) {
@@ -99,8 +116,10 @@ std::optional<Json> decodeJson(std::string_view text, TextEnd end) {
         return decodeJson(padded, TextEnd::padded);
     }
     // The reader takes NUL for the end of its input, so the first one must be
-    // the text's end; a raw NUL is never JSON text.
-    if (text.find('\0') != std::string_view::npos) return std::nullopt;
+    // the text's end; a raw NUL is never JSON text. Nor is a raw 0x1A to 0x1F,
+    // which the reader's sixteen-byte string scan lets through (it compares
+    // against 0x19).
+    if (hasNulOrHighControl(text)) return std::nullopt;
     // Iterative: nesting costs the reader no stack, whatever the input.
     constexpr unsigned FLAGS = rapidjson::kParseIterativeFlag;
     Builder builder;

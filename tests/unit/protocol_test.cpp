@@ -226,6 +226,17 @@ TEST(JsonText, RefusesWhatIsNotJsonAndReadsWideNumbers) {
         padForJsonReading(bad);
         EXPECT_FALSE(decodeJson(bad, TextEnd::padded)) << bad;
     }
+    // A raw control character inside a string is refused wherever it falls,
+    // within a block the reader scans sixteen bytes at a time or not.
+    for (char control = 1; control < 0x20; ++control) {
+        for (std::size_t at = 0; at < 40; ++at) {
+            std::string text = "[\"" + std::string(48, 'a') + "\"]";
+            text[2 + at] = control;
+            EXPECT_FALSE(decodeJson(text)) << "control " << int(control) << " at " << at;
+            padForJsonReading(text);
+            EXPECT_FALSE(decodeJson(text, TextEnd::padded)) << "control " << int(control) << " at " << at;
+        }
+    }
     // Repeated keys keep the last value.
     EXPECT_EQ(decodeJson(R"({"a":1,"a":2})"), (Json{{"a", 2}}));
     // Past 64 bits an integer is read as a floating value, as before.
