@@ -185,6 +185,18 @@ TEST_F(DesktopTest, ClickAtCoordinatesLandsOnTheButtonThere) {
     auto pointer = input->pointerLocation();
     ASSERT_TRUE(pointer);
     EXPECT_EQ(*pointer, std::make_pair(cx, cy));
+    // A point past the screen's edge goes to that edge; X's 16-bit
+    // coordinates would have wrapped it round to the other side.
+    Display* display = x().display();
+    const int right = DisplayWidth(display, DefaultScreen(display)) - 1;
+    const int bottom = DisplayHeight(display, DefaultScreen(display)) - 1;
+    const std::pair<std::pair<int, int>, std::pair<int, int>> rows[] = {
+        {{65536 + cx, cy}, {right, cy}}, {{cx - 65536, cy}, {0, cy}}, {{cx, 65536 + cy}, {cx, bottom}}};
+    for (const auto& [asked, landed] : rows) {
+        input->moveTo(asked.first, asked.second);
+        input->sync();
+        EXPECT_EQ(input->pointerLocation(), std::optional(landed)) << asked.first << "," << asked.second;
+    }
 }
 
 TEST_F(DesktopTest, TypedTextArrivesIntactAndInOrder) {

@@ -1,6 +1,7 @@
 // Engine events → XTest.
 #include "platform/linux/xtest_events.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <type_traits>
 
@@ -18,6 +19,14 @@ unsigned int xButton(MouseEventType type, MouseButton button) {
         default:
             return button == MouseButton::right ? 3 : button == MouseButton::center ? 2 : 1;
     }
+}
+
+// A coordinate as a whole pixel; one far outside any screen (or not a number)
+// stays far outside it, for the input to bring to the edge, without an
+// overflow on the way.
+int pixel(double coordinate) {
+    if (std::isnan(coordinate)) return 0;
+    return static_cast<int>(std::lround(std::clamp(coordinate, -1e6, 1e6)));
 }
 
 }  // namespace
@@ -64,8 +73,8 @@ void XTestEvents::post(const Event& event) {
         [&](const auto& e) {
             using T = std::decay_t<decltype(e)>;
             if constexpr (std::is_same_v<T, MouseEvent>) {
-                const int x = static_cast<int>(std::lround(e.location.x));
-                const int y = static_cast<int>(std::lround(e.location.y));
+                const int x = pixel(e.location.x);
+                const int y = pixel(e.location.y);
                 // A press or release where the pointer already is moves
                 // nothing: X would report a motion to the same point.
                 const bool moves = e.type == MouseEventType::moved || e.type == MouseEventType::leftDragged;

@@ -608,7 +608,13 @@ void XTestInput::restoreSpares() {
 
 void XTestInput::moveTo(int x, int y) {
     endScrollGesture();
-    XTestFakeMotionEvent(x_.display(), -1, x, y, CurrentTime);
+    // The protocol carries 16-bit coordinates, which would wrap: a point past
+    // the screen goes to its edge.
+    Display* display = x_.display();
+    const int screen = DefaultScreen(display);
+    x = std::clamp(x, 0, std::max(0, DisplayWidth(display, screen) - 1));
+    y = std::clamp(y, 0, std::max(0, DisplayHeight(display, screen) - 1));
+    XTestFakeMotionEvent(display, -1, x, y, CurrentTime);
     x_.flush();
 }
 
