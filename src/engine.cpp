@@ -10,9 +10,10 @@
 #include "rpc/command_line.hpp"
 
 // `readInput` (with `readSize` bytes) is standard input when the front has
-// read it already, else null.
-extern "C" __attribute__((visibility("default"))) int kest_engine_main(int argc, char** argv, const char* readInput,
-                                                                      std::size_t readSize) {
+// read it already, else null. The name (KEST_ENGINE_ENTRY) carries the
+// version: only the front of the same version finds it.
+extern "C" __attribute__((visibility("default"))) int KEST_ENGINE_ENTRY(int argc, char** argv, const char* readInput,
+                                                                       std::size_t readSize) {
     namespace desktop = kest::platform::linux_desktop;
     std::vector<std::string> arguments(argv + 1, argv + argc);
     auto platform = desktop::makeLinuxPlatform({.clipboardKeeper = desktop::THIS_PROGRAM});

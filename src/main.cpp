@@ -29,7 +29,9 @@ namespace {
 // and standard input when the front has read it already (else null).
 using EngineMain = int (*)(int, char**, const char*, std::size_t);
 constexpr const char* ENGINE_FILE = "libkest-engine.so";
-constexpr const char* ENGINE_ENTRY = "kest_engine_main";
+// Named with the version (kest_engine_main_0_1_0): an engine of another
+// version has no such entry, and is refused.
+constexpr const char* ENGINE_ENTRY = KEST_ENGINE_ENTRY;
 // Where the engine is installed, from the directory of the installed front.
 constexpr const char* ENGINE_FROM_PROGRAM = KEST_ENGINE_FROM_PROGRAM;
 // The exit status when the engine cannot be loaded (EX_SOFTWARE).
@@ -38,10 +40,17 @@ constexpr int NO_ENGINE = 70;
 int runEngine(int argc, char** argv, const std::string* readInput = nullptr) {
     std::error_code error;
     const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
-    const std::filesystem::path here = error ? std::filesystem::path(".") : program.parent_path();
+    if (error || !program.is_absolute()) {
+        // Never a guess such as the working directory, where anyone may have
+        // put a module of their own.
+        std::fprintf(stderr, "kest-core: cannot load the engine: the program's own location is unknown "
+                             "(/proc/self/exe cannot be read)\n");
+        return NO_ENGINE;
+    }
+    const std::filesystem::path here = program.parent_path();
     std::string failures;
-    // Beside the program in a build tree, else where it is installed.
-    for (const auto& candidate : {here / ENGINE_FILE, here / ENGINE_FROM_PROGRAM / ENGINE_FILE}) {
+    // Where it is installed, else beside the program in a build tree.
+    for (const auto& candidate : {here / ENGINE_FROM_PROGRAM / ENGINE_FILE, here / ENGINE_FILE}) {
         void* engine = ::dlopen(candidate.c_str(), RTLD_LAZY | RTLD_LOCAL);
         if (engine == nullptr) {
             failures += std::string("\n  ") + ::dlerror();
@@ -51,7 +60,8 @@ int runEngine(int argc, char** argv, const std::string* readInput = nullptr) {
         if (auto entry = reinterpret_cast<EngineMain>(::dlsym(engine, ENGINE_ENTRY))) {
             return readInput ? entry(argc, argv, readInput->data(), readInput->size()) : entry(argc, argv, nullptr, 0);
         }
-        failures += std::string("\n  ") + candidate.string() + ": no " + ENGINE_ENTRY;
+        failures += std::string("\n  ") + candidate.string() + ": not the engine of kest-core " + kest::kVersion +
+                    " (no " + ENGINE_ENTRY + ")";
     }
     std::fprintf(stderr, "kest-core: cannot load the engine:%s\n", failures.c_str());
     return NO_ENGINE;

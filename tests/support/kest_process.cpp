@@ -58,7 +58,8 @@ struct Pipe {
 };
 
 pid_t spawn(const std::string& argv0, const std::vector<std::string>& arguments,
-            const std::map<std::string, std::string>& environment, int in, int out, int err) {
+            const std::map<std::string, std::string>& environment, int in, int out, int err,
+            const std::string& program = KEST_BINARY) {
     std::vector<std::string> argv = {argv0};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     auto env = mergedEnvironment(environment);
@@ -71,7 +72,7 @@ pid_t spawn(const std::string& argv0, const std::vector<std::string>& arguments,
     posix_spawn_file_actions_adddup2(&actions, out, 1);
     posix_spawn_file_actions_adddup2(&actions, err, 2);
     pid_t pid = -1;
-    if (posix_spawn(&pid, KEST_BINARY, &actions, nullptr, argvPointers.data(), envPointers.data()) != 0) pid = -1;
+    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argvPointers.data(), envPointers.data()) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     return pid;
 }
@@ -87,10 +88,11 @@ namespace {
 
 ProcessResult run(const std::vector<std::string>& arguments, const std::string& input,
                   const std::map<std::string, std::string>& environment, std::chrono::milliseconds limit,
-                  bool leaveInputOpen, const std::string& argv0 = KEST_BINARY) {
+                  bool leaveInputOpen, const std::string& argv0 = KEST_BINARY,
+                  const std::string& program = KEST_BINARY) {
     Pipe in, out, err;
     ProcessResult result;
-    pid_t pid = spawn(argv0, arguments, environment, in.read.get(), out.write.get(), err.write.get());
+    pid_t pid = spawn(argv0, arguments, environment, in.read.get(), out.write.get(), err.write.get(), program);
     if (pid < 0) return result;
     in.read.reset();
     out.write.reset();
@@ -130,6 +132,15 @@ ProcessResult run(const std::vector<std::string>& arguments, const std::string& 
 }
 
 }  // namespace
+
+ProcessResult runProgram(const std::string& program, const std::vector<std::string>& arguments) {
+    return run(arguments, {}, {}, std::chrono::seconds(20), false, program, program);
+}
+
+const char* runKestPath() { return KEST_BINARY; }
+
+const char* const BUILT_ENGINE = KEST_ENGINE;
+const char* const OTHER_VERSION_ENGINE = KEST_OTHER_ENGINE;
 
 ProcessResult runKest(const std::vector<std::string>& arguments, const std::string& input,
                       const std::map<std::string, std::string>& environment, std::chrono::milliseconds limit) {

@@ -34,6 +34,15 @@ ProcessResult runKestInputLeftOpen(const std::vector<std::string>& arguments, co
 ProcessResult runKestNamed(const std::string& argv0, const std::vector<std::string>& arguments,
                            const std::string& input);
 
+// The program that runKest runs.
+const char* runKestPath();
+// Runs another copy of the program, with no standard input.
+ProcessResult runProgram(const std::string& program, const std::vector<std::string>& arguments);
+// The engine module that was built with the program, and one of another
+// version, which no front of this version may run.
+extern const char* const BUILT_ENGINE;
+extern const char* const OTHER_VERSION_ENGINE;
+
 // A temporary directory removed (with its contents) when the owner goes.
 class TempDir {
 public:

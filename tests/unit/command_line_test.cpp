@@ -2,6 +2,8 @@
 // standard-input modes run as a real process.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "rpc/command_line.hpp"
 #include "support/kest_process.hpp"
 
@@ -69,6 +71,23 @@ TEST(ProgramModes, OneShotPrintsTheResponseAndMapsExitStatus) {
     auto version = test::runKest({"--version", "--daemon"});
     EXPECT_EQ(version.exitStatus, 0);
     EXPECT_EQ(version.out, "0.1.0\n");
+}
+
+// The front runs only an engine of its own version: the one installed for it
+// or beside it, and nothing at all when there is none.
+TEST(ProgramModes, TheFrontRunsOnlyAnEngineOfItsOwnVersion) {
+    const std::pair<const char*, int> rows[] = {{nullptr, 70}, {test::OTHER_VERSION_ENGINE, 70}, {test::BUILT_ENGINE, 0}};
+    for (const auto& [engine, status] : rows) {
+        test::TempDir dir;
+        const std::filesystem::path front = std::filesystem::path(dir.path()) / "kest-core";
+        std::filesystem::copy_file(test::runKestPath(), front);
+        if (engine) std::filesystem::copy_file(engine, front.parent_path() / "libkest-engine.so");
+        auto ping = test::runProgram(front, {"ping"});
+        EXPECT_EQ(ping.exitStatus, status) << (engine ? engine : "no engine") << ": " << ping.err;
+        if (status == 70) {
+            EXPECT_NE(ping.err.find("kest-core: cannot load the engine"), std::string::npos) << ping.err;
+        }
+    }
 }
 
 TEST(ProgramModes, StandardInput) {
