@@ -45,8 +45,18 @@ Result<Json> Capture::screenshot(p::Platform& platform, WindowManager& windowMan
     p::CaptureRequest request;
     request.path = path ? *path : generateFilename(DEFAULT_SCREENSHOT_DIR, format);
     request.format = isJpeg(format) ? p::ImageFormat::jpeg : p::ImageFormat::png;
-    // A directory that cannot be made shows up as the capture's own failure.
-    if (const auto parent = parentOf(request.path); !parent.empty()) service.createDirectories(parent);
+    if (path) {
+        // A directory that cannot be made shows up as the capture's own failure.
+        if (const auto parent = parentOf(request.path); !parent.empty()) service.createDirectories(parent);
+    } else {
+        // The default directory is shared ground (/tmp): anyone could have made
+        // it first to read what is written there.
+        const std::string dir(DEFAULT_SCREENSHOT_DIR);
+        if (auto refused = service.makePrivateDirectory(dir)) {
+            return fail(ErrorCode::kFailed, "Screenshot directory " + dir + " is not safe to write to: " + *refused);
+        }
+        request.ownerOnly = true;
+    }
 
     if (ref && !fullScreen) {
         request.window = resolveWindowID(platform, windowManager, *ref);

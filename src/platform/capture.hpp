@@ -16,6 +16,7 @@ struct CaptureRequest {
     std::optional<WindowNumber> window;  // none: the whole screen
     ImageFormat format = ImageFormat::png;
     std::string path;                    // the file to write
+    bool ownerOnly = false;              // the file gets mode 0600, not 0666 less the umask
 };
 
 // How a capture ended, as a capture tool's exit would tell it: status 0 is
@@ -42,6 +43,11 @@ public:
     virtual std::optional<PixelSize> imagePixelSize(const std::string& path) = 0;
     // Creates a directory with its parents; true when it exists afterwards.
     virtual bool createDirectories(const std::string& path) = 0;
+    // Makes `path` a directory only this user may enter: creates it with mode
+    // 0700, or tightens one of the user's own to that mode. An error text when
+    // it is something else (another user's directory, a symbolic link, a file),
+    // which must then not be written into.
+    virtual std::optional<std::string> makePrivateDirectory(const std::string& path) = 0;
     virtual bool fileExists(const std::string& path) = 0;
 };
 

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <thread>
 
+#include <unistd.h>
+
 #include "image_decode.hpp"
 #include "platform/linux/image_files.hpp"
 
@@ -104,6 +106,36 @@ TEST_F(ImageFiles, AFailedWriteLeavesNothingAndSaysWhy) {
     std::ofstream(path("old.png")) << "not an image";
     ASSERT_EQ(writeImageFile(path("old.png"), ImageFormat::png, rows()), std::nullopt);
     EXPECT_EQ(readImagePixelSize(path("old.png")), (PixelSize{7, 5}));
+}
+
+// The directory that screenshots go to by default sits on shared ground: it is
+// made the user's alone, or refused when it is not the user's to make so.
+TEST_F(ImageFiles, APrivateDirectoryIsTheUsersAloneOrRefused) {
+    fs::create_directories(path("loose"));
+    fs::permissions(path("loose"), fs::perms(0777));
+    fs::create_symlink(path("loose"), path("link"));
+    std::ofstream(path("file")) << "x";
+    const std::pair<std::string, std::string> cases[] = {
+        {"fresh", ""},  // made
+        {"loose", ""},  // the user's own, tightened
+        {"link", "it is not a directory (a symbolic link or a file)"},
+        {"file", "it is not a directory (a symbolic link or a file)"},
+    };
+    for (const auto& [name, refusal] : cases) {
+        EXPECT_EQ(makePrivateDirectory(path(name)).value_or(""), refusal) << name;
+        if (refusal.empty()) {
+            EXPECT_EQ(fs::status(path(name)).permissions(), fs::perms(0700)) << name;
+        }
+    }
+    // Another user's directory is refused; only root can make one here.
+    if (::geteuid() == 0) {
+        fs::create_directories(path("theirs"));
+        ASSERT_EQ(::chown(path("theirs").c_str(), 65534, 65534), 0);
+        EXPECT_EQ(makePrivateDirectory(path("theirs")).value_or(""), "it belongs to another user (uid 65534)");
+    }
+    // Files written owner-only have mode 0600 whatever the umask.
+    ASSERT_EQ(writeImageFile(path("fresh/shot.png"), ImageFormat::png, rows(), {}, true), std::nullopt);
+    EXPECT_EQ(fs::status(path("fresh/shot.png")).permissions(), fs::perms(0600));
 }
 
 // Pixels that arrive in bands while the encoder runs: the buffer holds

@@ -690,7 +690,8 @@ public:
         d_.calls.push_back({{"operation", "capture"},
                             {"window", request.window ? Json(*request.window) : Json(nullptr)},
                             {"format", request.format == p::ImageFormat::jpeg ? "jpeg" : "png"},
-                            {"path", request.path}});
+                            {"path", request.path},
+                            {"owner_only", request.ownerOnly}});
         if (d_.knobs.captureStartError) return std::unexpected(*d_.knobs.captureStartError);
         if (d_.knobs.captureExit) return *d_.knobs.captureExit;
         if (d_.knobs.captureWritesFile) {
@@ -716,6 +717,12 @@ public:
         d_.calls.push_back({{"operation", "createDirectories"}, {"path", path}});
         d_.directories.insert(path);
         return true;
+    }
+    std::optional<std::string> makePrivateDirectory(const std::string& path) override {
+        d_.calls.push_back({{"operation", "makePrivateDirectory"}, {"path", path}});
+        if (d_.knobs.privateDirectoryRefusal) return d_.knobs.privateDirectoryRefusal;
+        d_.directories.insert(path);
+        return std::nullopt;
     }
     bool fileExists(const std::string& path) override {
         return d_.files.contains(path) || d_.directories.contains(path);

@@ -129,6 +129,7 @@ struct Knobs {
     std::optional<std::string> processStartError;
     bool holdOpenCompletions = false;  // openApplication keeps its completion in heldOpenCompletions
     std::optional<std::string> captureStartError;
+    std::optional<std::string> privateDirectoryRefusal;  // what makePrivateDirectory answers
     std::optional<p::CaptureExit> captureExit;  // a capture that exits with this status and text
     bool captureWritesFile = true;
     p::PixelSize capturedScreenSize{1920, 1080};

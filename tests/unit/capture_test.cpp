@@ -37,7 +37,10 @@ TEST(Screenshot, DefaultPathFormatAndTheWholeScreen) {
     EXPECT_EQ(shot["ok"], true);
     EXPECT_EQ(shot["width"], 1920);
     EXPECT_EQ(shot["height"], 1080);
-    EXPECT_EQ(harness.desktop().callsTo("createDirectories").at(0)["path"], "/tmp/kest");
+    // The default directory is made private and its files owner-only; a path
+    // the caller gives keeps the usual mode.
+    EXPECT_EQ(harness.desktop().callsTo("makePrivateDirectory").at(0)["path"], "/tmp/kest");
+    EXPECT_EQ(captureCalls(harness.desktop()).at(0)["owner_only"], true);
 
     // Exactly "jpeg" makes a .jpg; any other format (even "jpg") is PNG.
     Json jpeg = harness.result("screenshot", {{"format", "jpeg"}});
@@ -58,6 +61,7 @@ TEST(Screenshot, WindowsByRefGrabAndScreenFlag) {
     EXPECT_EQ(harness.result("screenshot", {{"ref", "@w1"}, {"path", "/shots/docs.png"}}),
               Json::parse(R"({"ok": true, "path": "/shots/docs.png", "width": 1600, "height": 1200})"));
     EXPECT_EQ(harness.desktop().callsTo("createDirectories").back()["path"], "/shots");
+    EXPECT_EQ(captureCalls(harness.desktop()).back()["owner_only"], false);
 
     harness.result("grab", {{"ref", "@w2"}});
     harness.result("screenshot", {{"path", "/shots/grabbed.png"}});
@@ -101,6 +105,15 @@ TEST(Screenshot, FailuresCarryTheirCodesAndTexts) {
     harness.desktop().directories.insert("/s/odd.png");
     EXPECT_EQ(harness.result("screenshot", {{"path", "/s/odd.png"}}),
               Json::parse(R"({"ok": true, "path": "/s/odd.png", "width": 0, "height": 0})"));
+    // A default directory that cannot be made private is not written into.
+    knobs.captureWritesFile = true;
+    knobs.privateDirectoryRefusal = "it belongs to another user (uid 1001)";
+    const auto before = captureCalls(harness.desktop()).size();
+    EXPECT_EQ(harness.error("screenshot"),
+              Json({{"code", -32600},
+                    {"message", "Screenshot directory /tmp/kest is not safe to write to: it belongs to another user "
+                                "(uid 1001)"}}));
+    EXPECT_EQ(captureCalls(harness.desktop()).size(), before);
 }
 
 // A 1280 x 1024 monitor left of a 1920 x 1080 primary, tops aligned, a 30-point

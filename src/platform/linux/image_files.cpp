@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <png.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -32,19 +33,19 @@ std::string errnoText() { return std::strerror(errno); }
 // A file being written beside its final name; removed unless committed.
 class TemporaryFile {
 public:
-    explicit TemporaryFile(const std::string& target) {
+    TemporaryFile(const std::string& target, mode_t mode) {
         const auto slash = target.find_last_of('/');
         const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
         const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-        // Like mkstemp, but with the mode an ordinary file gets (0666 less
-        // the umask) rather than 0600.
+        // Like mkstemp, but with the mode asked for: mostly the one an
+        // ordinary file gets (0666 less the umask) rather than 0600.
         std::random_device random;
         int fd = -1;
         for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
             char suffix[16];
             std::snprintf(suffix, sizeof suffix, ".%08x", static_cast<unsigned>(random()));
             const std::string candidate = dir + "." + base + suffix;
-            fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
             if (fd >= 0) path_ = candidate;
             else if (errno != EEXIST) break;
         }
@@ -282,9 +283,9 @@ std::uint32_t bigEndian16(const unsigned char* p) { return (std::uint32_t{p[0]} 
 }  // namespace
 
 std::optional<std::string> writeImageFile(const std::string& path, ImageFormat format, const PixelRows& pixels,
-                                          const EncodeSettings& settings) {
+                                          const EncodeSettings& settings, bool ownerOnly) {
     if (pixels.width <= 0 || pixels.height <= 0 || !pixels.data) return "nothing to capture";
-    TemporaryFile temporary(path);
+    TemporaryFile temporary(path, ownerOnly ? 0600 : 0666);
     if (!temporary.file()) return "cannot write " + path + ": " + temporary.openError();
 
     bool encoded = false;
@@ -373,6 +374,24 @@ std::optional<PixelSize> readImagePixelSize(const std::string& path) {
     }
     header.resize(filled);
     return pixelSizeFromHeader(header);
+}
+
+std::optional<std::string> makePrivateDirectory(const std::string& path) {
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return "cannot create it: " + errnoText();
+    // Opened without following a link, and judged by what was opened, so that
+    // nothing can be swapped in between the look and the change.
+    UniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir) {
+        return errno == ELOOP || errno == ENOTDIR ? std::string("it is not a directory (a symbolic link or a file)")
+                                                  : "cannot open it: " + errnoText();
+    }
+    struct stat info {};
+    if (::fstat(dir.get(), &info) != 0) return "cannot read it: " + errnoText();
+    if (info.st_uid != ::geteuid()) return "it belongs to another user (uid " + std::to_string(info.st_uid) + ")";
+    if ((info.st_mode & 07777) != 0700 && ::fchmod(dir.get(), 0700) != 0) {
+        return "cannot make it private: " + errnoText();
+    }
+    return std::nullopt;
 }
 
 }  // namespace kest::platform::linux_desktop

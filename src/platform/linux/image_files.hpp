@@ -56,8 +56,12 @@ struct EncodeSettings {
 
 // Writes the file; an error text (as a capture tool would print it) when it
 // could not, in which case nothing is left at `path` or beside it.
+// With `ownerOnly` the file gets mode 0600, else 0666 less the umask.
 std::optional<std::string> writeImageFile(const std::string& path, ImageFormat format, const PixelRows& pixels,
-                                          const EncodeSettings& settings = {});
+                                          const EncodeSettings& settings = {}, bool ownerOnly = false);
+
+// See Capture::makePrivateDirectory.
+std::optional<std::string> makePrivateDirectory(const std::string& path);
 
 // The width and height a PNG or JPEG header states; nothing for other data or
 // a header cut short.

@@ -323,7 +323,7 @@ std::expected<CaptureExit, std::string> X11Capture::capture(const CaptureRequest
             }
             PixelRows rows{reinterpret_cast<const unsigned char*>(image->data), image->width, image->height,
                            static_cast<std::size_t>(image->bytes_per_line), &rest};
-            error = writeImageFile(request.path, request.format, rows, settings_);
+            error = writeImageFile(request.path, request.format, rows, settings_, request.ownerOnly);
         }
         if (rest.failed()) return unreadable();
         if (error) return failed(*error);
@@ -331,7 +331,7 @@ std::expected<CaptureExit, std::string> X11Capture::capture(const CaptureRequest
     }
     std::vector<unsigned char> converted;
     const PixelRows rows = rowsOf(*image, converted);
-    if (auto error = writeImageFile(request.path, request.format, rows, settings_)) return failed(*error);
+    if (auto error = writeImageFile(request.path, request.format, rows, settings_, request.ownerOnly)) return failed(*error);
     return CaptureExit{};
 }
 
@@ -341,6 +341,10 @@ bool X11Capture::createDirectories(const std::string& path) {
     std::error_code error;
     std::filesystem::create_directories(path, error);
     return std::filesystem::is_directory(path, error);
+}
+
+std::optional<std::string> X11Capture::makePrivateDirectory(const std::string& path) {
+    return linux_desktop::makePrivateDirectory(path);
 }
 
 bool X11Capture::fileExists(const std::string& path) {

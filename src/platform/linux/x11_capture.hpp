@@ -38,6 +38,7 @@ public:
     std::expected<CaptureExit, std::string> capture(const CaptureRequest& request) override;
     std::optional<PixelSize> imagePixelSize(const std::string& path) override;
     bool createDirectories(const std::string& path) override;
+    std::optional<std::string> makePrivateDirectory(const std::string& path) override;
     bool fileExists(const std::string& path) override;
 
     // For the benchmark: the encoder's settings, and the path the last
