@@ -46,7 +46,7 @@ Json inputScene() {
              {{"title", "Size"},
               {"fail", {{"write", {{"AXValue", -25200}}}}},
               {"on", {{"AXPress", {{{"do", "show"}, {"id", "large"}}}}}},
-              {"children", {node("large", "AXMenuItem", {{"title", "Large"}, {"value", "L"}, {"hidden", true}})}}}),
+              {"children", Json::array({node("large", "AXMenuItem", {{"title", "Large"}, {"value", "L"}, {"hidden", true}})})}}),
         node("font", "AXComboBox", {{"title", "Font"}, {"value", "12"}}),
         node("volume", "AXSlider", {{"title", "Volume"}, {"value", 30}}),
         node("label", "AXStaticText", {{"value", "Read only"}, {"fail", {{"write", {{"AXValue", -25200}}}}}}),
@@ -134,12 +134,12 @@ TEST_F(InputTest, ClickPressesOrPostsEvents) {
         Json timeline;
     };
     const Row rows[] = {
-        {"one press", {{"ref", ok}}, okResult, {press("ok")}},
+        {"one press", {{"ref", ok}}, okResult, Json::array({press("ok")})},
         {"count 2 pauses after every press", {{"ref", ok}, {"count", 2}}, okResult,
          {press("ok"), pause(0.05), press("ok"), pause(0.05)}},
         {"double wins over count", {{"ref", ok}, {"double", true}, {"count", 5}}, okResult,
          {press("ok"), pause(0.05), press("ok"), pause(0.05)}},
-        {"a count below one clicks once", {{"ref", ok}, {"count", 0}}, okResult, {press("ok")}},
+        {"a count below one clicks once", {{"ref", ok}, {"count", 0}}, okResult, Json::array({press("ok")})},
         {"negative count", {{"x", 1}, {"y", 2}, {"count", -4}}, {{"ok", true}}, {mouse(1, 1, 2, 0, 1), mouse(2, 1, 2, 0, 1)}},
         {"modifiers post events at the centre", {{"ref", ok}, {"modifiers", {"Cmd", "SHIFT"}}}, okResult,
          {mouse(1, cx, cy, 0, 1, COMMAND | SHIFT), mouse(2, cx, cy, 0, 1, COMMAND | SHIFT)}},
@@ -151,7 +151,7 @@ TEST_F(InputTest, ClickPressesOrPostsEvents) {
         {"right click", {{"ref", ok}, {"right", true}}, okResult, {mouse(3, cx, cy, 1, 1), mouse(4, cx, cy, 1, 1)}},
         {"coordinates: click states count up, one pause between", {{"x", 7.5}, {"y", 8}, {"count", 2}}, {{"ok", true}},
          {mouse(1, 7.5, 8, 0, 1), mouse(2, 7.5, 8, 0, 1), pause(0.05), mouse(1, 7.5, 8, 0, 2), mouse(2, 7.5, 8, 0, 2)}},
-        {"a ref wins over coordinates", {{"ref", ok}, {"x", 1}, {"y", 1}}, okResult, {press("ok")}},
+        {"a ref wins over coordinates", {{"ref", ok}, {"x", 1}, {"y", 1}}, okResult, Json::array({press("ok")})},
         {"a refused press falls back to a plain click",
          {{"ref", ref("stuck")}},
          {{"ok", true}, {"ref", ref("stuck")}, {"bounds", {10, 20, 30, 40}}},
@@ -173,7 +173,7 @@ TEST_F(InputTest, ClickPressesOrPostsEvents) {
     // would read as the corner of the screen.
     const Json nowhere = {{"code", -32600}, {"message", "Element " + ref("ghost") + " has no position on screen"}};
     EXPECT_EQ(harness.error("click", {{"ref", ref("ghost")}}), nowhere);
-    EXPECT_EQ(took(), Json({press("ghost")}));
+    EXPECT_EQ(took(), Json::array({press("ghost")}));
     // A count no gesture needs is refused before anything is clicked, not
     // left to click for hours.
     for (const Json& count : {Json(101), Json(INT64_MAX)}) {
@@ -191,7 +191,7 @@ TEST_F(InputTest, ClickPressesOrPostsEvents) {
     EXPECT_EQ(harness.error("click", {{"ref", stuck}}), gone);
     EXPECT_EQ(harness.error("click", {{"ref", stuck}, {"modifiers", {"cmd"}}}), gone);
     EXPECT_EQ(harness.error("hover", {{"ref", stuck}}), gone);
-    EXPECT_EQ(took(), Json({Json{{"action", "AXPress"}, {"element", "stuck"}}}));
+    EXPECT_EQ(took(), Json::array({press("stuck")}));
 
     // Events that cannot be made are skipped without an error.
     harness.desktop().knobs.failingMouseEvents = {platform::MouseEventType::leftUp};
@@ -216,10 +216,10 @@ TEST_F(InputTest, HoverAndBareButtons) {
         Json timeline;
     };
     const Row rows[] = {
-        {Json::object(), {{"ok", true}, {"button", "left"}, {"action", "down"}}, {mouse(1, 3, 4, 0, 0)}},
-        {{{"action", "up"}, {"button", "right"}}, {{"ok", true}, {"button", "right"}, {"action", "up"}}, {mouse(4, 3, 4, 1, 0)}},
-        {{{"button", "middle"}}, {{"ok", true}, {"button", "middle"}, {"action", "down"}}, {mouse(25, 3, 4, 2, 0)}},
-        {{{"action", "up"}, {"button", "middle"}}, {{"ok", true}, {"button", "middle"}, {"action", "up"}}, {mouse(26, 3, 4, 2, 0)}},
+        {Json::object(), {{"ok", true}, {"button", "left"}, {"action", "down"}}, Json::array({mouse(1, 3, 4, 0, 0)})},
+        {{{"action", "up"}, {"button", "right"}}, {{"ok", true}, {"button", "right"}, {"action", "up"}}, Json::array({mouse(4, 3, 4, 1, 0)})},
+        {{{"button", "middle"}}, {{"ok", true}, {"button", "middle"}, {"action", "down"}}, Json::array({mouse(25, 3, 4, 2, 0)})},
+        {{{"action", "up"}, {"button", "middle"}}, {{"ok", true}, {"button", "middle"}, {"action", "up"}}, Json::array({mouse(26, 3, 4, 2, 0)})},
         {{{"button", "Left"}},
          {{"code", -32602}, {"message", "Invalid mouse button: Left. Use 'left', 'right', or 'middle'."}},
          Json::array()},
@@ -234,7 +234,7 @@ TEST_F(InputTest, HoverAndBareButtons) {
     }
     harness.desktop().knobs.pointerUnavailable = true;
     harness.result("mouse", {{"action", "up"}});
-    EXPECT_EQ(took(), Json({mouse(2, 0, 0, 0, 0)}));
+    EXPECT_EQ(took(), Json::array({mouse(2, 0, 0, 0, 0)}));
     harness.desktop().knobs.failingMouseEvents = {platform::MouseEventType::leftUp};
     EXPECT_EQ(harness.error("mouse", {{"action", "up"}}),
               Json({{"code", -32600}, {"message", "Failed to create mouse event"}}));
@@ -378,14 +378,14 @@ TEST_F(InputTest, SingleKeysDownAndUp) {
         Json timeline;
     };
     const Row rows[] = {
-        {"keydown", "Shift", {key(56, true, SHIFT)}},
-        {"keyup", "SHIFT", {key(56, false, SHIFT)}},
-        {"keydown", "command", {key(55, true, COMMAND)}},
-        {"keydown", "ctrl", {key(59, true, CONTROL)}},
-        {"keydown", "option", {key(58, true, OPTION)}},
-        {"keydown", "fn", {key(63, true)}},
-        {"keyup", "Return", {key(36, false)}},
-        {"keydown", "a", {key(0, true)}},
+        {"keydown", "Shift", Json::array({key(56, true, SHIFT)})},
+        {"keyup", "SHIFT", Json::array({key(56, false, SHIFT)})},
+        {"keydown", "command", Json::array({key(55, true, COMMAND)})},
+        {"keydown", "ctrl", Json::array({key(59, true, CONTROL)})},
+        {"keydown", "option", Json::array({key(58, true, OPTION)})},
+        {"keydown", "fn", Json::array({key(63, true)})},
+        {"keyup", "Return", Json::array({key(36, false)})},
+        {"keydown", "a", Json::array({key(0, true)})},
     };
     for (const auto& row : rows) {
         const std::string action = std::string(row.method) == "keydown" ? "down" : "up";
@@ -402,7 +402,7 @@ TEST_F(InputTest, SingleKeysDownAndUp) {
 TEST_F(InputTest, FillSetsTheValueOrTypesIt) {
     EXPECT_EQ(harness.result("fill", {{"ref", ref("name")}, {"text", "Ada"}}),
               Json({{"ok", true}, {"ref", ref("name")}, {"method", "ax_set_value"}}));
-    EXPECT_EQ(took(), Json({write("name", "AXValue", "Ada")}));
+    EXPECT_EQ(took(), Json::array({write("name", "AXValue", "Ada")}));
 
     EXPECT_EQ(harness.result("fill", {{"ref", ref("sink")}, {"text", "Hi"}}),
               Json({{"ok", true}, {"ref", ref("sink")}, {"method", "focus_select_type"}}));
@@ -417,7 +417,7 @@ TEST_F(InputTest, FillSetsTheValueOrTypesIt) {
 
 TEST_F(InputTest, FocusCheckAndUncheck) {
     harness.result("focus", {{"ref", ref("name")}});
-    EXPECT_EQ(took(), Json({write("name", "AXFocused", true)}));
+    EXPECT_EQ(took(), Json::array({write("name", "AXFocused", true)}));
     EXPECT_EQ(harness.result("focus", {{"ref", ref("stuck")}}), Json({{"ok", true}, {"ref", ref("stuck")}}));
     EXPECT_EQ(took(), Json({write("stuck", "AXFocused", true), press("stuck")}));
 
@@ -432,9 +432,9 @@ TEST_F(InputTest, FocusCheckAndUncheck) {
     for (const auto& row : rows) {
         const std::string r = ref(row.id);
         EXPECT_EQ(harness.result("check", {{"ref", r}}), Json({{"ok", true}, {"ref", r}, {"checked", true}}));
-        EXPECT_EQ(took(), row.checkPresses ? Json({press(row.id)}) : Json::array()) << row.id;
+        EXPECT_EQ(took(), row.checkPresses ? Json::array({press(row.id)}) : Json::array()) << row.id;
         EXPECT_EQ(harness.result("uncheck", {{"ref", r}}), Json({{"ok", true}, {"ref", r}, {"checked", false}}));
-        EXPECT_EQ(took(), row.uncheckPresses ? Json({press(row.id)}) : Json::array()) << row.id;
+        EXPECT_EQ(took(), row.uncheckPresses ? Json::array({press(row.id)}) : Json::array()) << row.id;
     }
     for (const char* method : {"focus", "check", "uncheck", "select", "set"}) {
         EXPECT_EQ(harness.error(method, Json::object()), Json({{"code", -32602}, {"message", "Missing ref parameter"}}));
@@ -491,7 +491,7 @@ TEST_F(InputTest, SelectTriesValueChildrenThenThePopUp) {
         Json timeline;
     };
     const Row rows[] = {
-        {"font", "14", nullptr, {write("font", "AXValue", "14")}},
+        {"font", "14", nullptr, Json::array({write("font", "AXValue", "14")})},
         {"color", "Red", "child_press", {write("color", "AXValue", "Red"), press("red")}},
         {"color", "Blue", "child_press", {write("color", "AXValue", "Blue"), press("blue")}},
         // An empty value matches the first child whose title or value is
@@ -704,7 +704,7 @@ TEST_F(InputTest, DragPressesMovesAndReleases) {
     EXPECT_EQ(harness.error("drag", {{"from_x", 0}, {"from_y", 0}, {"to_x", 1}, {"to_y", 1}})["message"],
               "Interrupted: kest-core is shutting down");
     harness.clock().stopping = false;
-    EXPECT_EQ(took(), Json({mouse(5, 0, 0, 0, 0)}));
+    EXPECT_EQ(took(), Json::array({mouse(5, 0, 0, 0, 0)}));
 }
 
 TEST_F(InputTest, ScrollWheelsAndSteps) {
@@ -714,15 +714,15 @@ TEST_F(InputTest, ScrollWheelsAndSteps) {
         std::int64_t amount;
     };
     const Row rows[] = {
-        {{{"direction", "down"}}, {scroll("line", -3, 0)}, 3},
-        {{{"direction", "up"}, {"amount", 5}}, {scroll("line", 5, 0)}, 5},
-        {{{"direction", "left"}}, {scroll("line", 0, 3)}, 3},
-        {{{"direction", "right"}, {"amount", 2}}, {scroll("line", 0, -2)}, 2},
-        {{{"direction", "down"}, {"pixels", 120}}, {scroll("pixel", -120, 0)}, 3},
-        {{{"direction", "sideways"}}, {scroll("line", 0, 0)}, 3},
-        {{{"direction", "Down"}}, {scroll("line", 0, 0)}, 3},
-        {{{"direction", "up"}, {"amount", 10'000'000'000}}, {scroll("line", 2147483647, 0)}, 10'000'000'000},
-        {{{"direction", "down"}, {"pixels", -10'000'000'000}}, {scroll("pixel", 2147483647, 0)}, 3},
+        {{{"direction", "down"}}, Json::array({scroll("line", -3, 0)}), 3},
+        {{{"direction", "up"}, {"amount", 5}}, Json::array({scroll("line", 5, 0)}), 5},
+        {{{"direction", "left"}}, Json::array({scroll("line", 0, 3)}), 3},
+        {{{"direction", "right"}, {"amount", 2}}, Json::array({scroll("line", 0, -2)}), 2},
+        {{{"direction", "down"}, {"pixels", 120}}, Json::array({scroll("pixel", -120, 0)}), 3},
+        {{{"direction", "sideways"}}, Json::array({scroll("line", 0, 0)}), 3},
+        {{{"direction", "Down"}}, Json::array({scroll("line", 0, 0)}), 3},
+        {{{"direction", "up"}, {"amount", 10'000'000'000}}, Json::array({scroll("line", 2147483647, 0)}), 10'000'000'000},
+        {{{"direction", "down"}, {"pixels", -10'000'000'000}}, Json::array({scroll("pixel", 2147483647, 0)}), 3},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(harness.result("scroll", row.params), Json({{"ok", true}, {"direction", row.params["direction"]}, {"amount", row.amount}}));

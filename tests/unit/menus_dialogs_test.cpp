@@ -107,12 +107,12 @@ TEST_F(MenusTest, ClickErrors) {
 TEST(MenuSearchTest, FirstMatchInPreOrderAtAnyDepth) {
     // "Target" sits three levels down in the first menu and directly in the
     // second: the deep one comes first in pre-order.
-    Json deep = node("a_menu", "AXMenu", {{"children", {node("x", "AXMenuItem", {{"title", "X"}, {"children", {
-        node("x_menu", "AXMenu", {{"children", {node("deep", "AXMenuItem", {{"title", "TARGET"}})}}})}}})}}});
+    Json deep = node("a_menu", "AXMenu", {{"children", Json::array({node("x", "AXMenuItem", {{"title", "X"}, {"children", {
+        node("x_menu", "AXMenu", {{"children", {node("deep", "AXMenuItem", {{"title", "TARGET"}})}}})}}})})}});
     Json bar = node("bar", "AXMenuBar", {{"children", {
         node("a", "AXMenuBarItem", {{"title", "A"}, {"children", {deep}}}),
         node("b", "AXMenuBarItem", {{"title", "B"}, {"children", {
-            node("b_menu", "AXMenu", {{"children", {node("shallow", "AXMenuItem", {{"title", "Target"}})}}})}}})}}});
+            node("b_menu", "AXMenu", {{"children", Json::array({node("shallow", "AXMenuItem", {{"title", "Target"}})})}})}}})}}});
     DispatcherHarness harness(Json{{"apps", {{{"name", "Deep"}, {"pid", 10}, {"active", true}, {"menu_bar", bar}}}}});
     EXPECT_EQ(harness.result("menu_click", {{"path", "target"}})["ok"], true);
     EXPECT_EQ(took(harness), Json::array({press("deep")}));
@@ -129,10 +129,10 @@ Json mouse(int type, double x, double y) {
 // come some time after the click: the pointer is brought over the item, the
 // item clicked at its centre and its menu read once the items are there.
 TEST(MenuToolkitsTest, AnItemWithoutActionIsClickedAndItsMenuAwaited) {
-    Json bar = node("bar", "AXMenuBar", {{"children", {node("view", "AXMenuBarItem", {
+    Json bar = node("bar", "AXMenuBar", {{"children", Json::array({node("view", "AXMenuBarItem", {
         {"title", "View"}, {"actions", Json::array()}, {"frame", {100, 10, 40, 20}},
         {"children", {node("view_menu", "AXMenu", {{"hidden", true}, {"children", {
-            node("toolbar", "AXMenuItem", {{"title", "Toolbar"}, {"hidden", true}})}}})}}})}}});
+            node("toolbar", "AXMenuItem", {{"title", "Toolbar"}, {"hidden", true}})}}})}}})})}});
     DispatcherHarness harness(Json{{"apps", {{{"name", "Factory"}, {"pid", 40}, {"active", true}, {"menu_bar", bar}}}}});
     harness.desktop().onEvent([](FakeDesktop& desktop, const p::Event& event) {
         const auto* click = std::get_if<p::MouseEvent>(&event);
@@ -203,14 +203,14 @@ Json deepMenuScene() {
     for (int level = 6; level >= 1; --level) {
         const std::string n = std::to_string(level);
         inner = node("item" + n, "AXMenuItem",
-                     {{"title", "Item " + n}, {"children", {node("menu" + n, "AXMenu", {{"children", {inner}}})}}});
+                     {{"title", "Item " + n}, {"children", Json::array({node("menu" + n, "AXMenu", {{"children", {inner}}})})}});
     }
     Json menu = node("deep_menu", "AXMenu", {{"children", {
         inner,
-        node("group", "AXGroup", {{"children", {node("hidden_item", "AXMenuItem", {{"title", "In Group"}})}}}),
+        node("group", "AXGroup", {{"children", Json::array({node("hidden_item", "AXMenuItem", {{"title", "In Group"}})})}}),
         node("odd", "AXMenuItem", {{"title", "Odd"}, {"enabled", "yes"}}),
-        node("untitled", "AXMenuItem", {{"children", {node("under_untitled", "AXMenuItem", {{"title", "Lost"}})}}})}}});
-    Json bar = node("bar", "AXMenuBar", {{"children", {node("top", "AXMenuBarItem", {{"title", "Deep"}, {"children", {menu}}})}}});
+        node("untitled", "AXMenuItem", {{"children", Json::array({node("under_untitled", "AXMenuItem", {{"title", "Lost"}})})}})}}});
+    Json bar = node("bar", "AXMenuBar", {{"children", Json::array({node("top", "AXMenuBarItem", {{"title", "Deep"}, {"children", {menu}}})})}});
     return {{"apps", {{{"name", "Nest"}, {"pid", 20}, {"active", true}, {"menu_bar", bar}}}}};
 }
 
@@ -250,9 +250,9 @@ TEST(MenuExtrasTest, ListsOnlyTheSystemProcessesExtras) {
                                 {{{"name", "Control Centre"}, {"bundle_id", "com.apple.controlcenter"}, {"pid", 30},
                                   {"extras_menu_bar", extras}},
                                  {{"bundle_id", "com.apple.systemuiserver"}, {"pid", 31}, {"extras_menu_bar",
-                                   node("extras2", "AXMenuBar", {{"children", {node("clock", "AXMenuBarExtra", {{"title", "Clock"}})}}})}},
+                                   node("extras2", "AXMenuBar", {{"children", Json::array({node("clock", "AXMenuBarExtra", {{"title", "Clock"}})})}})}},
                                  {{"name", "Imitator"}, {"bundle_id", "com.apple.controlcenter.helper"}, {"pid", 32},
-                                  {"extras_menu_bar", node("extras3", "AXMenuBar", {{"children", {node("fake", "AXMenuBarExtra", {{"title", "Fake"}})}}})}}}}});
+                                  {"extras_menu_bar", node("extras3", "AXMenuBar", {{"children", Json::array({node("fake", "AXMenuBarExtra", {{"title", "Fake"}})})}})}}}}});
     EXPECT_EQ(harness.result("menubar"),
               Json({{"ok", true},
                     {"extras",
@@ -326,18 +326,18 @@ TEST(DialogButtonsTest, TitleListsWalkOrderAndDepth) {
     const Row rows[] = {
         {"Delete comes before Cancel in walk order",
          {node("delete", "AXButton", {{"title", "Delete"}}), node("cancel", "AXButton", {{"title", "Cancel"}})},
-         "delete", {press("cancel")}},
+         "delete", Json::array({press("cancel")})},
         {"titles match after lowercasing, exactly",
          {node("okish", "AXButton", {{"title", "OK!"}}), node("ok", "AXButton", {{"title", "OK"}}),
           node("dismiss", "AXButton", {{"title", "DISMISS"}})},
-         "ok", {press("dismiss")}},
+         "ok", Json::array({press("dismiss")})},
         {"a typographic apostrophe is not the plain one",
          {node("dont", "AXButton", {{"title", "Don\u2019t Save"}}), node("apply", "AXButton", {{"title", "Apply"}})},
          nullptr, escape()},
         {"only buttons count",
          {node("text", "AXStaticText", {{"title", "OK"}}), node("check", "AXCheckBox", {{"title", "No"}})},
          nullptr, escape()},
-        {"five levels down is found", {nested("d5", 5, node("yes5", "AXButton", {{"title", "Yes"}}))}, "yes5", escape()},
+        {"five levels down is found", Json::array({nested("d5", 5, node("yes5", "AXButton", {{"title", "Yes"}}))}), "yes5", escape()},
         {"six levels down is not", {nested("d6", 6, node("yes6", "AXButton", {{"title", "Yes"}})),
                                      nested("c6", 6, node("no6", "AXButton", {{"title", "No"}}))},
          nullptr, escape()},
@@ -361,7 +361,7 @@ TEST(DialogRecordTest, ButtonsAndTextsFromFiveLevelsInWalkOrder) {
     Json children = {
         nested("t", 2, node("hello", "AXStaticText", {{"value", "Hello"}})),
         node("empty_text", "AXStaticText", {{"value", ""}}),
-        node("b1", "AXButton", {{"title", "First"}, {"children", {node("b2", "AXButton", {{"title", "Inner"}})}}}),
+        node("b1", "AXButton", {{"title", "First"}, {"children", Json::array({node("b2", "AXButton", {{"title", "Inner"}})})}}),
         node("untitled", "AXButton"),
         nested("b5", 5, node("five", "AXButton", {{"title", "Five"}})),
         nested("b6", 6, node("six", "AXButton", {{"title", "Six"}})),
@@ -431,7 +431,7 @@ TEST(FileDialogTest, DeepFieldsCountWhenShownAndAnOpenChooserIsAskedForItsLocati
     constexpr std::uint64_t COMMAND = 0x100000;
     const Json shortcut = Json::array({{{"key", L_KEY}, {"down", true}, {"text", ""}, {"flags", COMMAND}},
                                        {{"key", L_KEY}, {"down", false}, {"text", ""}, {"flags", COMMAND}}});
-    DispatcherHarness asked(toolScene(modal, {hidden}));
+    DispatcherHarness asked(toolScene(modal, Json::array({hidden})));
     asked.desktop().onEvent([&](FakeDesktop& desktop, const p::Event& event) {
         const auto* key = std::get_if<p::KeyEvent>(&event);
         if (key && key->keyCode == L_KEY && !key->keyDown) {
@@ -447,7 +447,7 @@ TEST(FileDialogTest, DeepFieldsCountWhenShownAndAnOpenChooserIsAskedForItsLocati
     EXPECT_EQ(took(asked), expected);
 
     // No field ever shows: looked for during 1 s, then the error.
-    DispatcherHarness none(toolScene(modal, {hidden}));
+    DispatcherHarness none(toolScene(modal, Json::array({hidden})));
     EXPECT_EQ(none.error("dialog_file", {{"path", "/x"}}), error(-32001, "No filename text field found in dialog"));
     expected = shortcut;
     for (int poll = 0; poll < 20; ++poll) expected.push_back(pause(0.05));
