@@ -43,7 +43,8 @@ if (( $# > 0 )); then
 fi
 
 cmake --build build --target "${targets[@]}"
-ctest --test-dir build -L unit -j2 --output-on-failure | tail -n 4
+# Only what did not pass, and the tally.
+ctest --test-dir build -L unit -j2 --output-on-failure | grep -vE '^ +(Start +[0-9]+: |[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed )'
 if [[ -n "$binary" ]]; then
   scripts/vdesktop.sh run -- "$binary" "$@"
 fi
