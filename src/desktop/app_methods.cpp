@@ -11,14 +11,6 @@ namespace p = platform;
 
 constexpr std::int64_t DEFAULT_CDP_PORT = 19200;
 
-std::optional<std::string> firstPositionalString(const RPCRequest& request) {
-    const Json* positional = request.rawParam("_positional");
-    if (!positional || !positional->is_array() || positional->empty() || !(*positional)[0].is_string()) {
-        return std::nullopt;
-    }
-    return (*positional)[0].get<std::string>();
-}
-
 // Where each method takes the application's name from.
 enum class NameSource { nameRefOrPositional, nameOrPositional, nameOnly };
 
@@ -28,7 +20,7 @@ std::optional<std::string> appName(const RPCRequest& request, NameSource source)
     if (source == NameSource::nameRefOrPositional) {
         if (auto ref = request.paramString("ref")) return ref;
     }
-    return firstPositionalString(request);
+    return request.firstPositionalString();
 }
 
 RPCResponse missingName(const RPCRequest& request) {

@@ -8,14 +8,6 @@
 namespace kest {
 namespace {
 
-std::optional<std::string> firstPositionalString(const RPCRequest& request) {
-    const Json* positional = request.rawParam("_positional");
-    if (!positional || !positional->is_array() || positional->empty() || !(*positional)[0].is_string()) {
-        return std::nullopt;
-    }
-    return (*positional)[0].get<std::string>();
-}
-
 using WindowAction = Result<Json> (WindowManager::*)(platform::Platform&, const std::string&);
 
 constexpr std::array<std::pair<const char*, WindowAction>, 5> WINDOW_ACTIONS = {{
@@ -44,7 +36,7 @@ void Dispatcher::registerWindowMethods() {
             ref = *found;
         } else {
             auto given = request.paramString("ref");
-            if (!given) given = firstPositionalString(request);
+            if (!given) given = request.firstPositionalString();
             if (!given) {
                 return RPCResponse::failure(request.id, ErrorCode::kInvalidParams, "Missing window ref or --app name");
             }

@@ -8,7 +8,7 @@ namespace kest {
 namespace {
 
 namespace p = platform;
-namespace ax = platform::AXAttribute;
+namespace attrs = platform::AXAttribute;
 
 Result<p::Element> windowFor(const WindowManager& manager, p::Platform& platform, const std::string& ref) {
     auto window = manager.getAXWindow(platform, ref);
@@ -34,14 +34,14 @@ struct Rectangle {
 Result<Json> WindowManager::minimize(p::Platform& platform, const std::string& ref) {
     auto window = windowFor(*this, platform, ref);
     if (!window) return std::unexpected(window.error());
-    platform.accessibility().setAttribute(*window, ax::kMinimized, p::Value::boolean(true));
+    platform.accessibility().setAttribute(*window, attrs::kMinimized, p::Value::boolean(true));
     return okFor(ref);
 }
 
 Result<Json> WindowManager::maximize(p::Platform& platform, const std::string& ref) {
     auto window = windowFor(*this, platform, ref);
     if (!window) return std::unexpected(window.error());
-    pressButton(platform.accessibility(), *window, ax::kZoomButton);
+    pressButton(platform.accessibility(), *window, attrs::kZoomButton);
     return okFor(ref);
 }
 
@@ -49,9 +49,9 @@ Result<Json> WindowManager::fullscreen(p::Platform& platform, const std::string&
     auto window = windowFor(*this, platform, ref);
     if (!window) return std::unexpected(window.error());
     auto& access = platform.accessibility();
-    auto current = access.attribute(*window, ax::kFullScreen);
+    auto current = access.attribute(*window, attrs::kFullScreen);
     const bool now = current && current->asBool().value_or(false);
-    access.setAttribute(*window, ax::kFullScreen, p::Value::boolean(!now));
+    access.setAttribute(*window, attrs::kFullScreen, p::Value::boolean(!now));
     auto result = okFor(ref);
     result["fullscreen"] = !now;
     return result;
@@ -60,7 +60,7 @@ Result<Json> WindowManager::fullscreen(p::Platform& platform, const std::string&
 Result<Json> WindowManager::close(p::Platform& platform, const std::string& ref) {
     auto window = windowFor(*this, platform, ref);
     if (!window) return std::unexpected(window.error());
-    pressButton(platform.accessibility(), *window, ax::kCloseButton);
+    pressButton(platform.accessibility(), *window, attrs::kCloseButton);
     return okFor(ref);
 }
 
@@ -68,8 +68,8 @@ Result<Json> WindowManager::raise(p::Platform& platform, const std::string& ref)
     auto window = windowFor(*this, platform, ref);
     if (!window) return std::unexpected(window.error());
     auto& access = platform.accessibility();
-    if (auto minimized = access.attribute(*window, ax::kMinimized); minimized && minimized->asBool() == true) {
-        access.setAttribute(*window, ax::kMinimized, p::Value::boolean(false));
+    if (auto minimized = access.attribute(*window, attrs::kMinimized); minimized && minimized->asBool() == true) {
+        access.setAttribute(*window, attrs::kMinimized, p::Value::boolean(false));
     }
     access.performAction(*window, p::AXAction::kRaise);
     if (auto pid = getPID(ref)) {
@@ -94,7 +94,7 @@ Result<Json> WindowManager::move(p::Platform& platform, const std::string& ref, 
     auto& access = platform.accessibility();
     auto value = access.createPointValue({x, y});
     if (!value) return fail(ErrorCode::kFailed, "Failed to create position value");
-    access.setAttribute(*window, ax::kPosition, *value);
+    access.setAttribute(*window, attrs::kPosition, *value);
     auto result = okFor(ref);
     result["position"] = Json::array({x, y});
     return result;
@@ -106,7 +106,7 @@ Result<Json> WindowManager::resize(p::Platform& platform, const std::string& ref
     auto& access = platform.accessibility();
     auto value = access.createSizeValue({width, height});
     if (!value) return fail(ErrorCode::kFailed, "Failed to create size value");
-    access.setAttribute(*window, ax::kSize, *value);
+    access.setAttribute(*window, attrs::kSize, *value);
     auto result = okFor(ref);
     result["size"] = Json::array({width, height});
     return result;
@@ -117,8 +117,8 @@ Result<Json> WindowManager::setBounds(p::Platform& platform, const std::string& 
     auto window = windowFor(*this, platform, ref);
     if (!window) return std::unexpected(window.error());
     auto& access = platform.accessibility();
-    if (auto position = access.createPointValue({x, y})) access.setAttribute(*window, ax::kPosition, *position);
-    if (auto size = access.createSizeValue({width, height})) access.setAttribute(*window, ax::kSize, *size);
+    if (auto position = access.createPointValue({x, y})) access.setAttribute(*window, attrs::kPosition, *position);
+    if (auto size = access.createSizeValue({width, height})) access.setAttribute(*window, attrs::kSize, *size);
     auto result = okFor(ref);
     result["bounds"] = Json::array({x, y, width, height});
     return result;

@@ -104,6 +104,14 @@ const Json* RPCRequest::rawParam(std::string_view name) const {
     return it == params->end() ? nullptr : &it->second.value;
 }
 
+std::optional<std::string> RPCRequest::firstPositionalString() const {
+    const Json* positional = rawParam("_positional");
+    if (!positional || !positional->is_array() || positional->empty() || !(*positional)[0].is_string()) {
+        return std::nullopt;
+    }
+    return (*positional)[0].get<std::string>();
+}
+
 std::optional<std::string> RPCRequest::paramString(std::string_view name) const {
     const Json* value = rawParam(name);
     if (value == nullptr || !value->is_string()) return std::nullopt;

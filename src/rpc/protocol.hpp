@@ -70,6 +70,8 @@ struct RPCRequest {
     std::optional<std::vector<std::string>> paramStringArray(std::string_view name) const;
     // The parameter's value as sent, or nullptr when absent.
     const Json* rawParam(std::string_view name) const;
+    // The first positional argument of the command line, when it is a string.
+    std::optional<std::string> firstPositionalString() const;
 };
 
 struct RPCResponse {

@@ -143,7 +143,7 @@ std::expected<std::vector<unsigned char>, std::string> compressRows(std::vector<
     return bytes;
 }
 
-std::uint32_t bigEndian16(const unsigned char* p) { return (std::uint32_t{p[0]} << 8) | p[1]; }
+std::uint32_t bigEndian16At(const unsigned char* p) { return (std::uint32_t{p[0]} << 8) | p[1]; }
 
 // Where a file libjpeg wrote has its frame header and its entropy-coded data,
 // and that data cut at its restart markers.
@@ -166,7 +166,7 @@ std::optional<ScanParts> splitScan(const std::vector<unsigned char>& file) {
     for (;;) {
         if (at + 4 > n || p[at] != 0xff) return std::nullopt;
         const unsigned char marker = p[at + 1];
-        const std::size_t length = bigEndian16(p + at + 2);
+        const std::size_t length = bigEndian16At(p + at + 2);
         if (length < 2 || at + 2 + length > n) return std::nullopt;
         if (marker == 0xc0) {
             if (length < 8) return std::nullopt;
