@@ -96,4 +96,10 @@ Json node(const std::string& id, const std::string& role, Json extra) {
     return n;
 }
 
+Json pause(double seconds) { return {{"pause", seconds}}; }
+Json press(const std::string& id) { return {{"action", "AXPress"}, {"element", id}}; }
+Json write(const std::string& id, const std::string& attribute, const Json& value) {
+    return {{"write", attribute}, {"element", id}, {"value", value}};
+}
+
 }  // namespace kest::fake::scenes

@@ -38,4 +38,10 @@ Json node(const std::string& id, const std::string& role, Json extra = Json::obj
 // `extra` override those of `base`.
 Json merged(Json base, const Json& extra);
 
+// Entries of the fake desktop's timeline, as tests expect them: a pause, an
+// element pressed, an attribute written.
+Json pause(double seconds);
+Json press(const std::string& id);
+Json write(const std::string& id, const std::string& attribute, const Json& value);
+
 }  // namespace kest::fake::scenes

@@ -31,13 +31,13 @@ constexpr int kRequestsEach = 1000;
 #endif
 constexpr int kClients = 64;
 
-std::string request(std::int64_t id, const std::string& method, const Json& params = Json()) {
+std::string requestLine(std::int64_t id, const std::string& method, const Json& params = Json()) {
     Json line = {{"jsonrpc", "2.0"}, {"id", id}, {"method", method}};
     if (!params.is_null()) line["params"] = params;
     return line.dump();
 }
 
-std::string pong(std::int64_t id) { return R"({"id":)" + std::to_string(id) + R"(,"jsonrpc":"2.0","result":{"pong":true}})"; }
+std::string pongLine(std::int64_t id) { return R"({"id":)" + std::to_string(id) + R"(,"jsonrpc":"2.0","result":{"pong":true}})"; }
 
 // A field of /proc/<pid>/status, in its own unit (kB for the sizes).
 long procStatus(pid_t pid, const std::string& field) {
@@ -60,12 +60,12 @@ int runClient(const std::string& socketPath, int client, int requests) {
     for (int i = 0; i < requests; ++i) {
         const std::string key = "client-" + std::to_string(client) + "-" + std::to_string((i / 5) % 4);
         switch (i % 5) {
-        case 0: burst += request(i, "ping"); break;
-        case 1: burst += request(i, "status"); break;
-        case 2: burst += request(i, "kv_set", {{"key", key}, {"value", "élan " + std::to_string(client) + "/" + std::to_string(i) + " ✓"}}); break;
-        case 3: burst += request(i, "kv_get", {{"key", key}}); break;
+        case 0: burst += requestLine(i, "ping"); break;
+        case 1: burst += requestLine(i, "status"); break;
+        case 2: burst += requestLine(i, "kv_set", {{"key", key}, {"value", "élan " + std::to_string(client) + "/" + std::to_string(i) + " ✓"}}); break;
+        case 3: burst += requestLine(i, "kv_get", {{"key", key}}); break;
         default:
-            burst += request(i, "batch", {{"commands", Json::array({Json::array({"kv_get", {{"key", key}}}), Json::array({"ping"})})}});
+            burst += requestLine(i, "batch", {{"commands", Json::array({Json::array({"kv_get", {{"key", key}}}), Json::array({"ping"})})}});
         }
         burst += '\n';
     }
@@ -92,9 +92,9 @@ int runClient(const std::string& socketPath, int client, int requests) {
     }
     writer.join();
     // Nothing more was answered than asked: the next answer is the next request's.
-    if (connection.call(request(1'000'000, "ping")) != pong(1'000'000)) correct = -1;
+    if (connection.call(requestLine(1'000'000, "ping")) != pongLine(1'000'000)) correct = -1;
     for (int k = 0; k < 4; ++k) {
-        (void)connection.call(request(2'000'000 + k, "kv_set", {{"key", "client-" + std::to_string(client) + "-" + std::to_string(k)}}));
+        (void)connection.call(requestLine(2'000'000 + k, "kv_set", {{"key", "client-" + std::to_string(client) + "-" + std::to_string(k)}}));
     }
     return correct;
 }
@@ -127,7 +127,7 @@ protected:
     void shutDown() {
         SocketClient stopper;
         ASSERT_TRUE(stopper.connect(daemon_->socketPath()));
-        EXPECT_EQ(stopper.call(request(1, "shutdown")), R"({"id":1,"jsonrpc":"2.0","result":{"ok":true}})");
+        EXPECT_EQ(stopper.call(requestLine(1, "shutdown")), R"({"id":1,"jsonrpc":"2.0","result":{"ok":true}})");
         // Exit status 0 also says the sanitizer build found no leak at exit.
         EXPECT_EQ(daemon_->waitForExit(std::chrono::seconds(30)), 0) << daemon_->errorOutput();
     }
@@ -162,7 +162,7 @@ TEST_F(DaemonLoadTest, SlowAndBrokenClientsHurtNoOneElse) {
     const std::string big(4 << 20, 'b');
     SocketClient setter;
     ASSERT_TRUE(setter.connect(daemon_->socketPath()));
-    ASSERT_EQ(setter.call(request(1, "kv_set", {{"key", "big"}, {"value", big}})), R"({"id":1,"jsonrpc":"2.0","result":{"ok":true}})");
+    ASSERT_EQ(setter.call(requestLine(1, "kv_set", {{"key", "big"}, {"value", big}})), R"({"id":1,"jsonrpc":"2.0","result":{"ok":true}})");
 
     const long idleThreads = procStatus(daemon_->pid(), "Threads");
     [[maybe_unused]] const long startKiB = procStatus(daemon_->pid(), "VmRSS");
@@ -172,20 +172,20 @@ TEST_F(DaemonLoadTest, SlowAndBrokenClientsHurtNoOneElse) {
     SocketClient sleeper;
     ASSERT_TRUE(sleeper.connect(daemon_->socketPath()));
     std::string asks;
-    for (int i = 0; i < kUnread; ++i) asks += request(i, "kv_get", {{"key", "big"}}) + "\n";
+    for (int i = 0; i < kUnread; ++i) asks += requestLine(i, "kv_get", {{"key", "big"}}) + "\n";
     ASSERT_TRUE(sleeper.send(asks));
 
     // Half a line, then gone.
     {
         SocketClient halfway;
         ASSERT_TRUE(halfway.connect(daemon_->socketPath()));
-        ASSERT_TRUE(halfway.send(request(1, "ping").substr(0, 20)));
+        ASSERT_TRUE(halfway.send(requestLine(1, "ping").substr(0, 20)));
     }
     // Gone in the middle of a large answer.
     {
         SocketClient quitter;
         ASSERT_TRUE(quitter.connect(daemon_->socketPath()));
-        ASSERT_TRUE(quitter.send(request(1, "kv_get", {{"key", "big"}}) + "\n"));
+        ASSERT_TRUE(quitter.send(requestLine(1, "kv_get", {{"key", "big"}}) + "\n"));
         char some[4096];
         ASSERT_GT(::recv(quitter.fd(), some, sizeof some, 0), 0);
     }
@@ -207,7 +207,7 @@ TEST_F(DaemonLoadTest, SlowAndBrokenClientsHurtNoOneElse) {
             SocketClient client;
             if (!client.connect(daemon_->socketPath())) return;
             for (int i = 0; i < 200; ++i) {
-                if (client.call(request(i, "ping")) == pong(i)) ++correct[b];
+                if (client.call(requestLine(i, "ping")) == pongLine(i)) ++correct[b];
             }
         });
     }
@@ -224,7 +224,7 @@ TEST_F(DaemonLoadTest, SlowAndBrokenClientsHurtNoOneElse) {
         if (line && Json::parse(*line)["result"]["value"] == big && Json::parse(*line)["id"] == i) ++whole;
     }
     EXPECT_EQ(whole, kUnread);
-    EXPECT_EQ(setter.call(request(2, "ping")), pong(2));
+    EXPECT_EQ(setter.call(requestLine(2, "ping")), pongLine(2));
 
     sleeper.close();
     waitForThreads(idleThreads);
@@ -246,7 +246,7 @@ TEST_F(DaemonLoadTest, KilledUnderLoadThenStartedAgainTakesOverAndServes) {
             SocketClient client;
             if (!client.connect(daemon_->socketPath())) return;
             std::string burst;
-            for (int i = 0; i < 100; ++i) burst += request(c, "status") + "\n";
+            for (int i = 0; i < 100; ++i) burst += requestLine(c, "status") + "\n";
             while (go.load() && client.send(burst)) {
                 if (!client.readLine()) break;
             }
@@ -254,7 +254,7 @@ TEST_F(DaemonLoadTest, KilledUnderLoadThenStartedAgainTakesOverAndServes) {
     }
     SocketClient probe;
     ASSERT_TRUE(probe.connect(daemon_->socketPath()));
-    ASSERT_EQ(probe.call(request(1, "ping")), pong(1));
+    ASSERT_EQ(probe.call(requestLine(1, "ping")), pongLine(1));
     ASSERT_EQ(::kill(daemon_->pid(), SIGKILL), 0);
     EXPECT_EQ(daemon_->waitForExit(), -1);
     go.store(false);
@@ -264,8 +264,8 @@ TEST_F(DaemonLoadTest, KilledUnderLoadThenStartedAgainTakesOverAndServes) {
     ASSERT_TRUE(startDaemon());
     SocketClient client;
     ASSERT_TRUE(client.connect(daemon_->socketPath()));
-    EXPECT_EQ(client.call(request(2, "ping")), pong(2));
-    EXPECT_EQ(client.call(request(3, "kv_get", {{"key", "big"}})), R"({"id":3,"jsonrpc":"2.0","result":{"key":"big","value":null}})");
+    EXPECT_EQ(client.call(requestLine(2, "ping")), pongLine(2));
+    EXPECT_EQ(client.call(requestLine(3, "kv_get", {{"key", "big"}})), R"({"id":3,"jsonrpc":"2.0","result":{"key":"big","value":null}})");
     shutDown();
 }
 

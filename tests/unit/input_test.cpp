@@ -18,6 +18,9 @@ namespace kest::fake {
 namespace {
 
 using scenes::node;
+using scenes::pause;
+using scenes::press;
+using scenes::write;
 
 // "Form" (pid 700, frontmost) with window "Settings" (@w1 once grabbed), and
 // "Other" (pid 800) in the background.
@@ -102,11 +105,6 @@ Json key(int code, bool down, std::uint64_t flags = 0, const std::string& text =
 // A down and an up.
 Json keyPress(int code, std::uint64_t flags = 0, const std::string& text = "") {
     return Json::array({key(code, true, flags, text), key(code, false, flags, text)});
-}
-Json pause(double seconds) { return {{"pause", seconds}}; }
-Json press(const std::string& id) { return {{"action", "AXPress"}, {"element", id}}; }
-Json write(const std::string& id, const std::string& attribute, const Json& value) {
-    return {{"write", attribute}, {"element", id}, {"value", value}};
 }
 Json concat(std::initializer_list<Json> parts) {
     Json all = Json::array();

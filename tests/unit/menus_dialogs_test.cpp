@@ -13,17 +13,15 @@ namespace kest::fake {
 namespace {
 
 using scenes::node;
+using scenes::pause;
+using scenes::press;
+using scenes::write;
 
 constexpr int ESCAPE = 53;
 
-Json pause(double seconds) { return {{"pause", seconds}}; }
-Json press(const std::string& id) { return {{"action", "AXPress"}, {"element", id}}; }
 Json escape() {
     return Json::array({{{"key", ESCAPE}, {"down", true}, {"text", ""}, {"flags", 0}},
                         {{"key", ESCAPE}, {"down", false}, {"text", ""}, {"flags", 0}}});
-}
-Json write(const std::string& id, const std::string& attribute, const Json& value) {
-    return {{"write", attribute}, {"element", id}, {"value", value}};
 }
 Json error(std::int64_t code, const std::string& message) { return {{"code", code}, {"message", message}}; }
 

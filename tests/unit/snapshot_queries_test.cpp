@@ -20,7 +20,7 @@ Json formScene(const Json& nodes) {
                                                              {"children", nodes}}})}}})}};
 }
 
-void grab(DispatcherHarness& harness) {
+void grabForm(DispatcherHarness& harness) {
     harness.dispatcher().grabbedWindow = "@w1";
     harness.dispatcher().windowManager.windowInfoCache["@w1"] = {{"ref", "@w1"}, {"title", "Settings"}, {"app", "Form"},
                                                                  {"process_id", 700}};
@@ -42,7 +42,7 @@ const Json NOT_FOUND = {{"code", -32001}, {"message", "Element not found: @b9. T
 
 TEST(Diff, ChangedAndDiff) {
     DispatcherHarness harness(formScene(formNodes()));
-    grab(harness);
+    grabForm(harness);
     const Json noPrevious = {{"code", -32600}, {"message", "No previous snapshot to compare. Take a snapshot first."}};
     EXPECT_EQ(harness.error("changed"), noPrevious);
     EXPECT_EQ(harness.error("diff"), noPrevious);
@@ -99,7 +99,7 @@ TEST(Diff, SignaturesAndSimplifiedRecords) {
 
 TEST(Diff, StoredSnapshotsOfAnotherShape) {
     DispatcherHarness harness(formScene(Json::array({node("g", "AXGroup", {{"children", {node("ok", "AXButton", {{"title", "OK"}})}}})})));
-    grab(harness);
+    grabForm(harness);
     // Interactive: same refs, but the container's null value is not a record's.
     harness.result("snapshot", {{"interactive", true}});
     EXPECT_EQ(harness.result("diff"), Json::parse(R"({"ok": true, "changed": true,
@@ -113,7 +113,7 @@ TEST(Diff, StoredSnapshotsOfAnotherShape) {
 // Records with equal signatures count once in changed and are each listed in diff.
 TEST(Diff, DuplicateSignatures) {
     DispatcherHarness harness(formScene(Json::array({node("t1", "AXStaticText", {{"value", "a"}})})));
-    grab(harness);
+    grabForm(harness);
     const Json twin = {{"role", "text"}, {"label", nullptr}, {"value", "b"}, {"ref", "@e1"}};
     harness.dispatcher().lastSnapshotData = Json{{"elements", Json::array({twin, twin, {{"role", "text"}, {"label", "x"}}})}};
     EXPECT_EQ(harness.result("changed"), Json({{"ok", true}, {"changed", true}, {"added_count", 1}, {"removed_count", 2}}));
@@ -125,7 +125,7 @@ TEST(Diff, DuplicateSignatures) {
 
 TEST(Find, MatchingAndOrder) {
     DispatcherHarness harness(formScene(formNodes()));
-    grab(harness);
+    grabForm(harness);
     auto refs = [&](const Json& params) {
         Json result = harness.result("find", params);
         Json out = Json::array();
@@ -165,7 +165,7 @@ TEST(Read, Queries) {
         {"AXEl", {{"element", "save"}}}, {"AXEls", {{"elements", {"save", "name"}}}}, {"AXRange", {{"other", "{0, 5}"}}},
         {"AXNull", nullptr}}}}));
     DispatcherHarness harness(formScene(nodes));
-    grab(harness);
+    grabForm(harness);
     harness.result("snapshot");
     auto attr = [&](const std::string& ref, const std::string& name) {
         return harness.result("read", {{"ref", ref}, {"attr", name}})["value"];
@@ -225,7 +225,7 @@ TEST(Read, Title) {
     DispatcherHarness harness(formScene(Json::array()));
     EXPECT_EQ(harness.result("title", {{"app", true}}), Json({{"ok", true}, {"title", "Form"}, {"bundle_id", "com.example.form"}}));
     EXPECT_EQ(harness.result("title"), Json({{"ok", true}, {"title", "Settings"}, {"app", "Form"}}));
-    grab(harness);
+    grabForm(harness);
     harness.dispatcher().windowManager.windowInfoCache["@w1"] = {{"title", "Cached"}};
     EXPECT_EQ(harness.result("title"), Json({{"ok", true}, {"title", "Cached"}, {"app", nullptr}}));
 
@@ -258,7 +258,7 @@ TEST(Wait, FormsAndTimeouts) {
 
     // Text needs a grabbed window; a failing build never meets the condition.
     EXPECT_EQ(harness.error("wait", {{"text", "x"}, {"gone", true}, {"timeout", 30}}), timeout("text: x"));
-    grab(harness);
+    grabForm(harness);
     EXPECT_EQ(harness.result("wait", {{"text", "UNSAVED"}}), Json({{"ok", true}, {"text", "UNSAVED"}, {"state", "found"}}));
     EXPECT_EQ(harness.result("wait", {{"text", "absent"}, {"gone", true}}), Json({{"ok", true}, {"text", "absent"}, {"state", "gone"}}));
     EXPECT_EQ(harness.error("wait", {{"text", "Remember"}, {"gone", true}, {"timeout", 30}}), timeout("text: Remember"));
