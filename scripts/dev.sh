@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The edit-test loop: builds what the unit tests and one end-to-end suite
-# need, incrementally, in build/ (the test command's own build, same
-# settings), then runs the unit tests and that suite on a private virtual
-# desktop.
+# need, incrementally, in build-dev/ (the test command's main settings, but
+# file by file, so that an edit recompiles only its own file), then runs the
+# unit tests and that suite on a private virtual desktop.
 #
 #   scripts/dev.sh                      the unit tests alone
 #   scripts/dev.sh SUITE [GTEST_ARG...] and the suite SUITE (e2e_input,
@@ -19,12 +19,13 @@ if command -v ccache >/dev/null; then
   export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=true
   launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
-if [[ ! -f build/build.ninja ]]; then
-  CC=gcc CXX=g++ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEST_WERROR=ON \
-    -DCMAKE_INSTALL_PREFIX=/usr "${launcher[@]}" >/dev/null
+build=build-dev
+if [[ ! -f $build/build.ninja ]]; then
+  CC=gcc CXX=g++ cmake -S . -B $build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEST_WERROR=ON \
+    -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_UNITY_BUILD=OFF "${launcher[@]}" >/dev/null
 fi
 
-suites() { ctest --test-dir build -L e2e -N | sed -nE 's/^ +Test +#[0-9]+: (.*)$/\1/p'; }
+suites() { ctest --test-dir $build -L e2e -N | sed -nE 's/^ +Test +#[0-9]+: (.*)$/\1/p'; }
 
 if [[ "${1:-}" == --list ]]; then
   suites
@@ -37,14 +38,14 @@ if (( $# > 0 )); then
   suite=$1
   shift
   # The suite's command line ends with its test binary, whose name is its target's.
-  binary=$(ctest --test-dir build -N -V -R "^${suite}\$" | sed -nE 's/^.*Test command: .* "--" "?([^"]*)"?$/\1/p' | head -n 1)
+  binary=$(ctest --test-dir $build -N -V -R "^${suite}\$" | sed -nE 's/^.*Test command: .* "--" "?([^"]*)"?$/\1/p' | head -n 1)
   [[ -n "$binary" ]] || { echo "dev: no end-to-end suite named $suite; there are:" >&2; suites >&2; exit 2; }
   targets+=("$(basename "$binary")")
 fi
 
-cmake --build build --target "${targets[@]}"
+cmake --build $build --target "${targets[@]}"
 # Only what did not pass, and the tally.
-ctest --test-dir build -L unit -j2 --output-on-failure | grep -vE '^ +(Start +[0-9]+: |[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed )'
+ctest --test-dir $build -L unit -j2 --output-on-failure | grep -vE '^ +(Start +[0-9]+: |[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed )'
 if [[ -n "$binary" ]]; then
   scripts/vdesktop.sh run -- "$binary" "$@"
 fi

@@ -119,14 +119,18 @@ if command -v ccache >/dev/null; then
 fi
 
 # configure DIR COMPILER TYPE [CMAKE_ARG...]: configures DIR with warnings as
-# errors.
+# errors, as a unity build: each target's sources compiled eight to a unit,
+# so that the JSON library's templates are instantiated and optimised once per
+# unit rather than once per file (a third of the compile time). The clang
+# Debug build compiles file by file, so that every file is still checked to
+# stand on its own includes.
 configure() {
   local dir=$1 compiler=$2 type=$3
   shift 3
   local cc=gcc cxx=g++
   [[ "$compiler" == clang ]] && cc=clang cxx=clang++
   CC=$cc CXX=$cxx cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" -DKEST_WERROR=ON \
-    -DCMAKE_INSTALL_PREFIX=/usr "${launcher[@]}" "$@"
+    -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_UNITY_BUILD=ON "${launcher[@]}" "$@"
 }
 
 # build_with DIR COMPILER TYPE [TARGET | -DNAME=VALUE]...: configures DIR
@@ -236,8 +240,10 @@ build_type_steps() {
   local type dir
   for type in Debug Release; do
     dir=${PACKAGING_BUILD}-clang-${type,,}
+    local unity=ON
+    [[ "$type" == Debug ]] && unity=OFF
     if step "${type} build (clang)" build_with "$dir" clang "$type" kest-core kest_unit_tests \
-      -DKEST_DESKTOP_TESTS=OFF; then
+      -DKEST_DESKTOP_TESTS=OFF -DCMAKE_UNITY_BUILD=$unity; then
       step "unit tests (${type}, clang)" run_gtest "$dir/tests/kest_unit_tests" || true
     fi
   done
