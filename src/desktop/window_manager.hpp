@@ -1,10 +1,14 @@
 // Window refs (@w1, @w2, ...), the window records they stand for, and the
 // operations that change a window through its accessibility element.
 //
+// A ref names one window for as long as that window exists: a window keeps
+// the ref it was first listed with in every later listing, a window new to the
+// list takes the next unused number, and the ref of a window that has gone is
+// forgotten (refs are never reused).
+//
 // Ownership: the dispatcher owns the one instance; the platform is passed to
 // each operation that reaches the desktop. Threading: request thread only, one
-// request at a time (an enumeration replaces the refs, the cache and the
-// counter together).
+// request at a time.
 #pragma once
 
 #include <cstdint>
@@ -28,10 +32,11 @@ public:
     std::int64_t nextWindowId = 1;
 
     // Enumerates the on-screen windows of layer 0 and at least 50 x 50 points,
-    // front-most first, optionally only those whose owner name equals
-    // `appName` ignoring case; numbers them @w1, @w2... afresh and returns
-    // their records (a JSON array). When the window server gives no list, the
-    // result is empty and the previous refs stay.
+    // front-most first, and returns the records (a JSON array) of those whose
+    // owner name equals `appName` ignoring case, or of all. Every such window
+    // is numbered, filtered out or not; refs of windows that no longer exist
+    // (not even minimised or elsewhere) are dropped. When the window server
+    // gives no list, the result is empty and the refs stay as they were.
     Json listWindows(platform::Platform& platform, const std::optional<std::string>& appName = std::nullopt);
 
     // Lookups in the latest enumeration; none of them enumerates.
@@ -44,6 +49,9 @@ public:
 
     // Enumerates with the filter and answers the first ref.
     std::optional<std::string> getWindowRefForApp(platform::Platform& platform, std::string_view appName);
+    // The ref of a listed window of process `pid` titled `title` (the oldest
+    // when several are), without enumerating; nothing when none is known.
+    std::optional<std::string> refOf(std::int32_t pid, std::string_view title) const;
 
     // Window operations. Each finds the window with getAXWindow and fails with
     // -32005 "Window not found: <ref>" when there is none; refusals by the
@@ -60,6 +68,15 @@ public:
     // Named rectangles of the main screen's visible frame: "left-half",
     // "right-half", "top-half", "bottom-half", "center", "fill".
     Result<Json> applyPreset(platform::Platform& platform, const std::string& ref, const std::string& preset);
+
+private:
+    // The ref for window `number` owned by `pid`: its own, or a new one when
+    // it has none or its number now belongs to another process (a window
+    // closed and its number taken again).
+    std::string refFor(platform::WindowNumber number, std::optional<std::int64_t> pid);
+    void forget(platform::WindowNumber number);
+
+    std::map<platform::WindowNumber, std::string> refByNumber_;
 };
 
 }  // namespace kest

@@ -41,10 +41,12 @@ void Dispatcher::registerWindowMethods() {
                 return RPCResponse::failure(request.id, ErrorCode::kInvalidParams, "Missing window ref or --app name");
             }
             ref = *given;
-            if (!windowManager.getWindowInfo(ref)) windowManager.listWindows(platform);
+            // Listed afresh, so that a ref whose window has gone since is not
+            // grabbed; without a list from the window server, the refs known.
+            const Json windows = windowManager.listWindows(platform);
             if (!windowManager.getWindowInfo(ref)) {
                 Json available = Json::array();
-                for (const auto& record : windowManager.listWindows(platform)) available.push_back(record["ref"]);
+                for (const auto& record : windows) available.push_back(record["ref"]);
                 return RPCResponse::failure(request.id, RPCErrorData{ErrorCode::kWindowNotFound,
                                                                      "Window not found: " + ref,
                                                                      Json{{"available_windows", available}}});
@@ -67,11 +69,10 @@ void Dispatcher::registerWindowMethods() {
         if (auto ref = request.paramString("ref")) return ref;
         return grabbedWindow;
     };
-    // A ref the latest enumeration does not know makes one unfiltered
-    // enumeration first; the operation then takes the ref as given.
-    auto refreshFor = [this](const std::string& ref) {
-        if (!windowManager.getWindowInfo(ref)) windowManager.listWindows(platform);
-    };
+    // One unfiltered enumeration first, so that a ref whose window has gone
+    // answers "Window not found" rather than reaching another window of its
+    // application; the operation then takes the ref as given.
+    auto refreshFor = [this](const std::string&) { windowManager.listWindows(platform); };
 
     for (const auto& [name, action] : WINDOW_ACTIONS) {
         handlers[name] = [this, targetRef, refreshFor, action = action](const RPCRequest& request) {

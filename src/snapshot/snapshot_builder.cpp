@@ -102,6 +102,13 @@ Result<Json> SnapshotBuilder::build(platform::Platform& platform, const WindowMa
     auto session = accessibility.beginTreeRead(window, {.elements = walked, .depth = std::max<std::int64_t>(maxDepth, 0)});
 
     Json windowRecord = getWindowInfo(window, pid);
+    // The grabbed window's own ref; for an application named outright, the
+    // ref of its listed window of that title, when there is one.
+    if (options.windowRef && !options.pid && !options.appName) {
+        windowRecord["ref"] = *options.windowRef;
+    } else if (auto ref = windowManager.refOf(pid, windowRecord["title"].get<std::string>())) {
+        windowRecord["ref"] = *ref;
+    }
     resetWalk();
 
     Json elements;
@@ -205,7 +212,7 @@ Json SnapshotBuilder::getWindowInfo(const Element& window, std::int32_t pid) {
         }
     }
     Json record = Json::object();
-    record["ref"] = "@w1";
+    record["ref"] = nullptr;  // the caller names it
     record["title"] = getStringAttribute(window, ax::kTitle).value_or("");
     record["app"] = app && app->name ? *app->name : "Unknown";
     record["bundle_id"] = app && app->bundleIdentifier ? *app->bundleIdentifier : "";

@@ -11,7 +11,9 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <set>
 
 #include "e2e_support.hpp"
 #include "platform/linux/linux_platform.hpp"
@@ -101,12 +103,29 @@ TEST_F(AppsWindowsTest, WindowListMatchesTheXServer) {
     for (const auto& record : filtered) EXPECT_EQ(record["app"], owner);
     EXPECT_EQ(call("windows", {{"app", owner.substr(0, owner.size() - 1)}})["windows"], Json::array());
 
+    // The front-most window of that application is the one listed first, and
+    // keeps the ref the first listing gave it.
     Json grabbed = call("grab", {{"app", owner}});
-    EXPECT_EQ(grabbed["window"]["ref"], "@w1");
+    EXPECT_EQ(grabbed["window"]["ref"], windows[0]["ref"]);
     Json status = call("status");
-    EXPECT_EQ(status["grabbed_window"], "@w1");
+    EXPECT_EQ(status["grabbed_window"], windows[0]["ref"]);
     EXPECT_EQ(status["grabbed_app"], owner);
     EXPECT_EQ(status["grabbed_pid"], factory.pid());
+
+    // After filtered listings and with the stacking changed, every window
+    // still has the ref it was first listed with.
+    auto refsByPid = [](const Json& list) {
+        std::map<std::int64_t, std::set<std::string>> refs;
+        for (const auto& record : list) refs[record["process_id"]].insert(record["ref"].get<std::string>());
+        return refs;
+    };
+    const auto before = refsByPid(windows);
+    std::string fixtureRef = *before.at(fixture.pid()).begin();
+    ASSERT_FALSE(call("raise", {{"ref", fixtureRef}}).contains("error"));
+    ASSERT_TRUE(waitFor([&] { return ewmh_->activeWindow() == xWindowOf(fixture.pid())->id; }));
+    const Json restacked = call("windows")["windows"];
+    EXPECT_EQ(restacked[0]["process_id"], fixture.pid());
+    EXPECT_EQ(refsByPid(restacked), before);
 }
 
 TEST_F(AppsWindowsTest, WindowOperationsChangeTheRealWindow) {
@@ -138,17 +157,20 @@ TEST_F(AppsWindowsTest, WindowOperationsChangeTheRealWindow) {
 
     EXPECT_FALSE(call("minimize").contains("error"));
     EXPECT_TRUE(waitFor([&] { return x() && x()->states.hidden; }));
-    // No enumeration in between: a minimized window leaves the on-screen list,
-    // and with it its ref.
+    // A minimised window leaves the on-screen list but keeps its ref.
+    for (const auto& record : call("windows")["windows"]) EXPECT_NE(record["ref"], ref) << record;
     EXPECT_FALSE(call("raise", {{"ref", ref}}).contains("error"));
     EXPECT_TRUE(waitFor([&] { return x() && !x()->states.hidden; }));
+    // Listed again, once the window manager has mapped it, with the same ref.
+    Json listing;
+    EXPECT_TRUE(waitFor([&] {
+        listing = call("windows");
+        for (const auto& record : listing["windows"]) {
+            if (record["process_id"] == pid) return record["ref"] == ref;
+        }
+        return false;
+    })) << ref << " " << listing;
 
-    call("windows");
-    ASSERT_FALSE(call("grab", {{"app", call("windows")["windows"][0]["app"]}}).contains("error"));
-    const Json current = call("windows");
-    for (const auto& record : current["windows"]) {
-        if (record["process_id"] == pid) ref = record["ref"];
-    }
     EXPECT_EQ(call("fullscreen", {{"ref", ref}})["fullscreen"], true);
     EXPECT_TRUE(waitFor([&] { return x() && x()->states.fullscreen; }));
     EXPECT_EQ(call("fullscreen", {{"ref", ref}})["fullscreen"], false);
@@ -157,6 +179,9 @@ TEST_F(AppsWindowsTest, WindowOperationsChangeTheRealWindow) {
     EXPECT_TRUE(waitFor([&] { return x() && x()->states.maximized; }));
     EXPECT_FALSE(call("close", {{"ref", ref}}).contains("error"));
     EXPECT_TRUE(waitFor([&] { return !x(); }));
+    // Its ref now names nothing.
+    EXPECT_EQ(call("grab", {{"ref", ref}})["error"]["code"], -32005);
+    EXPECT_EQ(call("raise", {{"ref", ref}})["error"]["code"], -32005);
 }
 
 // One listing serves every ask while a hold is open, nested holds included;

@@ -269,7 +269,7 @@ TEST(Snapshot, WindowRecordDefaults) {
     scene["apps"][0].erase("name");
     scene["apps"][0].erase("bundle_id");
     DispatcherHarness harness(scene);
-    EXPECT_EQ(harness.result("snapshot", {{"pid", 700}})["window"], Json::parse(R"({"ref": "@w1", "title": "",
+    EXPECT_EQ(harness.result("snapshot", {{"pid", 700}})["window"], Json::parse(R"({"ref": null, "title": "",
         "app": "Unknown", "bundle_id": "", "process_id": 700, "bounds": [10, 20, 640, 480], "minimized": true,
         "hidden": true, "fullscreen": true})"));
 }

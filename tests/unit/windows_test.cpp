@@ -2,6 +2,9 @@
 // driven through the dispatcher over the fake desktop.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+
 #include "support/dispatcher_harness.hpp"
 
 namespace kest::fake {
@@ -58,9 +61,10 @@ TEST(WindowList, FiltersOrderAndRecords) {
 }
 
 TEST(WindowList, ApplicationFilterIsWholeNameIgnoringCase) {
+    // Filtered or not, every window is numbered in stacking order.
     const std::pair<Json, Json> rows[] = {
-        {{{"app", "safari"}}, Json::parse(R"([["@w1", "Safari", "Docs"], ["@w2", "Safari", "Docs"]])")},
-        {{{"app", "SAFARI TECHNOLOGY PREVIEW"}}, Json::parse(R"([["@w1", "Safari Technology Preview", "Start"]])")},
+        {{{"app", "safari"}}, Json::parse(R"([["@w1", "Safari", "Docs"], ["@w3", "Safari", "Docs"]])")},
+        {{{"app", "SAFARI TECHNOLOGY PREVIEW"}}, Json::parse(R"([["@w2", "Safari Technology Preview", "Start"]])")},
         {{{"app", "Safar"}}, Json::array()},
         {{{"app", "Notes"}}, Json::array()},  // its one window is too narrow
         {{{"app", 7}}, Json::parse(R"([["@w1", "Safari", "Docs"], ["@w2", "Safari Technology Preview", "Start"],
@@ -72,20 +76,66 @@ TEST(WindowList, ApplicationFilterIsWholeNameIgnoringCase) {
     }
 }
 
-TEST(WindowList, EveryEnumerationRenumbers) {
+TEST(WindowList, ARefKeepsItsWindowForAsLongAsItExists) {
     DispatcherHarness harness(desktopScene());
+    auto& desktop = harness.desktop();
+    auto& manager = harness.dispatcher().windowManager;
+    auto windowAt = [&](std::int64_t number) {
+        return std::ranges::find_if(desktop.windows, [&](const auto& w) { return w.record.number == number; });
+    };
+    auto listed = [&] { return refsOf(harness.result("windows")["windows"]); };
     Json first = harness.result("windows");
     EXPECT_EQ(harness.result("windows"), first);
 
-    // The front-most window goes: every later ref moves down by one.
-    harness.desktop().windows.erase(harness.desktop().windows.begin() + 1);
-    EXPECT_EQ(refsOf(harness.result("windows")["windows"]),
-              Json::parse(R"([["@w1", "Safari Technology Preview", "Start"], ["@w2", "Safari", "Docs"], ["@w3", "Ghost", ""]])"));
+    struct Row {
+        const char* what;
+        std::function<void()> change;
+        Json expected;
+    };
+    const Row rows[] = {
+        {"a filtered listing first changes nothing",
+         [&] { harness.result("windows", {{"app", "Ghost"}}); },
+         Json::parse(R"([["@w1", "Safari", "Docs"], ["@w2", "Safari Technology Preview", "Start"],
+                         ["@w3", "Safari", "Docs"], ["@w4", "Ghost", ""]])")},
+        {"the stacking changes: the order follows, the refs stay",
+         [&] { std::rotate(desktop.windows.begin(), desktop.windows.end() - 1, desktop.windows.end()); },
+         Json::parse(R"([["@w4", "Ghost", ""], ["@w1", "Safari", "Docs"], ["@w2", "Safari Technology Preview", "Start"],
+                         ["@w3", "Safari", "Docs"]])")},
+        {"the front-most goes: the others keep theirs",
+         [&] { desktop.windows.erase(windowAt(600)); },
+         Json::parse(R"([["@w1", "Safari", "Docs"], ["@w2", "Safari Technology Preview", "Start"],
+                         ["@w3", "Safari", "Docs"]])")},
+        {"minimised, a window is not listed but keeps its ref",
+         [&] { windowAt(201)->record.isOnscreen = false; },
+         Json::parse(R"([["@w1", "Safari", "Docs"], ["@w3", "Safari", "Docs"]])")},
+        {"and has it again when it comes back",
+         [&] { windowAt(201)->record.isOnscreen = true; },
+         Json::parse(R"([["@w1", "Safari", "Docs"], ["@w2", "Safari Technology Preview", "Start"],
+                         ["@w3", "Safari", "Docs"]])")},
+        {"a new window takes the next number, never a freed one",
+         [&] {
+             FakeWindow another = *windowAt(101);
+             another.record.number = 700;
+             desktop.windows.insert(desktop.windows.begin(), another);
+         },
+         Json::parse(R"([["@w5", "Safari", "Docs"], ["@w1", "Safari", "Docs"], ["@w2", "Safari Technology Preview", "Start"],
+                         ["@w3", "Safari", "Docs"]])")},
+        {"a number taken again by another process is another window",
+         [&] { windowAt(201)->record.ownerPID = 10; windowAt(201)->record.ownerName = "Safari"; },
+         Json::parse(R"([["@w5", "Safari", "Docs"], ["@w1", "Safari", "Docs"], ["@w6", "Safari", "Start"],
+                         ["@w3", "Safari", "Docs"]])")},
+    };
+    for (const auto& row : rows) {
+        row.change();
+        EXPECT_EQ(listed(), row.expected) << row.what;
+    }
+    EXPECT_FALSE(manager.getWindowInfo("@w2"));
+    EXPECT_FALSE(manager.getWindowInfo("@w4"));
 
-    // Without a list from the window server the earlier refs stay.
-    harness.desktop().knobs.windowListUnavailable = true;
+    // Without a list from the window server the refs stay as they were.
+    desktop.knobs.windowListUnavailable = true;
     EXPECT_EQ(harness.result("windows"), Json({{"windows", Json::array()}}));
-    EXPECT_EQ(harness.dispatcher().windowManager.getWindowID("@w3"), 600u);
+    EXPECT_EQ(manager.getWindowID("@w6"), 201u);
 }
 
 TEST(WindowManagerLookups, AccessibilityWindowByTitleElseFirst) {
@@ -111,20 +161,29 @@ TEST(WindowManagerLookups, AccessibilityWindowByTitleElseFirst) {
 TEST(Grab, ByApplicationByRefAndPositional) {
     DispatcherHarness harness(desktopScene());
     Json grabbed = harness.result("grab", {{"app", "safari technology preview"}, {"ref", "@w3"}});
-    EXPECT_EQ(grabbed["window"]["ref"], "@w1");
+    EXPECT_EQ(grabbed["window"]["ref"], "@w2");
     EXPECT_EQ(grabbed["window"]["app"], "Safari Technology Preview");
     Json status = harness.result("status");
-    EXPECT_EQ(status["grabbed_window"], "@w1");
+    EXPECT_EQ(status["grabbed_window"], "@w2");
     EXPECT_EQ(status["grabbed_app"], "Safari Technology Preview");
     EXPECT_EQ(status["grabbed_pid"], 20);
 
-    // After the filtered enumeration @w3 is unknown: one full enumeration finds it.
     EXPECT_EQ(harness.result("grab", {{"_positional", {"@w3"}}})["window"]["title"], "Docs");
     EXPECT_EQ(harness.result("status")["grabbed_pid"], 10);
     EXPECT_EQ(harness.result("grab", {{"ref", "@w2"}})["window"]["app"], "Safari Technology Preview");
 
     EXPECT_EQ(harness.result("ungrab"), Json({{"ok", true}}));
     EXPECT_TRUE(harness.result("status")["grabbed_window"].is_null());
+}
+
+TEST(Grab, TheSnapshotNamesItsWindowsRef) {
+    DispatcherHarness harness(desktopScene());
+    harness.result("grab", {{"ref", "@w2"}});
+    EXPECT_EQ(harness.result("snapshot")["window"]["ref"], "@w2");
+    // Named outright: the application's listed window of that title (the
+    // older of two), or null for one never listed (Notes' is too narrow).
+    EXPECT_EQ(harness.result("snapshot", {{"app", "Safari"}})["window"]["ref"], "@w1");
+    EXPECT_EQ(harness.result("snapshot", {{"pid", 30}})["window"]["ref"], nullptr);
 }
 
 TEST(Grab, Failures) {
@@ -196,18 +255,30 @@ TEST(WindowActions, MissingButtonsFullScreenToggleAndRaise) {
 TEST(WindowActions, RefResolutionAndRefresh) {
     DispatcherHarness harness(desktopScene());
     const Json missing = {{"code", -32602}, {"message", "Missing window ref. Grab a window or pass --ref."}};
+    const Json gone = {{"code", -32005}, {"message", "Window not found: @w2"}};
     for (const char* method : {"minimize", "maximize", "fullscreen", "close", "raise"}) {
         EXPECT_EQ(harness.error(method), missing) << method;
         EXPECT_EQ(harness.error(method, {{"ref", "@w9"}}), Json({{"code", -32005}, {"message", "Window not found: @w9"}}));
     }
 
-    // Listing one application, then naming a ref beyond it, renumbers the
-    // whole list first and acts on whatever carries that ref there.
+    // A ref named after a listing of another application is still its window.
     harness.result("windows", {{"app", "Safari Technology Preview"}});
     harness.desktop().writes.clear();
     EXPECT_EQ(harness.result("minimize", {{"ref", "@w3"}}), Json({{"ok", true}, {"ref", "@w3"}}));
     EXPECT_EQ(harness.dispatcher().windowManager.getWindowID("@w3"), 102u);
     EXPECT_EQ(writesJson(harness.desktop())[0]["element"], "docs_a");
+
+    // A window gone since the listing: its ref reaches nothing, neither by a
+    // window method nor by a grab, and the grab names the refs there are.
+    harness.result("grab", {{"ref", "@w2"}});
+    harness.desktop().windows.erase(harness.desktop().windows.begin() + 2);  // Start, @w2
+    harness.desktop().writes.clear();
+    for (const char* method : {"minimize", "close", "raise"}) EXPECT_EQ(harness.error(method), gone) << method;
+    EXPECT_EQ(harness.error("move", {{"ref", "@w2"}, {"x", 1}, {"y", 2}}), gone);
+    EXPECT_TRUE(harness.desktop().writes.empty());
+    // (@w1, minimised above, is not on the screen to be offered.)
+    EXPECT_EQ(harness.call("grab", {{"ref", "@w2"}})["error"]["data"],
+              Json::parse(R"({"available_windows": ["@w3", "@w4"]})"));
 }
 
 TEST(MoveResizeBounds, ParameterErrors) {
