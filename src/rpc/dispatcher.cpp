@@ -1,6 +1,8 @@
 // The method table and request dispatch.
 #include "rpc/dispatcher.hpp"
 
+#include <exception>
+
 namespace kest {
 namespace {
 
@@ -80,7 +82,17 @@ RPCResponse Dispatcher::dispatch(const RPCRequest& request) {
     if (it == handlers.end()) {
         return RPCResponse::failure(request.id, ErrorCode::kMethodNotFound, "Method not found: " + request.method);
     }
-    RPCResponse response = it->second(request);
+    // A fault that escapes a handler (memory or threads run out, a library
+    // throws) costs that request its answer, not the daemon its life.
+    RPCResponse response = [&] {
+        try {
+            return it->second(request);
+        } catch (const std::exception& fault) {
+            return RPCResponse::failure(request.id, ErrorCode::kInternalError, std::string("Internal error: ") + fault.what());
+        } catch (...) {
+            return RPCResponse::failure(request.id, ErrorCode::kInternalError, "Internal error");
+        }
+    }();
     if (!runsWithoutTurn(request.method)) publishStatus();
     return response;
 }

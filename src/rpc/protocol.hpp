@@ -37,6 +37,7 @@ inline constexpr std::int64_t kWindowNotFound = -32005;  // window not found
 inline constexpr std::int64_t kFailed = -32600;          // operation failed, or an unreadable request line
 inline constexpr std::int64_t kMethodNotFound = -32601;
 inline constexpr std::int64_t kInvalidParams = -32602;
+inline constexpr std::int64_t kInternalError = -32603;  // a fault of the engine's own, caught
 }  // namespace ErrorCode
 
 // Exit status of the one-shot mode for an error code: -32001..-32007 give

@@ -2,6 +2,8 @@
 // would drive them.
 #include <gtest/gtest.h>
 
+#include <system_error>
+
 #include "rpc/batch.hpp"
 #include "support/dispatcher_harness.hpp"
 
@@ -17,6 +19,23 @@ TEST(Dispatch, UnknownMethodsAndLetterCase) {
     for (const char* method : {"Ping", "nosuch", "--version", ""}) {
         EXPECT_EQ(harness.error(method), Json({{"code", -32601}, {"message", std::string("Method not found: ") + method}}));
     }
+}
+
+TEST(Dispatch, AFaultInAHandlerIsThatRequestsErrorAlone) {
+    DispatcherHarness harness;
+    auto& handlers = harness.dispatcher().handlers;
+    handlers["boom"] = [](const RPCRequest&) -> RPCResponse { throw std::system_error(EAGAIN, std::generic_category()); };
+    handlers["odd"] = [](const RPCRequest&) -> RPCResponse { throw 7; };
+    const Json fault = harness.error("boom");
+    EXPECT_EQ(fault["code"], -32603);
+    EXPECT_TRUE(fault["message"].get<std::string>().starts_with("Internal error: ")) << fault;
+    EXPECT_EQ(harness.error("odd"), Json({{"code", -32603}, {"message", "Internal error"}}));
+    EXPECT_EQ(harness.result("ping"), Json({{"pong", true}}));
+    // Inside a batch, the same: that command's error, and the batch stops there.
+    Json batch = harness.result("batch", {{"commands", Json::array({Json::array({"ping"}), Json::array({"odd"}),
+                                                                     Json::array({"ping"})})}});
+    EXPECT_EQ(batch["results"].size(), 2u) << batch;
+    EXPECT_EQ(batch["results"][1]["code"], -32603) << batch;
 }
 
 TEST(BuiltinMethods, Results) {

@@ -7,6 +7,7 @@
 #include <deque>
 #include <future>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "platform/linux/x11_selection.hpp"
@@ -41,7 +42,11 @@ public:
         auto owner = SelectionOwner::create(*connection);
         UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
         if (!owner || !wake) return nullptr;
-        return std::unique_ptr<OwnerThread>(new OwnerThread(std::move(connection), std::move(owner), std::move(wake)));
+        try {
+            return std::unique_ptr<OwnerThread>(new OwnerThread(std::move(connection), std::move(owner), std::move(wake)));
+        } catch (const std::system_error&) {
+            return nullptr;  // no thread to be had: the text cannot be offered
+        }
     }
 
     ~OwnerThread() {

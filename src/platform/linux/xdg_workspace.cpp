@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <system_error>
 
 #include "platform/linux/atspi_reader.hpp"
 #include "platform/linux/atspi_status.hpp"
@@ -100,20 +101,25 @@ ChildReaper::~ChildReaper() {
     watches_.clear();  // joins; each watcher wakes within one poll
 }
 
-void ChildReaper::watch(int pid, Workspace::ProcessExitHandler onExit) {
+bool ChildReaper::watch(int pid, Workspace::ProcessExitHandler onExit) {
     auto done = std::make_shared<std::atomic<bool>>(false);
-    std::jthread thread([pid, done, onExit = std::move(onExit)](std::stop_token stop) {
-        while (!stop.stop_requested()) {
-            int status = 0;
-            const pid_t reaped = ::waitpid(pid, &status, WNOHANG);
-            if (reaped == pid || (reaped < 0 && errno == ECHILD)) {
-                done->store(true);
-                if (onExit) onExit(pid);
-                return;
+    std::jthread thread;
+    try {
+        thread = std::jthread([pid, done, onExit = std::move(onExit)](std::stop_token stop) {
+            while (!stop.stop_requested()) {
+                int status = 0;
+                const pid_t reaped = ::waitpid(pid, &status, WNOHANG);
+                if (reaped == pid || (reaped < 0 && errno == ECHILD)) {
+                    done->store(true);
+                    if (onExit) onExit(pid);
+                    return;
+                }
+                std::this_thread::sleep_for(REAPER_POLL);
             }
-            std::this_thread::sleep_for(REAPER_POLL);
-        }
-    });
+        });
+    } catch (const std::system_error&) {
+        return false;
+    }
     // Finished watchers are joined after the lock is let go: one that has
     // reaped its child may still be running its exit handler.
     std::vector<Watch> finished;
@@ -124,6 +130,7 @@ void ChildReaper::watch(int pid, Workspace::ProcessExitHandler onExit) {
         watches_.erase(gone, watches_.end());
         watches_.push_back(Watch{pid, done, std::move(thread)});
     }
+    return true;
 }
 
 bool ChildReaper::exited(int pid) {
@@ -404,7 +411,13 @@ std::expected<std::int32_t, std::string> XdgWorkspace::spawn(const std::vector<s
         if (error) g_error_free(error);
         return std::unexpected(message);
     }
-    reaper_.watch(pid, std::move(onExit));
+    if (!reaper_.watch(pid, std::move(onExit))) {
+        // Unwatched, it would be left a zombie and its exit never seen: it is
+        // ended at once rather than reported as launched.
+        ::kill(pid, SIGKILL);
+        (void)::waitpid(pid, nullptr, 0);
+        return std::unexpected(std::string("no thread could be started to watch the process"));
+    }
     return static_cast<std::int32_t>(pid);
 }
 

@@ -39,7 +39,8 @@ public:
     ChildReaper(const ChildReaper&) = delete;
     ChildReaper& operator=(const ChildReaper&) = delete;
 
-    void watch(int pid, Workspace::ProcessExitHandler onExit);
+    // False when no thread can be had to watch it.
+    [[nodiscard]] bool watch(int pid, Workspace::ProcessExitHandler onExit);
     // True once the child has been reaped (or was never ours).
     bool exited(int pid);
 
