@@ -87,7 +87,14 @@ int run(const std::vector<std::string>& arguments, platform::Platform& platform,
     case Mode::standardInput: {
         Dispatcher dispatcher(platform);
         std::string bytes;
-        auto request = readInput ? parseRPCRequestFromLine(*readInput) : readRequest(STDIN_FILENO, bytes);
+        auto request = readInput ? std::nullopt : readRequest(STDIN_FILENO, bytes);
+        if (readInput ? readInput->size() > kMaxRequestBytes : !request && bytes.size() > kMaxRequestBytes) {
+            auto tooLong = RPCResponse::failure(
+                0, ErrorCode::kFailed, "Request too long: more than " + std::to_string(kMaxRequestBytes) + " bytes");
+            writeLine(stdout, *tooLong.toJSON());
+            return 0;
+        }
+        if (readInput) request = parseRPCRequestFromLine(*readInput);
         if (!request) {
             printUsage();
             return 0;

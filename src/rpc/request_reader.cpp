@@ -63,8 +63,8 @@ bool readyToRead(int fd, int withinMs = 0) {
     return ready != 0;
 }
 
-// Reads onto the end of `bytes`, straight into its buffer; the count read,
-// 0 at the end of input, or -1.
+// Reads onto the end of `bytes`, straight into its buffer, never past one byte
+// more than a request may hold; the count read, 0 at the end of input, or -1.
 ssize_t readMore(int fd, std::string& bytes) {
     const std::size_t had = bytes.size();
     if (bytes.capacity() - had < MIN_READ) {
@@ -72,9 +72,10 @@ ssize_t readMore(int fd, std::string& bytes) {
         // text): its buffer is reserved at once, so that it grows by address
         // space the kernel backs as it is written, instead of being copied
         // into every size below its own.
-        bytes.reserve(had == 0 ? FIRST_READ : had < LARGE_REQUEST ? LARGE_REQUEST : bytes.capacity() * 2);
+        bytes.reserve(std::min(had == 0 ? FIRST_READ : had < LARGE_REQUEST ? LARGE_REQUEST : bytes.capacity() * 2,
+                               kMaxRequestBytes + 1));
     }
-    const std::size_t room = bytes.capacity() - had;
+    const std::size_t room = std::min(bytes.capacity(), kMaxRequestBytes + 1) - had;
     ssize_t count = 0;
     bytes.resize_and_overwrite(had + room, [&](char* data, std::size_t) {
         count = ::read(fd, data + had, room);
@@ -92,34 +93,60 @@ std::optional<RPCRequest> parse(std::string& bytes) {
 
 }  // namespace
 
+void JsonNesting::feed(std::string_view more) {
+    for (const char c : more) {
+        if (inString_) {
+            if (escaped_) {
+                escaped_ = false;
+            } else if (c == '\\') {
+                escaped_ = true;
+            } else if (c == '"') {
+                inString_ = false;
+            }
+            closedAtTop_ = false;
+            continue;
+        }
+        switch (c) {
+        case ' ': case '\t': case '\r': case '\n': continue;
+        case '"': inString_ = true; break;
+        case '{': case '[': ++depth_; break;
+        case '}': case ']': --depth_; break;
+        default: break;
+        }
+        closedAtTop_ = c == '}' && depth_ <= 0;
+    }
+}
+
 std::optional<RPCRequest> readRequest(int fd, std::string& bytes) {
     bytes.clear();
     // Every look parses all that was read, so looks are rationed. None is
     // taken while more input is ready: text that streams in whole (a file, a
     // writer that closes) is parsed once, at its end. When the writer stops
-    // without closing, a look is taken if the text could have just ended (its
-    // last non-blank byte closes an object) or has doubled since the last
-    // look, so reading a large request stays linear. A text that cannot have
-    // ended is looked at only once the writer has paused for QUIET_MS (a
-    // writer that streams a large request leaves the pipe empty between its
-    // writes, and each look costs a pass over all that was read); one that
-    // may have ended is looked at at once.
+    // without closing, a look is taken if the text could have just ended (it
+    // closes its outermost object) or has doubled since the last look, so
+    // reading a large request stays linear however its writer cuts it. A text
+    // that cannot have ended is looked at only once the writer has paused for
+    // QUIET_MS (a writer that streams a large request leaves the pipe empty
+    // between its writes, and each look costs a pass over all that was read);
+    // one that may have ended is looked at at once.
     std::size_t nextLook = 0;
     std::size_t lookedAt = std::string::npos;
+    JsonNesting nesting;
     for (;;) {
         if (!bytes.empty() && bytes.size() != lookedAt && !readyToRead(fd)) {
-            const std::size_t last = bytes.find_last_not_of(" \t\r\n");
-            const bool mayHaveEnded = last != std::string::npos && bytes[last] == '}';
-            if (mayHaveEnded || (bytes.size() >= nextLook && !readyToRead(fd, QUIET_MS))) {
+            if (nesting.mayHaveEnded() || (bytes.size() >= nextLook && !readyToRead(fd, QUIET_MS))) {
                 lookedAt = bytes.size();
                 nextLook = bytes.size() * 2;
                 if (auto request = parse(bytes)) return request;
                 if (!cutShort(bytes)) return std::nullopt;
             }
         }
+        const std::size_t had = bytes.size();
         const ssize_t n = readMore(fd, bytes);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
+        if (bytes.size() > kMaxRequestBytes) return std::nullopt;
+        nesting.feed(std::string_view(bytes).substr(had));
     }
     if (bytes.empty()) return std::nullopt;
     return parse(bytes);

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "rpc/command_line.hpp"
+#include "rpc/request_reader.hpp"
 #include "support/kest_process.hpp"
 
 namespace kest {
@@ -130,6 +133,43 @@ TEST(ProgramModes, StandardInputTakesARequestLargerThanOnePipeWrite) {
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.out, "");
     EXPECT_NE(result.err.find("Usage: kest-core"), std::string::npos);
+
+    // Past a daemon's line limit, reading stops and the answer says why.
+    const std::string huge = R"({"jsonrpc":"2.0","id":6,"method":"kv_set","params":{"key":"k","value":")" +
+                             std::string(CommandLine::kMaxRequestBytes, 'y') + "\"}}\n";
+    for (bool leftOpen : {false, true}) {
+        result = leftOpen ? test::runKestInputLeftOpen({}, huge) : test::runKest({}, huge);
+        EXPECT_EQ(result.out, R"({"error":{"code":-32600,"message":"Request too long: more than 67108864 bytes"},)"
+                              R"("id":0,"jsonrpc":"2.0"})" "\n")
+            << leftOpen;
+    }
+}
+
+// Whether text read so far could have ended is followed chunk by chunk, so
+// that a writer cutting its request after every closing brace costs one parse
+// at the end, not one per cut.
+TEST(ProgramModes, StandardInputKnowsWhenARequestMayHaveEnded) {
+    struct Row {
+        std::vector<std::string> chunks;
+        std::vector<bool> mayHaveEnded;  // after each chunk
+    };
+    const Row rows[] = {
+        {{R"({"a":{"b":{})", "}", "}"}, {false, false, true}},
+        {{R"({"s":"}")", R"(,"t":"\"}")", "}  \n"}, {false, false, true}},
+        {{R"({"s":"\)", R"("}"})"}, {false, true}},
+        {{"[{}", "]", "}"}, {false, false, true}},
+        {{"}"}, {true}},
+        {{"{}", " x"}, {true, false}},
+    };
+    for (const auto& row : rows) {
+        CommandLine::JsonNesting nesting;
+        std::string text;
+        for (std::size_t i = 0; i < row.chunks.size(); ++i) {
+            nesting.feed(row.chunks[i]);
+            text += row.chunks[i];
+            EXPECT_EQ(nesting.mayHaveEnded(), row.mayHaveEnded[i]) << text;
+        }
+    }
 }
 
 }  // namespace
