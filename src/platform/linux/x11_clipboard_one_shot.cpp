@@ -88,11 +88,10 @@ int read(std::int64_t id) {
     return 0;
 }
 
-// The forked child's start: standard descriptors on /dev/null, every other
-// descriptor but the X connection closed, default signal handling, a session
-// and working directory of its own.
+// The forked child's start, once it is in a session of its own: standard
+// descriptors on /dev/null, every other descriptor but the X connection
+// closed, default signal handling, a working directory of its own.
 void detach(int keep) {
-    ::setsid();
     if (const int devNull = ::open("/dev/null", O_RDWR); devNull >= 0) {
         for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) ::dup2(devNull, fd);
         if (devNull > STDERR_FILENO) ::close(devNull);
@@ -126,17 +125,34 @@ std::span<char> commandLine(int argc, char** argv) {
 // its environment, runs on once this has succeeded.
 std::string renameToKeeper(std::span<char> line, std::string_view displayName) {
     std::string was(line.begin(), line.end());
+    if (line.empty()) return was;
     std::string words(KEEPER_ARGV0);
     words.push_back('\0');
     words.append(displayName);
     words.push_back('\0');
-    if (words.size() > line.size()) words.resize(line.size());
+    if (words.size() > line.size()) {
+        words.resize(line.size());
+        words.back() = '\0';  // cut short, the last word still ends
+    }
     std::ranges::fill(line, '\0');
     std::ranges::copy(words, line.begin());
     return was;
 }
 
-int set(int argc, char** argv, std::string text, std::int64_t id) {
+// The answer for a keeper that could not take the text over, as the engine
+// words its failure; the one-shot mode's exit status for it, or 0 on standard
+// input.
+int writeFailure(std::int64_t id, bool oneShot) {
+    auto line = RPCResponse::failure(id, ErrorCode::kFailed, "Failed to put the text on the clipboard").toJSON();
+    if (line) {
+        line->push_back('\n');
+        std::fwrite(line->data(), 1, line->size(), stdout);
+        std::fflush(stdout);
+    }
+    return oneShot ? exitStatusForCode(ErrorCode::kFailed) : 0;
+}
+
+int set(int argc, char** argv, std::string text, std::int64_t id, bool oneShot) {
     auto connection = X11Connection::open();
     if (!connection) return -1;
     // A connection on a standard descriptor (the caller closed them) would be
@@ -165,6 +181,9 @@ int set(int argc, char** argv, std::string text, std::int64_t id) {
         return -1;
     }
     if (child == 0) {
+        // Out of the caller's session before anything can wait on the X
+        // server: a terminal closed meanwhile does not end it.
+        ::setsid();
         ::clearenv();  // its strings now hold the keeper's name
         // The window names its owner's pid, which must be a live process
         // once the caller has the answer: the keeper's, not the front's.
@@ -181,10 +200,20 @@ int set(int argc, char** argv, std::string text, std::int64_t id) {
     // the front's pid.
     readyWrite.reset();
     pollfd watch{readyRead.get(), POLLIN, 0};
-    while (::poll(&watch, 1, READY_LIMIT_MS) < 0 && errno == EINTR) {
+    int polled;
+    while ((polled = ::poll(&watch, 1, READY_LIMIT_MS)) < 0 && errno == EINTR) {
+    }
+    char done = 0;
+    ssize_t got = 1;
+    if (polled > 0) {
+        while ((got = ::read(readyRead.get(), &done, 1)) < 0 && errno == EINTR) {
+        }
     }
     // The window and connection are the child's now: leave without destroying
-    // them (destructors would take the selection away from it).
+    // them (destructors would take the selection away from it). A pipe closed
+    // without its byte is a child that ended first: nothing will hold the
+    // text once this process has gone.
+    if (got != 1) ::_exit(writeFailure(id, oneShot));
     writeAnswer(id, {{"ok", true}});
     ::_exit(0);
 }
@@ -198,7 +227,7 @@ std::optional<int> runClipboardOneShot(int argc, char** argv) {
         status = read(1);
     } else if (arguments.size() == 3 && arguments[0] == "clipboard_set" && arguments[1] == "--text" &&
                arguments[2].rfind("--", 0) != 0) {
-        status = set(argc, argv, arguments[2], 1);
+        status = set(argc, argv, arguments[2], 1, true);
     }
     if (status < 0) return std::nullopt;
     return status;
@@ -210,7 +239,7 @@ std::optional<int> runClipboardRequest(int argc, char** argv, RPCRequest& reques
     const auto text = request.params->find("text");
     if (text == request.params->end() || !text->second.value.is_string()) return std::nullopt;
     // Moved, not copied: a large text would otherwise be copied twice more.
-    const int status = set(argc, argv, std::move(text->second.value.get_ref<std::string&>()), request.id);
+    const int status = set(argc, argv, std::move(text->second.value.get_ref<std::string&>()), request.id, false);
     if (status < 0) return std::nullopt;
     return status;
 }
