@@ -45,7 +45,7 @@ fi
 
 cmake --build $build --target "${targets[@]}"
 # Only what did not pass, and the tally.
-ctest --test-dir $build -L unit -j2 --output-on-failure | grep -vE '^ +(Start +[0-9]+: |[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed )'
+ctest --test-dir $build -L unit -j2 --output-on-failure | grep -vE '^( +Start +[0-9]+: |[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed )'
 if [[ -n "$binary" ]]; then
   scripts/vdesktop.sh run -- "$binary" "$@"
 fi
