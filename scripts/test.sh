@@ -309,23 +309,41 @@ if ! step "build (GCC RelWithDebInfo)" build_with build gcc RelWithDebInfo; then
   exit 1
 fi
 step "unit tests" run_ctest --test-dir build -L unit -j2 || true
+# The platform suite runs alone: with compilers busy beside it, the window
+# manager has been seen to drop one of its move-and-resize requests, which the
+# suite sends once and then waits on.
+step "end-to-end: the platform layer on a private virtual desktop" \
+  run_ctest --test-dir build -R '^e2e_desktop$' || true
 
 # The end-to-end suites spend most of their time waiting for applications, so
 # the other builds run beside them, at a lower priority so that they take only
-# what the suites leave.
-(
-  renice -n 19 -p "$BASHPID" >/dev/null || true
-  tally=$work/tally.lane
-  : >"$tally"
-  sanitizer_and_fuzz_steps
-  (( SKIP_PACKAGING == 1 )) || build_type_steps
-) >"$work/lane.log" 2>&1 &
-lane=$!
+# what the suites leave, in two lanes side by side, so that one's
+# single-threaded stretches (fuzzing, a test binary's last test, configuring)
+# leave no core idle.
+lane() {
+  local name=$1
+  shift
+  (
+    renice -n 19 -p "$BASHPID" >/dev/null || true
+    tally=$work/tally.$name
+    : >"$tally"
+    local steps
+    for steps in "$@"; do "$steps"; done
+  ) >"$work/$name.log" 2>&1 &
+}
+lane sanitizers sanitizer_and_fuzz_steps
+lanes=("$!:sanitizers")
+if (( SKIP_PACKAGING == 0 )); then
+  lane build-types build_type_steps
+  lanes+=("$!:build-types")
+fi
 
-step "end-to-end suites on private virtual desktops" run_ctest --test-dir build -L e2e || true
-# The lane's lines, as they come and once it ends.
-tail -n +1 -f --pid="$lane" "$work/lane.log"
-wait "$lane" || true
+step "end-to-end suites on private virtual desktops" run_ctest --test-dir build -L e2e -E '^e2e_desktop$' || true
+# Each lane's lines, as they come and once it ends.
+for entry in "${lanes[@]}"; do
+  tail -n +1 -f --pid="${entry%%:*}" "$work/${entry#*:}.log"
+  wait "${entry%%:*}" || true
+done
 
 (( SKIP_PACKAGING == 1 )) || package_steps
 finish
