@@ -24,6 +24,13 @@ std::optional<std::int64_t> processOf(const Json& record) {
     return pid->get<std::int64_t>();
 }
 
+// Whether two reads of a window's owner can be the same process: an owner not
+// read (a window between states may not say) is no reason to take the window
+// for another.
+bool mayBeSameOwner(std::optional<std::int64_t> one, std::optional<std::int64_t> other) {
+    return !one || !other || *one == 0 || *other == 0 || *one == *other;
+}
+
 bool titled(const Json& record, std::string_view title) {
     auto text = record.find("title");
     return text != record.end() && text->is_string() && text->get_ref<const std::string&>() == title;
@@ -33,11 +40,9 @@ bool titled(const Json& record, std::string_view title) {
 
 std::string WindowManager::refFor(p::WindowNumber number, std::optional<std::int64_t> pid) {
     if (auto known = refByNumber_.find(number); known != refByNumber_.end()) {
-        // An owner not read this time (a window between states may not say)
-        // is no reason to take the window for another.
         auto record = windowInfoCache.find(known->second);
         const auto cached = record != windowInfoCache.end() ? processOf(record->second) : std::nullopt;
-        if (!pid || *pid == 0 || !cached || *cached == 0 || *cached == *pid) return known->second;
+        if (mayBeSameOwner(pid, cached)) return known->second;
         forget(number);
     }
     std::string ref = "@w" + std::to_string(nextWindowId++);
@@ -116,8 +121,7 @@ Json WindowManager::listWindows(p::Platform& platform, const std::optional<std::
     for (const p::WindowNumber number : missing) {
         auto found = existing.find(number);
         Json& record = windowInfoCache[refByNumber_[number]];
-        const auto owner = found != existing.end() ? found->second->ownerPID : std::nullopt;
-        if (found == existing.end() || (owner && processOf(record) && *processOf(record) != 0 && *owner != *processOf(record))) {
+        if (found == existing.end() || !mayBeSameOwner(found->second->ownerPID, processOf(record))) {
             forget(number);
         } else {
             record["minimized"] = !found->second->isOnscreen.value_or(true);

@@ -69,34 +69,33 @@ void Dispatcher::registerWindowMethods() {
         if (auto ref = request.paramString("ref")) return ref;
         return grabbedWindow;
     };
-    // One unfiltered enumeration first, so that a ref whose window has gone
-    // answers "Window not found" rather than reaching another window of its
-    // application; the operation then takes the ref as given.
-    auto refreshFor = [this](const std::string&) { windowManager.listWindows(platform); };
+    // Each operation lists the windows first (unfiltered), so that a ref whose
+    // window has gone answers "Window not found" rather than reaching another
+    // window of its application; the operation then takes the ref as given.
 
     for (const auto& [name, action] : WINDOW_ACTIONS) {
-        handlers[name] = [this, targetRef, refreshFor, action = action](const RPCRequest& request) {
+        handlers[name] = [this, targetRef, action = action](const RPCRequest& request) {
             auto ref = targetRef(request);
             if (!ref) {
                 return RPCResponse::failure(request.id, ErrorCode::kInvalidParams,
                                             "Missing window ref. Grab a window or pass --ref.");
             }
-            refreshFor(*ref);
+            windowManager.listWindows(platform);
             return respond(request.id, std::invoke(action, windowManager, platform, *ref));
         };
     }
 
-    handlers["move"] = [this, targetRef, refreshFor](const RPCRequest& request) {
+    handlers["move"] = [this, targetRef](const RPCRequest& request) {
         auto ref = targetRef(request);
         if (!ref) return RPCResponse::failure(request.id, ErrorCode::kInvalidParams, "Missing window ref");
         auto x = request.paramDouble("x");
         auto y = request.paramDouble("y");
         if (!x || !y) return RPCResponse::failure(request.id, ErrorCode::kInvalidParams, "Missing x or y coordinate");
-        refreshFor(*ref);
+        windowManager.listWindows(platform);
         return respond(request.id, windowManager.move(platform, *ref, *x, *y));
     };
 
-    handlers["resize"] = [this, targetRef, refreshFor](const RPCRequest& request) {
+    handlers["resize"] = [this, targetRef](const RPCRequest& request) {
         auto ref = targetRef(request);
         if (!ref) return RPCResponse::failure(request.id, ErrorCode::kInvalidParams, "Missing window ref");
         auto width = request.paramDouble("width");
@@ -104,14 +103,14 @@ void Dispatcher::registerWindowMethods() {
         if (!width || !height) {
             return RPCResponse::failure(request.id, ErrorCode::kInvalidParams, "Missing width or height");
         }
-        refreshFor(*ref);
+        windowManager.listWindows(platform);
         return respond(request.id, windowManager.resize(platform, *ref, *width, *height));
     };
 
-    handlers["bounds"] = [this, targetRef, refreshFor](const RPCRequest& request) {
+    handlers["bounds"] = [this, targetRef](const RPCRequest& request) {
         auto ref = targetRef(request);
         if (!ref) return RPCResponse::failure(request.id, ErrorCode::kInvalidParams, "Missing window ref");
-        refreshFor(*ref);
+        windowManager.listWindows(platform);
         if (auto preset = request.paramString("preset")) {
             return respond(request.id, windowManager.applyPreset(platform, *ref, *preset));
         }
