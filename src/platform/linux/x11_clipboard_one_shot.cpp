@@ -35,13 +35,17 @@ using Json = nlohmann::json;
 // How long the front waits for its keeper to name itself the owner.
 constexpr int READY_LIMIT_MS = 1000;
 
-// The answer line, as the engine writes a success.
-void writeAnswer(std::int64_t id, Json result, Utf8Strings strings = Utf8Strings::check) {
-    auto line = RPCResponse::success(id, std::move(result)).toJSON(strings);
+// The answer line, as the engine writes it.
+void writeResponse(const RPCResponse& response, Utf8Strings strings = Utf8Strings::check) {
+    auto line = response.toJSON(strings);
     if (!line) return;
     line->push_back('\n');
     std::fwrite(line->data(), 1, line->size(), stdout);
     std::fflush(stdout);
+}
+
+void writeAnswer(std::int64_t id, Json result, Utf8Strings strings = Utf8Strings::check) {
+    writeResponse(RPCResponse::success(id, std::move(result)), strings);
 }
 
 // Writes all of `bytes` to standard output; false once it cannot.
@@ -143,12 +147,7 @@ std::string renameToKeeper(std::span<char> line, std::string_view displayName) {
 // words its failure; the one-shot mode's exit status for it, or 0 on standard
 // input.
 int writeFailure(std::int64_t id, bool oneShot) {
-    auto line = RPCResponse::failure(id, ErrorCode::kFailed, "Failed to put the text on the clipboard").toJSON();
-    if (line) {
-        line->push_back('\n');
-        std::fwrite(line->data(), 1, line->size(), stdout);
-        std::fflush(stdout);
-    }
+    writeResponse(RPCResponse::failure(id, ErrorCode::kFailed, "Failed to put the text on the clipboard"));
     return oneShot ? exitStatusForCode(ErrorCode::kFailed) : 0;
 }
 
