@@ -14,6 +14,11 @@
 #include "platform/linux/xrandr_monitors.hpp"
 #include "platform/linux/xtest_input.hpp"
 
+// XKBlib declares its functions with the `Status` that x11_includes.hpp takes away.
+#define Status int
+#include <X11/XKBlib.h>
+#undef Status
+
 namespace kest::e2e {
 namespace {
 
@@ -311,6 +316,27 @@ TEST_F(DesktopTest, KeymapChangedBySomeoneElseIsFollowed) {
     EXPECT_TRUE(waitFor([&] { return textOf(target) == "qq"; })) << textOf(target);
 }
 
+// The keymap changes a watcher has been told of since it last asked. The
+// server may say one change twice (for the master and the slave keyboard),
+// and says the whole keymap when input switches to XTest's own keyboard: a
+// change is a run of notifications of the same partial range.
+int keymapChanges(X11Connection& watcher) {
+    watcher.sync();
+    int minKeycode = 0, maxKeycode = 0;
+    XDisplayKeycodes(watcher.display(), &minKeycode, &maxKeycode);
+    int changes = 0;
+    std::pair<int, int> last{-1, -1};
+    for (XEvent event; XPending(watcher.display()) > 0;) {
+        XNextEvent(watcher.display(), &event);
+        if (event.type != MappingNotify || event.xmapping.request != MappingKeyboard) continue;
+        const std::pair range{event.xmapping.first_keycode, event.xmapping.count};
+        if (range.second == maxKeycode - minKeycode + 1) continue;
+        if (range != last) ++changes;
+        last = range;
+    }
+    return changes;
+}
+
 TEST_F(DesktopTest, InputReleasesItsKeysAndSparesWhenItGoes) {
     auto target = element("Typing Target");
     activateFixture();
@@ -318,6 +344,15 @@ TEST_F(DesktopTest, InputReleasesItsKeysAndSparesWhenItGoes) {
     ASSERT_EQ(reader().grabFocus(target.get()), StatusCode::kSuccess);
     const int emptyBefore = emptyKeycodes(x().display());
     ASSERT_EQ(keysDown(x().display()), 0);
+    // Every keymap change makes each client on the display reload its keymap
+    // (a window manager regrabs all its key bindings): the three characters
+    // are bound in one change and unbound in another. A watcher without XKB
+    // gets a core notification for each.
+    XkbIgnoreExtension(True);
+    auto watcher = X11Connection::open();
+    XkbIgnoreExtension(False);
+    ASSERT_TRUE(watcher);
+    watcher->sync();
     {
         auto input = XTestInput::create(x());
         ASSERT_TRUE(input);
@@ -328,10 +363,12 @@ TEST_F(DesktopTest, InputReleasesItsKeysAndSparesWhenItGoes) {
         input->sync();
         EXPECT_LT(emptyKeycodes(x().display()), emptyBefore);
         EXPECT_EQ(keysDown(x().display()), 2);
+        EXPECT_EQ(keymapChanges(*watcher), 1) << "binding the text's characters";
     }
     x().sync();
     EXPECT_EQ(keysDown(x().display()), 0) << "keys left held down";
     EXPECT_EQ(emptyKeycodes(x().display()), emptyBefore) << "spare keycodes left bound";
+    EXPECT_EQ(keymapChanges(*watcher), 1) << "unbinding them";
     EXPECT_TRUE(waitFor([&] { return textOf(target) == "漢字✓A"; })) << textOf(target);
 }
 

@@ -404,12 +404,74 @@ std::optional<XTestInput::KeyStroke> XTestInput::bindableStroke(KeySym keysym) {
     SpareBinding* victim = victimSpare();
     if (!victim || keysymsPerKeycode_ <= 0) return std::nullopt;
     waitUntilHandled(*victim);
-    // The same keysym on every level, so that held modifiers do not matter.
-    std::vector<KeySym> syms(static_cast<std::size_t>(keysymsPerKeycode_), keysym);
-    XChangeKeyboardMapping(x_.display(), victim->keycode, keysymsPerKeycode_, syms.data(), 1);
     victim->keysym = keysym;
     victim->lastUse = ++useCounter_;
+    if (std::ranges::find(unsentBindings_, victim->keycode) == unsentBindings_.end()) {
+        unsentBindings_.push_back(victim->keycode);
+    }
     return KeyStroke{victim->keycode, false};
+}
+
+void XTestInput::sendBindings() {
+    if (unsentBindings_.empty()) return;
+    writeSpares(unsentBindings_);
+    unsentBindings_.clear();
+}
+
+// Writes the spares' keysyms (NoSymbol for a free one). Every write is a
+// keymap change that each client on the display, the window manager among
+// them, reloads its keymap for (a window manager regrabs all its key bindings
+// on each): typing a text must not cost one per character. The free keycodes
+// lie scattered among the real keys, so through XKB all of them go in one
+// change of the span they lie in, the keys between written back as they are;
+// the server is grabbed from the read to the write, so that no one else's
+// change of those keys is undone.
+void XTestInput::writeSpares(const std::vector<::KeyCode>& keycodes) {
+    if (keycodes.empty() || keysymsPerKeycode_ <= 0) return;
+    Display* display = x_.display();
+    const auto [low, high] = std::ranges::minmax(keycodes);
+    auto keysymOf = [&](::KeyCode keycode) {
+        auto spare = std::ranges::find(spares_, keycode, &SpareBinding::keycode);
+        return spare != spares_.end() ? spare->keysym : NoSymbol;
+    };
+    if (xkbEventBase_ >= 0) {
+        XGrabServer(display);
+        XkbDescPtr keyboard = XkbGetMap(display, XkbKeyTypesMask | XkbKeySymsMask, XkbUseCoreKbd);
+        bool written = false;
+        if (keyboard && keyboard->map && low >= keyboard->min_key_code && high <= keyboard->max_key_code) {
+            written = true;
+            for (::KeyCode keycode : keycodes) {
+                const KeySym keysym = keysymOf(keycode);
+                XkbSymMapRec& entry = keyboard->map->key_sym_map[keycode];
+                // One level in one group: held modifiers do not change it.
+                KeySym* syms = XkbResizeKeySyms(keyboard, keycode, keysym == NoSymbol ? 0 : 1);
+                if (!syms) {
+                    written = false;
+                    break;
+                }
+                std::fill(std::begin(entry.kt_index), std::end(entry.kt_index), XkbOneLevelIndex);
+                entry.width = keysym == NoSymbol ? 0 : 1;
+                entry.group_info = keysym == NoSymbol ? 0 : XkbSetNumGroups(0, 1);
+                if (keysym != NoSymbol) syms[0] = keysym;
+            }
+            if (written) {
+                XkbMapChangesRec changes{};
+                changes.changed = XkbKeySymsMask;
+                changes.first_key_sym = low;
+                changes.num_key_syms = static_cast<unsigned char>(high - low + 1);
+                written = XkbChangeMap(display, keyboard, &changes);
+            }
+        }
+        XUngrabServer(display);
+        if (keyboard) XkbFreeKeyboard(keyboard, 0, True);
+        if (written) return;
+    }
+    // The core protocol: one change per keycode.
+    std::vector<KeySym> syms(static_cast<std::size_t>(keysymsPerKeycode_));
+    for (::KeyCode keycode : keycodes) {
+        std::ranges::fill(syms, keysymOf(keycode));
+        XChangeKeyboardMapping(display, keycode, keysymsPerKeycode_, syms.data(), 1);
+    }
 }
 
 void XTestInput::waitUntilHandled(const SpareBinding& spare) {
@@ -595,15 +657,16 @@ void XTestInput::restoreSpares() {
     // The client must read the latest key on a spare before its binding goes.
     auto latest = std::ranges::max_element(spares_, {}, &SpareBinding::lastPress);
     if (latest != spares_.end()) waitUntilHandled(*latest);
-    bool changed = false;
-    std::vector<KeySym> none(static_cast<std::size_t>(std::max(keysymsPerKeycode_, 1)), NoSymbol);
+    std::vector<::KeyCode> bound;
     for (auto& spare : spares_) {
         if (spare.keysym == NoSymbol) continue;
-        XChangeKeyboardMapping(x_.display(), spare.keycode, keysymsPerKeycode_, none.data(), 1);
         spare.keysym = NoSymbol;
-        changed = true;
+        bound.push_back(spare.keycode);
     }
-    if (changed) x_.sync();
+    unsentBindings_.clear();
+    if (bound.empty()) return;
+    writeSpares(bound);
+    x_.sync();
 }
 
 void XTestInput::moveTo(int x, int y) {
@@ -680,6 +743,7 @@ bool XTestInput::key(std::uint16_t virtualKey, bool down, std::uint64_t mask) {
     if (!keysym) return false;
     auto stroke = bindableStroke(*keysym);
     if (!stroke) return false;
+    sendBindings();
 
     const auto request = modifierRequestForKey(virtualKey, mask, stroke->shift, modifierKeys_.altBit);
     if (request.exact || request.bits != 0) {
@@ -702,7 +766,8 @@ bool XTestInput::typeText(std::string_view utf8) {
     if (keysyms.empty()) return true;
     processEvents();
     endScrollGesture();
-    const std::uint64_t firstUse = useCounter_ + 1;
+    // Spares used since this mark carry characters that have not been sent.
+    std::uint64_t firstUse = useCounter_ + 1;
 
     // Missing characters are bound ahead of their keys, so that the client
     // sees one keymap change before the keys instead of one between every two
@@ -712,6 +777,7 @@ bool XTestInput::typeText(std::string_view utf8) {
     std::vector<KeyStroke> pending;
     pending.reserve(keysyms.size());
     auto typePending = [&] {
+        sendBindings();
         for (const auto& stroke : pending) {
             if (!override) override = beginOverride();
             require(*override, ModifierRequest{true, stroke.shift ? ShiftMask : 0u});
@@ -720,6 +786,7 @@ bool XTestInput::typeText(std::string_view utf8) {
             notePress(stroke.keycode);
         }
         pending.clear();
+        firstUse = useCounter_ + 1;
     };
     bool intact = true;
     for (KeySym keysym : keysyms) {

@@ -229,6 +229,8 @@ private:
     std::optional<KeyStroke> strokeFor(KeySym keysym);
     std::optional<KeyStroke> bindableStroke(KeySym keysym);
     SpareBinding* victimSpare();
+    void sendBindings();
+    void writeSpares(const std::vector<::KeyCode>& keycodes);
     void waitUntilHandled(const SpareBinding& spare);
     PingAnswer pingFocusedClient(Clock::time_point deadline);
     Window pingTarget(Window focus);
@@ -253,6 +255,9 @@ private:
     std::array<unsigned int, 256> modifierBits_{};  // per keycode; locking keys excluded
     ModifierKeys modifierKeys_;
     std::vector<SpareBinding> spares_;
+    // Spares given a new keysym that the server has not been sent yet: they go
+    // out together, so that clients see one keymap change for many bindings.
+    std::vector<::KeyCode> unsentBindings_;
     std::uint64_t useCounter_ = 0;
     std::uint64_t pressSerial_ = 0;
     std::uint64_t confirmedPress_ = 0;  // every spare press up to this one was handled
