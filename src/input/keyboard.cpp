@@ -35,16 +35,38 @@ std::vector<std::string> splitCombo(std::string_view combo) {
     return pieces;
 }
 
-// Posts a down and an up of the code with the mask; nothing when either event
+// Adds a down and an up of the code with the mask; nothing when either event
 // cannot be made.
-void postKeyPair(p::Events& events, p::KeyCode code, p::EventFlags flags, const std::string& text = {}) {
+void addKeyPair(p::Events& events, std::vector<p::Event>& out, p::KeyCode code, p::EventFlags flags,
+                const std::string& text = {}) {
     auto down = events.createKeyEvent(code, true);
     auto up = events.createKeyEvent(code, false);
     if (!down || !up) return;
     down->flags = up->flags = flags;
     down->text = up->text = text;
-    events.post(*down);
-    events.post(*up);
+    out.emplace_back(std::move(*down));
+    out.emplace_back(std::move(*up));
+}
+
+void postKeyPair(p::Events& events, p::KeyCode code, p::EventFlags flags) {
+    std::vector<p::Event> pair;
+    addKeyPair(events, pair, code, flags);
+    events.postAll(pair);
+}
+
+// The events that type one user-perceived character.
+void addCharacter(p::Events& events, std::vector<p::Event>& out, const std::string& character) {
+    std::string keyName = lowercased(character);
+    bool shift = isUppercase(character);
+    if (auto shifted = SHIFT_CHARS().find(character); shifted != SHIFT_CHARS().end()) {
+        keyName = shifted->second;
+        shift = true;
+    }
+    if (auto code = KEY_MAP().find(keyName); code != KEY_MAP().end()) {
+        addKeyPair(events, out, code->second, shift ? p::EventFlag::kShift : 0);
+    } else {
+        addKeyPair(events, out, 0, 0, character);
+    }
 }
 
 }  // namespace
@@ -73,27 +95,23 @@ Result<Json> Keyboard::typeText(p::Events& events, Pause& pause, std::string_vie
                                 std::optional<std::int64_t> delayMs) {
     const auto clusters = graphemeClusters(text);
     const bool pauses = delayMs && *delayMs >= 1;
+    std::vector<p::Event> typed;
     for (const std::string& character : clusters) {
-        typeCharacter(events, character);
-        if (pauses && !pause.sleepFor(Pause::milliseconds(*delayMs))) {
-            return fail(ErrorCode::kFailed, STOPPING_MESSAGE);
-        }
+        addCharacter(events, typed, character);
+        if (!pauses) continue;
+        events.postAll(typed);
+        typed.clear();
+        if (!pause.sleepFor(Pause::milliseconds(*delayMs))) return fail(ErrorCode::kFailed, STOPPING_MESSAGE);
     }
+    // Without pauses the whole text goes in one delivery.
+    events.postAll(typed);
     return Json{{"ok", true}, {"length", clusters.size()}};
 }
 
 void Keyboard::typeCharacter(p::Events& events, const std::string& character) {
-    std::string keyName = lowercased(character);
-    bool shift = isUppercase(character);
-    if (auto shifted = SHIFT_CHARS().find(character); shifted != SHIFT_CHARS().end()) {
-        keyName = shifted->second;
-        shift = true;
-    }
-    if (auto code = KEY_MAP().find(keyName); code != KEY_MAP().end()) {
-        postKeyPair(events, code->second, shift ? p::EventFlag::kShift : 0);
-    } else {
-        postKeyPair(events, 0, 0, character);
-    }
+    std::vector<p::Event> typed;
+    addCharacter(events, typed, character);
+    events.postAll(typed);
 }
 
 Result<Json> Keyboard::fill(p::Platform& platform, Pause& pause, const std::string& ref, const std::string& text,

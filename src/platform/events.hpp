@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 
@@ -90,6 +91,12 @@ public:
     // Delivers the event as from the hardware; events arrive in posting order.
     // Delivery failures are not reported: the logic has nothing to do with them.
     virtual void post(const Event& event) = 0;
+    // Delivers the events as post() would one after the other. A backend may
+    // deliver them together: typed characters that need a key bound to them
+    // are then bound at once.
+    virtual void postAll(std::span<const Event> events) {
+        for (const auto& event : events) post(event);
+    }
 
     // The pointer's position in global display points, or nothing when it
     // cannot be read (callers use (0, 0) then).

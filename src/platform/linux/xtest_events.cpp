@@ -109,6 +109,25 @@ void XTestEvents::post(const Event& event) {
         event);
 }
 
+void XTestEvents::postAll(std::span<const Event> events) {
+    std::string text;
+    auto typePending = [&] {
+        if (text.empty()) return;
+        if (XTestInput* in = input()) in->typeText(text);
+        text.clear();
+    };
+    for (const Event& event : events) {
+        const auto* key = std::get_if<KeyEvent>(&event);
+        if (key && !key->text.empty()) {
+            if (key->keyDown) text += key->text;
+            continue;
+        }
+        typePending();
+        post(event);
+    }
+    typePending();
+}
+
 std::optional<Point> XTestEvents::pointerLocation() {
     XTestInput* in = input();
     if (!in) return std::nullopt;

@@ -21,6 +21,9 @@ public:
     // A key event carrying text types that text on key-down; its key-up
     // posts nothing (the characters were already pressed and released).
     void post(const Event& event) override;
+    // The texts of consecutive text-carrying key events are typed as one:
+    // their characters' bindings then cost one keymap change, not one each.
+    void postAll(std::span<const Event> events) override;
     std::optional<Point> pointerLocation() override;
 
 private:
