@@ -11,8 +11,15 @@ namespace {
 
 namespace p = platform;
 
+// Where the backend cannot tell where input goes, the waits after activating
+// the target and before restoring the front application.
 constexpr auto ACTIVATION_SETTLE = std::chrono::milliseconds(150);
 constexpr auto RESTORE_DELAY = std::chrono::milliseconds(100);
+// Where it can, waiting for the input focus to arrive (at most 2 s) and for
+// the target to read what was sent (at most 1 s) looks this often.
+constexpr auto FOCUS_POLL = std::chrono::milliseconds(10);
+constexpr int ACTIVATION_POLLS = 200;
+constexpr int READ_POLLS = 100;
 
 // The point a ripple marks: the centre of the result's bounds, else the
 // coordinates that were asked for.
@@ -29,38 +36,86 @@ std::optional<p::Point> ripplePoint(const Json& result, std::optional<double> x,
 
 }  // namespace
 
-std::optional<p::RunningApplication> Dispatcher::activateGrabbedApp(const std::optional<std::string>& explicitName) {
+Dispatcher::Activation Dispatcher::activateGrabbedApp(const std::optional<std::string>& explicitName) {
     std::optional<std::string> name = explicitName;
+    std::optional<std::int32_t> pid;
+    std::optional<p::WindowNumber> window;
     if (!name) {
-        if (!grabbedWindow) return std::nullopt;
+        if (!grabbedWindow) return {};
         const std::string ref = *grabbedWindow;  // a pause below may change the grab
         auto info = windowManager.getWindowInfo(ref);
         if (!info) {
             windowManager.listWindows(platform);
             info = windowManager.getWindowInfo(ref);
         }
-        if (!info) return std::nullopt;
+        if (!info) return {};
         auto app = info->find("app");
-        if (app == info->end() || !app->is_string()) return std::nullopt;
+        if (app == info->end() || !app->is_string()) return {};
         name = app->get<std::string>();
+        pid = windowManager.getPID(ref);
+        window = windowManager.getWindowID(ref);
     }
     auto& workspace = platform.workspace();
     const std::string wanted = lowercased(*name);
     auto front = workspace.frontmostApplication();
-    if (front && front->name && lowercased(*front->name) == wanted) return std::nullopt;
+    const bool frontByName = front && front->name && lowercased(*front->name) == wanted;
+    // The grabbed window's own process, else the first application of the name.
+    std::optional<p::RunningApplication> target;
     for (const auto& app : workspace.runningApplications()) {
         if (!app.name || lowercased(*app.name) != wanted) continue;
-        workspace.activate(app.pid, p::ActivationOption::kIgnoringOtherApps);
-        pause.sleepFor(ACTIVATION_SETTLE);
+        if (pid && app.pid != *pid) {
+            if (!target) target = app;
+            continue;
+        }
+        target = app;
         break;
     }
-    return front;
+    if (!target) return {frontByName ? std::nullopt : front, std::nullopt};
+    const bool frontIsTarget = front && (pid ? front->pid == target->pid : frontByName);
+    Activation activation{frontIsTarget ? std::nullopt : front, std::nullopt};
+
+    auto focused = workspace.holdsInputFocus(target->pid, window);
+    if (!focused) {
+        // No way to tell where input goes: activate and allow it time.
+        if (frontIsTarget) return {};
+        workspace.activate(target->pid, p::ActivationOption::kIgnoringOtherApps);
+        pause.sleepFor(ACTIVATION_SETTLE);
+        return activation;
+    }
+    if (*focused) return activation;
+    if (window) {
+        workspace.activateWindow(target->pid, *window, p::ActivationOption::kIgnoringOtherApps);
+    } else {
+        workspace.activate(target->pid, p::ActivationOption::kIgnoringOtherApps);
+    }
+    for (int polls = 0; workspace.holdsInputFocus(target->pid, window) != true; ++polls) {
+        if (polls == ACTIVATION_POLLS || !pause.sleepFor(FOCUS_POLL)) {
+            // Another window of the application (its modal dialog) may have
+            // taken the focus in the named one's stead.
+            if (window && workspace.holdsInputFocus(target->pid, std::nullopt) == true) break;
+            activation.failure = *name + "'s window did not take the keyboard focus; nothing was sent";
+            break;
+        }
+    }
+    return activation;
 }
 
-void Dispatcher::restoreApp(const std::optional<p::RunningApplication>& previous) {
+void Dispatcher::restoreApp(const Activation& activation) {
+    const auto& previous = activation.previous;
     if (!previous) return;
-    pause.sleepFor(RESTORE_DELAY);
-    platform.workspace().activate(previous->pid, p::ActivationOption::kIgnoringOtherApps);
+    auto& events = platform.events();
+    if (auto ask = events.askWhenRead()) {
+        for (int polls = 0; !events.answered(*ask) && polls < READ_POLLS && pause.sleepFor(FOCUS_POLL); ++polls) {
+        }
+    } else {
+        pause.sleepFor(RESTORE_DELAY);
+    }
+    auto& workspace = platform.workspace();
+    workspace.activate(previous->pid, p::ActivationOption::kIgnoringOtherApps);
+    for (int polls = 0; workspace.holdsInputFocus(previous->pid, std::nullopt) == false && polls < ACTIVATION_POLLS &&
+                        pause.sleepFor(FOCUS_POLL);
+         ++polls) {
+    }
 }
 
 void Dispatcher::registerActionMethods() {

@@ -7,10 +7,12 @@ namespace kest {
 void Dispatcher::registerKeyboardMethods() {
     // Brings the application forward (the "app" parameter, else the grabbed
     // window's), runs the action, and puts the former front application back.
+    // Keys go nowhere but to the application meant: when its window never
+    // took the keyboard focus, nothing is sent.
     auto activated = [this](const RPCRequest& request, auto&& action) {
-        const auto previous = activateGrabbedApp(request.paramString("app"));
-        Result<Json> outcome = action();
-        restoreApp(previous);
+        const auto activation = activateGrabbedApp(request.paramString("app"));
+        Result<Json> outcome = activation.failure ? Result<Json>(fail(ErrorCode::kFailed, *activation.failure)) : action();
+        restoreApp(activation);
         return respond(request.id, std::move(outcome));
     };
 

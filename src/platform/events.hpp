@@ -98,6 +98,16 @@ public:
         for (const auto& event : events) post(event);
     }
 
+    // Asks the application with the input focus to answer once it has read
+    // every event posted so far, and answers the ask's number; nothing when
+    // the backend cannot ask (the caller then waits a fixed time instead).
+    virtual std::optional<std::uint64_t> askWhenRead() { return std::nullopt; }
+    // Whether that answer has come; looks, never waits.
+    virtual bool answered(std::uint64_t ask) {
+        (void)ask;
+        return true;
+    }
+
     // The pointer's position in global display points, or nothing when it
     // cannot be read (callers use (0, 0) then).
     virtual std::optional<Point> pointerLocation() = 0;

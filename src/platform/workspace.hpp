@@ -90,6 +90,14 @@ public:
         (void)window;
         return activate(pid, options);
     }
+    // Whether the keyboard's input goes to the application now: to that one
+    // of its windows when a window is named, else to any of them. Nothing:
+    // the backend cannot tell. The default asks whether it is in front.
+    virtual std::optional<bool> holdsInputFocus(std::int32_t pid, std::optional<std::uint32_t> window) {
+        (void)window;
+        auto front = frontmostApplication();
+        return front && front->pid == pid;
+    }
     virtual bool hide(std::int32_t pid) = 0;
     virtual bool unhide(std::int32_t pid) = 0;
     virtual bool terminate(std::int32_t pid) = 0;       // polite: the application may ask to save

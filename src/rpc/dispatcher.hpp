@@ -61,13 +61,22 @@ public:
     // outline, only scheduled, never waited for.
     void showRipple(platform::Point point);
 
-    // Brings the named application (or, with none, the grabbed window's) to
-    // the front before input acts, and answers the application that was in
-    // front when one was activated, so that restoreApp can put it back.
-    std::optional<platform::RunningApplication> activateGrabbedApp(const std::optional<std::string>& explicitName);
-    // 0.1 s after an action, activates the application activateGrabbedApp
-    // answered, if any.
-    void restoreApp(const std::optional<platform::RunningApplication>& previous);
+    // Brings the named application (or, with none, the grabbed window itself)
+    // to the front before input acts, and waits, bounded, until the keyboard's
+    // input goes to it: events posted before that would reach the application
+    // that had it. Answers the application that was in front when another was
+    // activated, so that restoreApp can put it back, and a failure when the
+    // input focus never came.
+    struct Activation {
+        std::optional<platform::RunningApplication> previous;
+        std::optional<std::string> failure;
+    };
+    Activation activateGrabbedApp(const std::optional<std::string>& explicitName);
+    // Once the application has read what the action sent (bounded), activates
+    // the application activateGrabbedApp answered, if any, and waits, bounded,
+    // until it has the input focus again, so that the next request starts
+    // from the desktop as the user had it.
+    void restoreApp(const Activation& activation);
 
     platform::Platform& platform;
     Pause& pause;

@@ -509,6 +509,10 @@ public:
     bool activateWindow(std::int32_t pid, std::uint32_t window, p::ActivationOptions options) override {
         return activateApp({{"operation", "activate"}, {"pid", pid}, {"options", options}, {"window", window}}, pid);
     }
+    std::optional<bool> holdsInputFocus(std::int32_t pid, std::optional<std::uint32_t> window) override {
+        if (d_.knobs.focusRefused.contains(pid)) return false;
+        return p::Workspace::holdsInputFocus(pid, window);
+    }
     bool activate(std::int32_t pid, p::ActivationOptions options) override {
         return activateApp({{"operation", "activate"}, {"pid", pid}, {"options", options}}, pid);
     }

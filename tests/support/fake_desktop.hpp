@@ -121,6 +121,8 @@ struct Knobs {
     bool windowListUnavailable = false;
     std::set<p::MouseEventType> failingMouseEvents;
     bool keyEventsFail = false;
+    // Applications whose windows never take the keyboard focus, activated or not.
+    std::set<std::int32_t> focusRefused;
     bool scrollEventsFail = false;
     bool pointerUnavailable = false;
     bool geometryValuesFail = false;

@@ -298,6 +298,39 @@ bool XdgWorkspace::activateWindow(std::int32_t pid, std::uint32_t window, Activa
     return activate(pid, options);
 }
 
+std::optional<bool> XdgWorkspace::holdsInputFocus(std::int32_t pid, std::optional<std::uint32_t> window) {
+    if (!windows()) return std::nullopt;
+    Display* display = x_->display();
+    Window focus = None;
+    int revert = 0;
+    XGetInputFocus(display, &focus, &revert);
+    if (focus == None || focus == PointerRoot) return false;
+    // A toolkit focuses a child of its window (GTK's focus proxy); the frame
+    // is the window manager's parent of the window.
+    std::vector<Window> chain;
+    {
+        X11ErrorTrap trap(display);
+        for (Window at = focus; at != None && at != x_->root() && chain.size() < 64;) {
+            chain.push_back(at);
+            Window root = None, parent = None;
+            Window* children = nullptr;
+            unsigned int count = 0;
+            if (!XQueryTree(display, at, &root, &parent, &children, &count)) break;
+            if (children) XFree(children);
+            at = parent;
+        }
+    }
+    auto inChain = [&](Window w) { return w != None && std::ranges::find(chain, w) != chain.end(); };
+    if (window) return inChain(static_cast<Window>(*window));
+    for (const auto& process : processes()) {
+        if (process.pid != pid) continue;
+        for (const auto& w : process.windows) {
+            if (inChain(w.id) || inChain(w.frame)) return true;
+        }
+    }
+    return false;
+}
+
 bool XdgWorkspace::hide(std::int32_t pid) {
     auto* ewmh = windows();
     if (!ewmh) return false;

@@ -76,6 +76,9 @@ public:
     std::unique_ptr<ListingHold> holdListing() override;
     bool activate(std::int32_t pid, ActivationOptions options) override;
     bool activateWindow(std::int32_t pid, std::uint32_t window, ActivationOptions options) override;
+    // Where the X server sends key events: the focus window and its
+    // ancestors, up to the top-level the window manager framed.
+    std::optional<bool> holdsInputFocus(std::int32_t pid, std::optional<std::uint32_t> window) override;
     bool hide(std::int32_t pid) override;
     bool unhide(std::int32_t pid) override;
     bool terminate(std::int32_t pid) override;

@@ -128,6 +128,19 @@ void XTestEvents::postAll(std::span<const Event> events) {
     typePending();
 }
 
+std::optional<std::uint64_t> XTestEvents::askWhenRead() {
+    XTestInput* in = input();
+    if (!in) return std::nullopt;
+    auto ping = in->sendPing();
+    if (!ping) return std::nullopt;
+    return static_cast<std::uint64_t>(*ping);
+}
+
+bool XTestEvents::answered(std::uint64_t ask) {
+    XTestInput* in = input();
+    return !in || in->pingAnswered(static_cast<long>(ask));
+}
+
 std::optional<Point> XTestEvents::pointerLocation() {
     XTestInput* in = input();
     if (!in) return std::nullopt;

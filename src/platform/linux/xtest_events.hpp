@@ -24,6 +24,10 @@ public:
     // The texts of consecutive text-carrying key events are typed as one:
     // their characters' bindings then cost one keymap change, not one each.
     void postAll(std::span<const Event> events) override;
+    // By a ping to the focused window's client (clients that do not take
+    // pings cannot be asked).
+    std::optional<std::uint64_t> askWhenRead() override;
+    bool answered(std::uint64_t ask) override;
     std::optional<Point> pointerLocation() override;
 
 private:

@@ -332,6 +332,18 @@ bool XTestInput::onlyBoundSpares(int first, int count) const {
 }
 
 void XTestInput::handleEvent(XEvent& event) {
+    if (event.type == ClientMessage && event.xclient.message_type == x_.atom("WM_PROTOCOLS") &&
+        event.xclient.data.l[0] == static_cast<long>(x_.atom("_NET_WM_PING"))) {
+        const long token = event.xclient.data.l[1];
+        auto out = std::ranges::find(pingsOut_, token, &std::pair<long, std::uint64_t>::first);
+        if (out == pingsOut_.end()) return;
+        // Every spare press sent before the ping was read.
+        confirmedPress_ = std::max(confirmedPress_, out->second);
+        pingsOut_.erase(out);
+        if (pingsAnswered_.size() >= 16) pingsAnswered_.erase(pingsAnswered_.begin());
+        pingsAnswered_.push_back(token);
+        return;
+    }
     if (xkbEventBase_ >= 0 && event.type == xkbEventBase_) {
         XkbEvent xkb{};
         std::memcpy(&xkb, &event, sizeof event);
@@ -516,14 +528,14 @@ Window XTestInput::pingTarget(Window focus) {
     return target;
 }
 
-XTestInput::PingAnswer XTestInput::pingFocusedClient(Clock::time_point deadline) {
+std::optional<long> XTestInput::sendPing() {
     Display* display = x_.display();
     Window focus = None;
     int revert = 0;
     XGetInputFocus(display, &focus, &revert);
-    if (focus == None || focus == PointerRoot) return PingAnswer::unsupported;
+    if (focus == None || focus == PointerRoot) return std::nullopt;
     const Window target = pingTarget(focus);
-    if (target == None) return PingAnswer::unsupported;
+    if (target == None) return std::nullopt;
     if (!watchingRoot_) {
         // Clients answer to the root window, for the window manager and for
         // anyone watching its children.
@@ -532,37 +544,45 @@ XTestInput::PingAnswer XTestInput::pingFocusedClient(Clock::time_point deadline)
         XSelectInput(display, x_.root(), attributes.your_event_mask | SubstructureNotifyMask);
         watchingRoot_ = true;
     }
-    const Atom protocols = x_.atom("WM_PROTOCOLS");
-    const Atom ping = x_.atom("_NET_WM_PING");
     const long token = ++pingToken_;
-    const std::uint64_t covered = pressSerial_;
     XEvent request{};
     request.xclient.type = ClientMessage;
     request.xclient.window = target;
-    request.xclient.message_type = protocols;
+    request.xclient.message_type = x_.atom("WM_PROTOCOLS");
     request.xclient.format = 32;
-    request.xclient.data.l[0] = static_cast<long>(ping);
+    request.xclient.data.l[0] = static_cast<long>(x_.atom("_NET_WM_PING"));
     request.xclient.data.l[1] = token;  // the timestamp, which the answer carries back
     request.xclient.data.l[2] = static_cast<long>(target);
-    {
-        X11ErrorTrap trap(display);
-        XSendEvent(display, target, False, NoEventMask, &request);
-        if (trap.failed()) {
-            pingTargets_.erase(focus);
-            return PingAnswer::unsupported;
-        }
+    X11ErrorTrap trap(display);
+    XSendEvent(display, target, False, NoEventMask, &request);
+    if (trap.failed()) {
+        pingTargets_.erase(focus);
+        return std::nullopt;
     }
-    while (true) {
-        while (XPending(display) > 0) {
-            XEvent event;
-            XNextEvent(display, &event);
-            if (event.type == ClientMessage && event.xclient.message_type == protocols &&
-                event.xclient.data.l[0] == static_cast<long>(ping) && event.xclient.data.l[1] == token) {
-                confirmedPress_ = std::max(confirmedPress_, covered);
-                return PingAnswer::answered;
-            }
-            handleEvent(event);
-        }
+    // A client that never answers leaves its pings here: only the latest few are kept.
+    if (pingsOut_.size() >= 16) pingsOut_.erase(pingsOut_.begin());
+    pingsOut_.emplace_back(token, pressSerial_);
+    return token;
+}
+
+bool XTestInput::pingAnswered(long ping) {
+    Display* display = x_.display();
+    while (XEventsQueued(display, QueuedAfterReading) > 0) {
+        XEvent event;
+        XNextEvent(display, &event);
+        handleEvent(event);
+    }
+    return std::ranges::find(pingsAnswered_, ping) != pingsAnswered_.end();
+}
+
+XTestInput::PingAnswer XTestInput::pingFocusedClient(Clock::time_point deadline) {
+    Display* display = x_.display();
+    Window focus = None;
+    int revert = 0;
+    XGetInputFocus(display, &focus, &revert);
+    const auto token = sendPing();
+    if (!token) return PingAnswer::unsupported;
+    while (!pingAnswered(*token)) {
         const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         if (remaining.count() <= 0) {
             pingTargets_.erase(focus);
@@ -571,6 +591,7 @@ XTestInput::PingAnswer XTestInput::pingFocusedClient(Clock::time_point deadline)
         pollfd descriptor{ConnectionNumber(display), POLLIN, 0};
         poll(&descriptor, 1, static_cast<int>(remaining.count()));
     }
+    return PingAnswer::answered;
 }
 
 void XTestInput::notePress(::KeyCode keycode) {

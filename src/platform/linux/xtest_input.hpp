@@ -188,6 +188,12 @@ public:
     std::optional<std::pair<int, int>> pointerLocation();
 
     void sync() { x_.sync(); }
+    // Asks the client with the input focus to answer a ping, which it does
+    // once it has read every event sent before: the ping's number, or
+    // nothing when no client has the focus or it does not take pings.
+    std::optional<long> sendPing();
+    // Whether that ping was answered; reads what has arrived, never waits.
+    bool pingAnswered(long ping);
     int spareKeycodeCount() const { return static_cast<int>(spares_.size()); }
 
 private:
@@ -271,6 +277,10 @@ private:
     bool watchingRoot_ = false;
     std::unordered_map<Window, Window> pingTargets_;  // focus window → window that takes pings (None: none)
     long pingToken_ = 0;
+    // Pings sent and not yet answered, with the spare press each covers; the
+    // latest answered ones.
+    std::vector<std::pair<long, std::uint64_t>> pingsOut_;
+    std::vector<long> pingsAnswered_;
 };
 
 }  // namespace kest::platform::linux_desktop
