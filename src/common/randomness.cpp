@@ -6,9 +6,8 @@
 #include <cerrno>
 
 namespace kest {
-namespace {
 
-std::uint64_t draw64() {
+std::uint64_t SystemRandomness::draw64() {
     std::uint64_t value = 0;
     auto* bytes = reinterpret_cast<unsigned char*>(&value);
     std::size_t filled = 0;
@@ -16,8 +15,10 @@ std::uint64_t draw64() {
         const ssize_t n = ::getrandom(bytes + filled, sizeof value - filled, 0);
         if (n < 0) {
             if (errno == EINTR) continue;
-            // No entropy source at all: the kernel predates getrandom. A draw
-            // of 0 keeps every caller's arithmetic defined.
+            // No entropy source at all (a kernel without getrandom, a
+            // sandbox refusing it). A draw of 0 keeps every caller's
+            // arithmetic defined; available() reports the failure.
+            failed_ = true;
             return 0;
         }
         filled += static_cast<std::size_t>(n);
@@ -25,7 +26,10 @@ std::uint64_t draw64() {
     return value;
 }
 
-}  // namespace
+bool SystemRandomness::available() {
+    if (!failed_) (void)draw64();
+    return !failed_;
+}
 
 std::uint64_t SystemRandomness::draw53() {
     // 2^53 + 1 outcomes: take 54 bits and draw again above the range, which

@@ -16,6 +16,9 @@ public:
     virtual std::uint64_t draw53() = 0;
     // True or false with equal chance.
     virtual bool coin() = 0;
+    // False when draws cannot be made (the source failed): a caller then
+    // does nothing rather than go on with draws that are not random.
+    virtual bool available() { return true; }
 
     // a + (b − a) × k / 2^53: uniform in [a, b], both ends included.
     double uniform(double a, double b) { return a + (b - a) * static_cast<double>(draw53()) / static_cast<double>(TWO_POW_53); }
@@ -27,6 +30,12 @@ class SystemRandomness final : public Randomness {
 public:
     std::uint64_t draw53() override;
     bool coin() override;
+    // Draws once; false from the first draw that failed on.
+    bool available() override;
+
+private:
+    std::uint64_t draw64();
+    bool failed_ = false;
 };
 
 }  // namespace kest

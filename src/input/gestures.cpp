@@ -230,12 +230,16 @@ void Dispatcher::registerScrollMethods() {
     };
 }
 
+// Human-like input without random draws would be the same motion every time.
+constexpr const char* NO_RANDOMNESS = "The system's random source failed; nothing was sent";
+
 void Dispatcher::registerHumanLikeMethods() {
     handlers["human_click"] = [this](const RPCRequest& request) {
         auto ref = request.paramString("ref");
         if (!ref) return RPCResponse::failure(request.id, ErrorCode::kInvalidParams, "Missing ref parameter");
         auto element = resolveRef(*ref, lastRefMap);
         if (!element) return respond(request.id, std::unexpected(element.error()));
+        if (!randomness->available()) return RPCResponse::failure(request.id, ErrorCode::kFailed, NO_RANDOMNESS);
         const auto previous = activateGrabbedApp(std::nullopt);
         auto outcome = HumanLike::humanClick(platform, pause, *randomness, *ref, *element,
                                              request.paramDouble("jitter").value_or(3.0));
@@ -245,6 +249,7 @@ void Dispatcher::registerHumanLikeMethods() {
     handlers["human_type"] = [this](const RPCRequest& request) {
         auto text = request.paramString("text");
         if (!text) return RPCResponse::failure(request.id, ErrorCode::kInvalidParams, "Missing text parameter");
+        if (!randomness->available()) return RPCResponse::failure(request.id, ErrorCode::kFailed, NO_RANDOMNESS);
         return respond(request.id, HumanLike::humanType(platform.events(), pause, *randomness, *text,
                                                         request.paramMilliseconds("delay").value_or(50)));
     };
@@ -252,6 +257,7 @@ void Dispatcher::registerHumanLikeMethods() {
         auto x = request.paramDouble("x");
         auto y = request.paramDouble("y");
         if (!x || !y) return RPCResponse::failure(request.id, ErrorCode::kInvalidParams, "Missing x or y coordinate");
+        if (!randomness->available()) return RPCResponse::failure(request.id, ErrorCode::kFailed, NO_RANDOMNESS);
         return respond(request.id, HumanLike::curvedMouseMove(platform.events(), pause, *randomness, {*x, *y},
                                                               request.paramDouble("duration").value_or(0.5)));
     };

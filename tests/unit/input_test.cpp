@@ -647,6 +647,8 @@ public:
         return TWO_POW_53 / 2;
     }
     bool coin() override { return nextCoin_ < coins.size() ? coins[nextCoin_++] : true; }
+    bool available() override { return !failing; }
+    bool failing = false;
 
 private:
     std::size_t next_ = 0;
@@ -855,6 +857,16 @@ TEST_F(InputTest, HumanLikeClicksTypingAndMoves) {
     // Default 0.5 s: 50 steps; to the pointer's own place: a straight, still path.
     harness.result("human_move", {{"x", 100}, {"y", 0}});
     EXPECT_EQ(eventsOnly(took()).size(), 51u);
+    // A random source that fails sends nothing.
+    random.failing = true;
+    const std::pair<const char*, Json> calls[] = {
+        {"human_click", {{"ref", ref("ok")}}}, {"human_type", {{"text", "a"}}}, {"human_move", {{"x", 1}, {"y", 1}}}};
+    for (const auto& [method, params] : calls) {
+        EXPECT_EQ(harness.error(method, params), Json({{"code", -32600}, {"message", "The system's random source failed; nothing was sent"}}))
+            << method;
+    }
+    EXPECT_EQ(took(), Json::array());
+    random.failing = false;
     harness.result("human_move", {{"x", 100}, {"y", 0}, {"duration", 0}});
     for (const auto& e : eventsOnly(took())) {
         EXPECT_DOUBLE_EQ(e["at"][0].get<double>(), 100);
