@@ -7,12 +7,14 @@
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -105,7 +107,14 @@ DaemonServer::DaemonServer(Dispatcher& dispatcher, RequestGate& gate, std::strin
       gate_(gate),
       // The main thread handles no request and holds no turn, so its idle
       // slice is a plain sleep.
-      mainLoopSlice_([](std::chrono::milliseconds slice) { std::this_thread::sleep_for(slice); }) {}
+      mainLoopSlice_([](std::chrono::milliseconds slice) { std::this_thread::sleep_for(slice); }) {
+    if (const char* limit = std::getenv("KEST_SEND_TIMEOUT_MS")) {
+        char* end = nullptr;
+        errno = 0;
+        const long long ms = std::strtoll(limit, &end, 10);
+        if (errno == 0 && end != limit && *end == '\0' && ms > 0) sendLimit_ = std::chrono::milliseconds(ms);
+    }
+}
 
 DaemonServer::~DaemonServer() {
     requestStop();
@@ -246,6 +255,12 @@ void DaemonServer::acceptOne() {
         logRefusal("from uid " + std::to_string(peer.uid) + ", not this daemon's user");
         return;
     }
+
+    // A send that makes no progress for the limit fails (EAGAIN), and the
+    // connection ends.
+    const auto limit = sendLimit_.count();
+    const timeval sendLimit{static_cast<time_t>(limit / 1000), static_cast<suseconds_t>(limit % 1000 * 1000)};
+    ::setsockopt(client.get(), SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
 
     std::size_t open = 0;
     {

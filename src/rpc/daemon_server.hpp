@@ -59,6 +59,11 @@ public:
     // then exits without waiting for it.
     static constexpr std::chrono::milliseconds kStopGrace{5000};
     static constexpr std::chrono::milliseconds kEndGrace{1000};
+    // A client that reads nothing for this long while an answer waits for it
+    // loses its connection, so that it holds no thread in a send for ever
+    // (nor, with kMaxConnections of them, locks everyone out). The
+    // environment's KEST_SEND_TIMEOUT_MS, a positive number, replaces it.
+    static constexpr std::chrono::milliseconds kSendLimit{30000};
 
     // kestDir is the data directory (the user's home + "/.kest" in the daemon
     // entry). The dispatcher and the gate (the dispatcher's pause) must
@@ -81,6 +86,7 @@ public:
     const std::string& infoPath() const { return infoPath_; }
 
 private:
+    std::chrono::milliseconds sendLimit_ = kSendLimit;
     struct Connection {
         UniqueFd fd;
         std::thread thread;

@@ -167,10 +167,12 @@ TempDir::~TempDir() {
     if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
 }
 
-DaemonProcess::DaemonProcess(const std::string& home) : home_(home) {
+DaemonProcess::DaemonProcess(const std::string& home, std::map<std::string, std::string> environment)
+    : home_(home) {
     Pipe err;
     UniqueFd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
-    pid_ = spawn(KEST_BINARY, {"--daemon"}, {{"HOME", home}}, devNull.get(), devNull.get(), err.write.get());
+    environment["HOME"] = home;
+    pid_ = spawn(KEST_BINARY, {"--daemon"}, environment, devNull.get(), devNull.get(), err.write.get());
     errRead_ = std::move(err.read);
     ::fcntl(errRead_.get(), F_SETFL, O_NONBLOCK);
 }

@@ -59,7 +59,8 @@ private:
 // A daemon started with HOME set to a directory of the test's.
 class DaemonProcess {
 public:
-    explicit DaemonProcess(const std::string& home);
+    // With `environment` added to HOME.
+    explicit DaemonProcess(const std::string& home, std::map<std::string, std::string> environment = {});
     ~DaemonProcess();  // kills the daemon if it still runs
     DaemonProcess(const DaemonProcess&) = delete;
     DaemonProcess& operator=(const DaemonProcess&) = delete;

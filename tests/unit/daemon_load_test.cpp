@@ -236,6 +236,32 @@ TEST_F(DaemonLoadTest, SlowAndBrokenClientsHurtNoOneElse) {
     shutDown();
 }
 
+// A client that asks and never reads loses its connection once its answers
+// have made no way for the send limit, and its thread ends; one that reads
+// slowly (above) keeps it.
+TEST_F(DaemonLoadTest, AClientThatNeverReadsIsCutOffAfterTheSendLimit) {
+    daemon_.reset();  // the one SetUp started, without the limit
+    daemon_ = std::make_unique<DaemonProcess>(home_.path(), std::map<std::string, std::string>{{"KEST_SEND_TIMEOUT_MS", "300"}});
+    ASSERT_TRUE(daemon_->waitUntilListening());
+    SocketClient setter;
+    ASSERT_TRUE(setter.connect(daemon_->socketPath()));
+    ASSERT_EQ(setter.call(requestLine(1, "kv_set", {{"key", "big"}, {"value", std::string(4 << 20, 'b')}})),
+              R"({"id":1,"jsonrpc":"2.0","result":{"ok":true}})");
+    const long idleThreads = procStatus(daemon_->pid(), "Threads");
+    SocketClient sleeper;
+    ASSERT_TRUE(sleeper.connect(daemon_->socketPath()));
+    std::string asks;
+    for (int i = 0; i < 4; ++i) asks += requestLine(i, "kv_get", {{"key", "big"}}) + "\n";
+    ASSERT_TRUE(sleeper.send(asks));
+    waitForThreads(idleThreads);
+    EXPECT_LE(procStatus(daemon_->pid(), "Threads"), idleThreads) << "the connection's thread is still in its send";
+    int answers = 0;
+    while (sleeper.readLine(std::chrono::seconds(5))) ++answers;
+    EXPECT_LT(answers, 4);
+    EXPECT_EQ(setter.call(requestLine(2, "ping")), pongLine(2));
+    shutDown();
+}
+
 // SIGKILL leaves the socket file behind, with clients in the middle of their
 // pipelines; a new daemon takes the path over and serves them afresh.
 TEST_F(DaemonLoadTest, KilledUnderLoadThenStartedAgainTakesOverAndServes) {
