@@ -5,6 +5,7 @@
 #include <malloc.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -58,6 +59,14 @@ bool sendAll(int fd, std::string_view bytes) {
     return true;
 }
 
+// The "pid" of an information file, when it holds one.
+std::optional<std::int64_t> describedPid(const std::string& path) {
+    std::ifstream info(path);
+    const Json described = Json::parse(info, nullptr, false);
+    if (!described.is_object() || !described.contains("pid") || !described["pid"].is_number_integer()) return std::nullopt;
+    return described["pid"].get<std::int64_t>();
+}
+
 std::string utcTimestamp() {
     std::time_t now = std::time(nullptr);
     std::tm parts{};
@@ -87,6 +96,8 @@ std::string DaemonError::description() const {
         return "Failed to listen on socket (errno " + std::to_string(errorNumber) + ")";
     case Kind::fileSystem:
         return text;
+    case Kind::alreadyRunning:
+        return "Another daemon is running" + text;
     }
     return text;
 }
@@ -172,6 +183,7 @@ std::expected<void, DaemonError> DaemonServer::bindSocket() {
     ::umask(previous);
     if (bound != 0) return std::unexpected(DaemonError{DaemonError::Kind::bindFailed, bindErrno, {}});
     (void)::chmod(socketPath_.c_str(), 0700);
+    if (struct stat file{}; ::stat(socketPath_.c_str(), &file) == 0) socketFile_ = {file.st_dev, file.st_ino};
     if (::listen(fd.get(), 5) != 0) return std::unexpected(DaemonError{DaemonError::Kind::listenFailed, errno, {}});
     serverFd_ = std::move(fd);
     return {};
@@ -195,6 +207,17 @@ void DaemonServer::writeDaemonInfo() {
 
 std::expected<void, DaemonError> DaemonServer::start() {
     if (auto ready = prepareDirectory(); !ready) return ready;
+    // Two daemons at once would take the socket from each other: the second
+    // start fails, and names the first.
+    const std::string lockPath = kestDir_ + "/daemon.lock";
+    lockFd_.reset(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!lockFd_) return std::unexpected(fileSystemError(lockPath, errno));
+    if (::flock(lockFd_.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK) return std::unexpected(fileSystemError(lockPath, errno));
+        const auto pid = describedPid(infoPath_);
+        const std::string holder = pid ? " (pid " + std::to_string(*pid) + ")" : "";
+        return std::unexpected(DaemonError{DaemonError::Kind::alreadyRunning, 0, holder + " on " + socketPath_});
+    }
     if (auto bound = bindSocket(); !bound) return bound;
     writeDaemonInfo();
     ::fcntl(serverFd_.get(), F_SETFL, ::fcntl(serverFd_.get(), F_GETFL) | O_NONBLOCK);
@@ -491,8 +514,13 @@ bool DaemonServer::handleLine(std::string_view line, Connection& connection, std
 void DaemonServer::cleanup() {
     logLine("Daemon shutting down");
     serverFd_.reset();
-    ::unlink(socketPath_.c_str());
-    ::unlink(infoPath_.c_str());
+    // Only the files this daemon made: whoever replaced them (a daemon of an
+    // older version, which held no lock) keeps its own.
+    if (struct stat file{}; ::lstat(socketPath_.c_str(), &file) == 0 &&
+                            std::pair{file.st_dev, file.st_ino} == socketFile_) {
+        ::unlink(socketPath_.c_str());
+    }
+    if (describedPid(infoPath_) == static_cast<std::int64_t>(::getpid())) ::unlink(infoPath_.c_str());
 }
 
 int runDaemon(platform::Platform& platform) {

@@ -19,6 +19,8 @@
 // closed, and the accept loop backs off instead of spinning.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -38,7 +40,7 @@
 namespace kest {
 
 struct DaemonError {
-    enum class Kind { socketCreationFailed, socketPathTooLong, bindFailed, listenFailed, fileSystem };
+    enum class Kind { socketCreationFailed, socketPathTooLong, bindFailed, listenFailed, fileSystem, alreadyRunning };
     Kind kind;
     int errorNumber = 0;  // for the socket cases
     std::string text;     // the path for socketPathTooLong, the whole text for fileSystem
@@ -113,6 +115,12 @@ private:
     std::string socketPath_;
     std::string infoPath_;
     UniqueFd serverFd_;
+    // The lock on daemon.lock, held while this daemon lives: one daemon per
+    // data directory. The kernel lets it go when the process dies, however.
+    UniqueFd lockFd_;
+    // The socket file this daemon bound (device, inode): cleanup removes the
+    // files only while they are still its own.
+    std::pair<dev_t, ino_t> socketFile_{};
     std::atomic<bool> shouldShutdown_{false};
     // The connection whose shutdown request stopped the server (compared,
     // never dereferenced: it may be gone).

@@ -224,6 +224,28 @@ TEST_F(DaemonTest, StaleSocketFromAKilledDaemonIsReplaced) {
     EXPECT_EQ(client.call(request(1, "ping")), pong(1));
 }
 
+// One daemon per data directory: a second start fails and names the first,
+// which serves on. And a daemon removes at its end only the files that are
+// still its own (a daemon of an older version may have replaced them).
+TEST_F(DaemonTest, ASecondDaemonIsRefusedAndOnlyOwnFilesAreRemoved) {
+    DaemonProcess second(home_.path());
+    EXPECT_EQ(second.waitForExit(), 1);
+    EXPECT_NE(second.errorOutput().find("Another daemon is running (pid " + std::to_string(daemon_->pid()) + ")"),
+              std::string::npos)
+        << second.errorOutput();
+    SocketClient client = connect();
+    EXPECT_EQ(client.call(request(1, "ping")), pong(1));
+
+    const std::string info = home_.path() + "/.kest/daemon.json";
+    ASSERT_TRUE(std::filesystem::remove(daemon_->socketPath()));
+    std::ofstream(daemon_->socketPath()) << "someone else's\n";
+    std::ofstream(info) << R"({"pid": 1})" << "\n";
+    EXPECT_EQ(client.call(request(2, "shutdown")), R"({"id":2,"jsonrpc":"2.0","result":{"ok":true}})");
+    EXPECT_EQ(daemon_->waitForExit(), 0);
+    EXPECT_TRUE(std::filesystem::exists(daemon_->socketPath()));
+    EXPECT_TRUE(std::filesystem::exists(info));
+}
+
 // --- How the daemon stops, answers, admits and refuses ---
 
 // Open descriptors of a process.
