@@ -241,7 +241,7 @@ TEST_F(DaemonLoadTest, SlowAndBrokenClientsHurtNoOneElse) {
 // slowly (above) keeps it.
 TEST_F(DaemonLoadTest, AClientThatNeverReadsIsCutOffAfterTheSendLimit) {
     daemon_.reset();  // the one SetUp started, without the limit
-    daemon_ = std::make_unique<DaemonProcess>(home_.path(), std::map<std::string, std::string>{{"KEST_SEND_TIMEOUT_MS", "300"}});
+    daemon_ = std::make_unique<DaemonProcess>(home_.path(), std::map<std::string, std::string>{{"KEST_SEND_TIMEOUT_MS", "1000"}});
     ASSERT_TRUE(daemon_->waitUntilListening());
     SocketClient setter;
     ASSERT_TRUE(setter.connect(daemon_->socketPath()));
@@ -253,6 +253,11 @@ TEST_F(DaemonLoadTest, AClientThatNeverReadsIsCutOffAfterTheSendLimit) {
     std::string asks;
     for (int i = 0; i < 4; ++i) asks += requestLine(i, "kv_get", {{"key", "big"}}) + "\n";
     ASSERT_TRUE(sleeper.send(asks));
+    // Its thread has started, and sent what the socket holds, before it ends.
+    for (int i = 0; i < 500 && procStatus(daemon_->pid(), "Threads") <= idleThreads; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_GT(procStatus(daemon_->pid(), "Threads"), idleThreads);
     waitForThreads(idleThreads);
     EXPECT_LE(procStatus(daemon_->pid(), "Threads"), idleThreads) << "the connection's thread is still in its send";
     int answers = 0;

@@ -397,8 +397,10 @@ TEST_F(DaemonTest, RunningOutOfDescriptorsRefusesAndRecovers) {
 // A thread that cannot be started (no address space left for its stack)
 // refuses that one client; the daemon lives on.
 TEST_F(DaemonTest, AFailedThreadStartRefusesThatClientOnly) {
-    // Hold connections open so that no finished thread's stack is left to reuse.
-    std::vector<SocketClient> held(8);
+    // Hold connections open so that no finished thread's stack is left to
+    // reuse: more than the allocator caches (five 8 MiB stacks), with those of
+    // the start-up probes' threads, which may be joined only meanwhile.
+    std::vector<SocketClient> held(16);
     for (std::size_t i = 0; i < held.size(); ++i) {
         ASSERT_TRUE(held[i].connect(daemon_->socketPath()));
         ASSERT_EQ(held[i].call(request(1, "ping")), pong(1));
