@@ -193,6 +193,16 @@ TEST_F(Capture, DefaultsDirectoriesAndFailures) {
     EXPECT_EQ(unwritable, Json({{"error", {{"code", -32002},
                                            {"message", "screencapture failed (exit 1): cannot write " +
                                                            path("plain/shot.png") + ": Not a directory"}}}}));
+
+    // A minimised window has no pixels on the screen to give.
+    call("minimize");
+    // Off the screen, it leaves the window list.
+    ASSERT_TRUE(waitFor([&] { return call("windows")["windows"].empty(); }));
+    Json minimised = call("screenshot", {{"path", path("minimised.png")}});
+    EXPECT_EQ(minimised["error"]["code"], -32002) << minimised;
+    EXPECT_TRUE(minimised["error"]["message"].get<std::string>().ends_with(" is minimised or on another workspace"))
+        << minimised;
+
     std::vector<std::string> left;
     for (const auto& entry : fs::directory_iterator(dir_)) left.push_back(entry.path().filename().string());
     std::ranges::sort(left);

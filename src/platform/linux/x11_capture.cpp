@@ -235,6 +235,10 @@ std::expected<CaptureExit, std::string> X11Capture::capture(const CaptureRequest
     if (request.window) {
         auto info = EwmhWindows(*x).describe(*request.window);
         if (!info) return failed("window " + hexWindow(*request.window) + " not found");
+        // Where it would be lies whatever covers the place now.
+        if (!info->onScreen) {
+            return failed("window " + hexWindow(*request.window) + " is minimised or on another workspace");
+        }
         auto clipped = intersect(info->bounds, screen);
         if (!clipped) return failed("window " + hexWindow(*request.window) + " is not on the screen");
         area = *clipped;
