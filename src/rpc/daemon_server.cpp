@@ -514,6 +514,10 @@ bool DaemonServer::handleLine(std::string_view line, Connection& connection, std
 void DaemonServer::cleanup() {
     logLine("Daemon shutting down");
     serverFd_.reset();
+    removeOwnFiles();
+}
+
+void DaemonServer::removeOwnFiles() const {
     // Only the files this daemon made: whoever replaced them (a daemon of an
     // older version, which held no lock) keeps its own.
     if (struct stat file{}; ::lstat(socketPath_.c_str(), &file) == 0 &&
@@ -521,6 +525,10 @@ void DaemonServer::cleanup() {
         ::unlink(socketPath_.c_str());
     }
     if (describedPid(infoPath_) == static_cast<std::int64_t>(::getpid())) ::unlink(infoPath_.c_str());
+}
+
+void removeRunningDaemonFiles() {
+    if (DaemonServer* server = gSignalTarget.load()) server->removeOwnFiles();
 }
 
 int runDaemon(platform::Platform& platform) {

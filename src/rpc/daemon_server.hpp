@@ -85,6 +85,8 @@ public:
     void setMainLoopSlice(std::function<void(std::chrono::milliseconds)> slice) { mainLoopSlice_ = std::move(slice); }
 
     const std::string& socketPath() const { return socketPath_; }
+    // The socket file and the information file, while they are this daemon's.
+    void removeOwnFiles() const;
     const std::string& infoPath() const { return infoPath_; }
 
 private:
@@ -143,5 +145,8 @@ std::string userHomeDirectory();
 
 // The daemon mode: serves until shutdown and returns the exit status.
 int runDaemon(platform::Platform& platform);
+// Removes the running daemon's socket and information file (while they are
+// its own), for a process that must end at once; nothing when none runs.
+void removeRunningDaemonFiles();
 
 }  // namespace kest

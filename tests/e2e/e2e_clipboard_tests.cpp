@@ -567,5 +567,38 @@ TEST_F(ClipboardTest, TheDaemonHandsItsTextOffAtShutdown) {
     EXPECT_TRUE(waitFor([&] { return processGone(*keeper); }));
 }
 
+// An X server of its own, for a daemon to lose: Xvfb on a free display
+// number, stopped by pid.
+TEST(ServerLost, TheDaemonRemovesItsFilesAndSaysWhyWhenTheXServerGoes) {
+    if (!insideVirtualDesktop()) GTEST_SKIP() << "needs the virtual desktop (scripts/vdesktop.sh)";
+    int number = 70 + ::getpid() % 100;
+    auto taken = [](int n) {
+        return std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(n)) ||
+               std::filesystem::exists("/tmp/.X" + std::to_string(n) + "-lock");
+    };
+    while (taken(number)) ++number;
+    auto server = ChildProcess::spawn({"Xvfb", ":" + std::to_string(number), "-nolisten", "tcp", "-screen", "0", "640x480x24"});
+    ASSERT_TRUE(server);
+    ASSERT_TRUE(waitFor([&] { return std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number)); }));
+    test::TempDir home;
+    test::DaemonProcess daemon(home.path(), {{"DISPLAY", ":" + std::to_string(number)}});
+    ASSERT_TRUE(daemon.waitUntilListening()) << daemon.errorOutput();
+    test::SocketClient client;
+    ASSERT_TRUE(client.connect(daemon.socketPath()));
+    // The clipboard's owner thread keeps a connection of its own open.
+    auto set = client.call(R"({"jsonrpc":"2.0","id":1,"method":"clipboard_set","params":{"text":"kept"}})");
+    ASSERT_TRUE(set);
+    EXPECT_EQ(Json::parse(*set)["result"]["ok"], true) << *set;
+
+    ASSERT_EQ(::kill(server->pid(), SIGKILL), 0);
+    ASSERT_TRUE(server->wait(std::chrono::seconds(10)));
+    (void)client.call(R"({"jsonrpc":"2.0","id":2,"method":"windows"})");
+    EXPECT_EQ(daemon.waitForExit(), 1);
+    EXPECT_NE(daemon.errorOutput().find("Lost the X server :" + std::to_string(number) + "; stopping"), std::string::npos)
+        << daemon.errorOutput();
+    EXPECT_FALSE(std::filesystem::exists(daemon.socketPath()));
+    EXPECT_FALSE(std::filesystem::exists(daemon.infoPath()));
+}
+
 }  // namespace
 }  // namespace kest::e2e

@@ -1,7 +1,13 @@
 // The Xlib connection: opening, atoms, property reads, root messages, errors.
 #include "platform/linux/x11_connection.hpp"
 
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
+#include <string>
 
 namespace kest::platform::linux_desktop {
 namespace {
@@ -15,11 +21,30 @@ int countError(Display*, XErrorEvent*) {
     return 0;
 }
 
+std::atomic<void (*)()> gServerLostCleanup{nullptr};
+std::atomic_flag gServerLost = ATOMIC_FLAG_INIT;
+
+// Xlib's own handler would exit() from this thread while others run on.
+int serverLost(Display* display) {
+    if (gServerLost.test_and_set()) {
+        // Another thread is already on its way out.
+        for (;;) ::pause();
+    }
+    const char* name = display != nullptr ? DisplayString(display) : nullptr;
+    const std::string line = "[kest-core] Lost the X server" + std::string(name ? " " : "") + (name ? name : "") +
+                             "; stopping\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+    if (auto cleanup = gServerLostCleanup.load()) cleanup();
+    std::_Exit(1);
+}
+
 void installErrorHandlerOnce() {
     static std::once_flag once;
     std::call_once(once, [] {
         XInitThreads();
         XSetErrorHandler(countError);
+        XSetIOErrorHandler(serverLost);
     });
 }
 
@@ -31,6 +56,8 @@ std::unique_ptr<X11Connection> X11Connection::open(const std::string& name) {
     if (!display) return nullptr;
     return std::unique_ptr<X11Connection>(new X11Connection(std::move(display)));
 }
+
+void X11Connection::onServerLost(void (*cleanup)()) { gServerLostCleanup.store(cleanup); }
 
 X11Connection::X11Connection(DisplayPtr display)
     : display_(std::move(display)), root_(DefaultRootWindow(display_.get())) {}

@@ -26,6 +26,13 @@ public:
     // nothing when no X server answers.
     static std::unique_ptr<X11Connection> open(const std::string& name = {});
 
+    // When the X server goes away, Xlib cannot go on with any connection to
+    // it: on whichever thread finds it, the process says why on standard
+    // error, runs this (the daemon's removal of its own files), and exits
+    // with status 1 at once, without the exit handlers of the libraries whose
+    // other threads may be stuck inside Xlib. Set once, before serving.
+    static void onServerLost(void (*cleanup)());
+
     Display* display() const { return display_.get(); }
     Window root() const { return root_; }
     int screenWidth() const;
