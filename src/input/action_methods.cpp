@@ -15,8 +15,9 @@ namespace p = platform;
 // the target and before restoring the front application.
 constexpr auto ACTIVATION_SETTLE = std::chrono::milliseconds(150);
 constexpr auto RESTORE_DELAY = std::chrono::milliseconds(100);
-// Where it can, waiting for the input focus to arrive (at most 2 s) and for
-// the target to read what was sent (at most 1 s) looks this often.
+// Where it can, waiting for the input focus to arrive (at most 2 s), for the
+// target to read what was sent and for the restored application's focus (at
+// most 1 s each) looks this often.
 constexpr auto FOCUS_POLL = std::chrono::milliseconds(10);
 constexpr int ACTIVATION_POLLS = 200;
 constexpr int READ_POLLS = 100;
@@ -112,7 +113,7 @@ void Dispatcher::restoreApp(const Activation& activation) {
     }
     auto& workspace = platform.workspace();
     workspace.activate(previous->pid, p::ActivationOption::kIgnoringOtherApps);
-    for (int polls = 0; workspace.holdsInputFocus(previous->pid, std::nullopt) == false && polls < ACTIVATION_POLLS &&
+    for (int polls = 0; workspace.holdsInputFocus(previous->pid, std::nullopt) == false && polls < READ_POLLS &&
                         pause.sleepFor(FOCUS_POLL);
          ++polls) {
     }

@@ -300,6 +300,9 @@ bool XdgWorkspace::activateWindow(std::int32_t pid, std::uint32_t window, Activa
 
 std::optional<bool> XdgWorkspace::holdsInputFocus(std::int32_t pid, std::optional<std::uint32_t> window) {
     if (!windows()) return std::nullopt;
+    // Without a window manager that keeps _NET_ACTIVE_WINDOW nothing obeys
+    // an activation, and waiting for its focus would only fail.
+    if (!x_->numbers(x_->root(), x_->atom("_NET_ACTIVE_WINDOW"))) return std::nullopt;
     Display* display = x_->display();
     Window focus = None;
     int revert = 0;
