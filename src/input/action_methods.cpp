@@ -98,19 +98,25 @@ Dispatcher::Activation Dispatcher::activateGrabbedApp(const std::optional<std::s
             break;
         }
     }
+    // The application has seen its focus arrive before the input follows.
+    if (!activation.failure) awaitEventsRead(Pause::Clock::duration::zero());
     return activation;
+}
+
+void Dispatcher::awaitEventsRead(Pause::Clock::duration otherwise) {
+    auto& events = platform.events();
+    if (auto ask = events.askWhenRead()) {
+        for (int polls = 0; !events.answered(*ask) && polls < READ_POLLS && pause.sleepFor(FOCUS_POLL); ++polls) {
+        }
+    } else if (otherwise > Pause::Clock::duration::zero()) {
+        pause.sleepFor(otherwise);
+    }
 }
 
 void Dispatcher::restoreApp(const Activation& activation) {
     const auto& previous = activation.previous;
     if (!previous) return;
-    auto& events = platform.events();
-    if (auto ask = events.askWhenRead()) {
-        for (int polls = 0; !events.answered(*ask) && polls < READ_POLLS && pause.sleepFor(FOCUS_POLL); ++polls) {
-        }
-    } else {
-        pause.sleepFor(RESTORE_DELAY);
-    }
+    awaitEventsRead(RESTORE_DELAY);
     auto& workspace = platform.workspace();
     workspace.activate(previous->pid, p::ActivationOption::kIgnoringOtherApps);
     for (int polls = 0; workspace.holdsInputFocus(previous->pid, std::nullopt) == false && polls < READ_POLLS &&

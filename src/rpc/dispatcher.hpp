@@ -77,6 +77,9 @@ public:
     // until it has the input focus again, so that the next request starts
     // from the desktop as the user had it.
     void restoreApp(const Activation& activation);
+    // Waits, bounded, until the application with the input focus has read
+    // every event so far; `otherwise` where the backend cannot ask.
+    void awaitEventsRead(Pause::Clock::duration otherwise);
 
     platform::Platform& platform;
     Pause& pause;
