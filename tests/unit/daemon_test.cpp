@@ -380,7 +380,7 @@ TEST_F(DaemonTest, RunningOutOfDescriptorsRefusesAndRecovers) {
         }
     }
     EXPECT_TRUE(refused);
-    EXPECT_EQ(first.call(request(2, "ping")), pong(2));
+    EXPECT_EQ(first.call(request(2, "ping")), pong(2)) << daemon_->errorOutput();
 
     ASSERT_EQ(::prlimit(daemon_->pid(), RLIMIT_NOFILE, &before, nullptr), 0);
     clients.clear();
