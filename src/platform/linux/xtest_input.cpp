@@ -560,6 +560,7 @@ std::optional<long> XTestInput::sendPing() {
         return std::nullopt;
     }
     // A client that never answers leaves its pings here: only the latest few are kept.
+    lastPingFocus_ = focus;
     if (pingsOut_.size() >= 16) pingsOut_.erase(pingsOut_.begin());
     pingsOut_.emplace_back(token, pressSerial_);
     return token;
@@ -577,15 +578,13 @@ bool XTestInput::pingAnswered(long ping) {
 
 XTestInput::PingAnswer XTestInput::pingFocusedClient(Clock::time_point deadline) {
     Display* display = x_.display();
-    Window focus = None;
-    int revert = 0;
-    XGetInputFocus(display, &focus, &revert);
     const auto token = sendPing();
     if (!token) return PingAnswer::unsupported;
     while (!pingAnswered(*token)) {
         const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         if (remaining.count() <= 0) {
-            pingTargets_.erase(focus);
+            // Its client may have stopped taking pings: look it up afresh next time.
+            pingTargets_.erase(lastPingFocus_);
             return PingAnswer::timedOut;
         }
         pollfd descriptor{ConnectionNumber(display), POLLIN, 0};

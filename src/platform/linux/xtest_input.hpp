@@ -281,6 +281,7 @@ private:
     // latest answered ones.
     std::vector<std::pair<long, std::uint64_t>> pingsOut_;
     std::vector<long> pingsAnswered_;
+    Window lastPingFocus_ = None;  // the focus window the latest ping went to
 };
 
 }  // namespace kest::platform::linux_desktop
